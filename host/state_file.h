@@ -32,6 +32,9 @@ struct StateFileServices {
     // Shows a message box with an OK button, owned by the host's last active pop-up.
     void (*showMessage)(const char* text, const char* caption);
     char pathSeparator;
+    // Moves a complete file over the state file; null: std::rename, which
+    // replaces an existing file on POSIX systems but not on Windows.
+    bool (*replaceFile)(const char* from, const char* to);
 };
 void setStateFileServices(const StateFileServices& services);
 

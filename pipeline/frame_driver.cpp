@@ -1,1 +1,148 @@
-// (being written)
+// The execute call: one frame through the filter, with the sequence bookkeeping.
+#include "pipeline/frame_driver.h"
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+
+#include "analysis/analysis.h"
+#include "filter/output_filter.h"
+#include "host/state_file.h"
+#include "params/filter_params.h"
+#include "pipeline/colour_conversion.h"
+#include "pipeline/geometry.h"
+
+namespace kalmix {
+
+std::int32_t sequenceActive = 0;
+std::uint32_t processedFrameCount = 0;
+StateHeader stateHeader{};
+
+namespace {
+
+// Positions and times are compared exactly: a jump is what it is, never wrapped.
+std::int64_t distance(std::int32_t from, std::int32_t to) {
+    return static_cast<std::int64_t>(to) - static_cast<std::int64_t>(from);
+}
+
+bool continuesSequence(const HostFrameRequest& request, std::uint32_t width, std::uint32_t height) {
+    const std::int64_t jump = distance(stateHeader.lastFrameNumber, request.framePosition);
+    // The buffers were laid out for the size set up at the sequence's first
+    // frame; a frame of another size starts a new sequence.
+    const bool sameSize =
+        width == analysisGeometry.lumaWidth && height == analysisGeometry.lumaHeight;
+    return jump > 0 && jump <= CONTINUITY_WINDOW && request.clipTotal == stateHeader.lastClipTotal &&
+           sameSize;
+}
+
+bool resumesSavedSequence(const HostFrameRequest& request, std::int32_t now) {
+    if (!loadStateHeader()) return false;
+    const std::int64_t jump = distance(stateHeader.lastFrameNumber, request.framePosition);
+    return jump > 0 && jump <= RESUME_WINDOW && stateHeader.lastClipTotal == request.clipTotal &&
+           isWithinStateWindow(stateHeader.lastCallTime, now) && loadState();
+}
+
+void applyRecord(const HostFrameRequest& request) {
+    if (request.paramsHandle == nullptr || *request.paramsHandle == nullptr) {
+        // No record yet (no setup call): the working values govern.
+        applyFilterParams(workingParams);
+        return;
+    }
+    FilterParams record;
+    std::memcpy(&record, *request.paramsHandle, sizeof(record));
+    applyFilterParams(record);
+}
+
+void passThrough(const HostFrame& source, HostFrame& destination, std::int64_t width,
+                 std::int64_t height) {
+    // Negative bounds describe no frame at all: copy nothing rather than guess.
+    if (width <= 0 || height <= 0) return;
+    std::memmove(destination.pixels, source.pixels, static_cast<std::size_t>(width * height * 4));
+}
+
+void analyseAndFilter() {
+    analyseFrame();
+    filterOutputPlanes(outputPlanes, blockChangeFlags.data());
+}
+
+}  // namespace
+
+void refreshReferenceBlocks() {
+    const std::uint32_t width = planeDescriptor.width;
+    for (std::uint32_t k = 0; k < allBlocks; ++k) {
+        if (blockChangeFlags[k] == 0) continue;
+        for (std::uint32_t row = 0; row < BLOCK_HEIGHT; ++row) {
+            const std::uint32_t at = blockOffsets[k] + row * width;
+            std::memcpy(&referencePlanes[at], &currentPlanes[at], BLOCK_WIDTH);
+        }
+    }
+}
+
+std::int16_t executeFrame(HostFrameRequest& request) {
+    const auto now = static_cast<std::int32_t>(std::time(nullptr));
+    const HostFrame& source = **request.sourceFrame;
+    HostFrame& destination = **request.destinationFrame;
+
+    const std::int64_t width = static_cast<std::int64_t>(source.bounds.right) - source.bounds.left;
+    const std::int64_t height = static_cast<std::int64_t>(source.bounds.bottom) - source.bounds.top;
+    planeDescriptor.width = static_cast<std::uint32_t>(width);
+    planeDescriptor.height = static_cast<std::uint32_t>(height);
+
+    // Unsigned comparisons: a negative side counts as above the limit.
+    if (planeDescriptor.height > MAX_FRAME_HEIGHT || planeDescriptor.height % BLOCK_HEIGHT != 0 ||
+        planeDescriptor.width > MAX_FRAME_WIDTH || planeDescriptor.width % BLOCK_WIDTH != 0 ||
+        width < 0 || height < 0) {
+        passThrough(source, destination, width, height);
+        return 0;
+    }
+    const std::uint32_t frameWidth = planeDescriptor.width;
+    const std::uint32_t frameHeight = planeDescriptor.height;
+
+    const bool wasActive = sequenceActive != 0;
+    if (wasActive && !continuesSequence(request, frameWidth, frameHeight)) sequenceActive = 0;
+
+    bool resumed = false;
+    if (!wasActive && request.framePosition > 0) {
+        resumed = resumesSavedSequence(request, now);
+        if (resumed) processedFrameCount = stateHeader.savedFrameCount;
+    }
+
+    ++processedFrameCount;
+    applyRecord(request);
+
+    const std::uint8_t* sourcePixels = source.pixels;
+    if (request.framePosition != 0 && sequenceActive != 0) {
+        toPlanesConversion(sourcePixels, currentPlanes);
+        analyseAndFilter();
+    } else {
+        setUpPlanes(planeDescriptor, frameHeight, frameWidth);
+        buildBlockOffsets();
+        setUpAnalysis(planeDescriptor);
+        toPlanesConversion(sourcePixels, currentPlanes);
+        if (resumed) {
+            analyseAndFilter();
+        } else {
+            blockMapHistory.fill(0);
+            referencePlanes = currentPlanes;
+            if (thresholds.secondaryOffset >= 3) {
+                filterOutputPlanes(outputPlanes, blockChangeFlags.data());
+            } else {
+                outputPlanes = currentPlanes;
+            }
+        }
+        // Set only now: the output filter of a first frame must see it clear.
+        sequenceActive = 1;
+    }
+
+    toFrameConversion(outputPlanes, destination.pixels);
+    copyAlpha(sourcePixels, destination.pixels, frameWidth * frameHeight);
+    refreshReferenceBlocks();
+
+    stateHeader.lastFrameNumber = request.framePosition;
+    stateHeader.savedFrameCount = processedFrameCount;
+    stateHeader.lastClipTotal = request.clipTotal;
+    stateHeader.lastCallTime = now;
+    return 0;
+}
+
+}  // namespace kalmix
