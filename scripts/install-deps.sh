@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs what building and testing Kalmix needs on Debian 12, skipping what
+# is already there. Runs apt-get as root (directly, or through sudo).
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config
+  libgtest-dev libbenchmark-dev
+  libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
+)
+# The 32-bit Windows build and its tests under Wine.
+windows_packages=(
+  g++-mingw-w64-i686 binutils-mingw-w64-i686
+  wine wine32:i386 xvfb xauth fonts-wine
+)
+
+if [[ "${KALMIX_SKIP_WINDOWS:-0}" != 1 ]]; then
+  packages+=("${windows_packages[@]}")
+fi
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+as_root=()
+[[ $(id -u) -eq 0 ]] || as_root=(sudo)
+echo "installing: ${missing[*]}" >&2
+if printf '%s\n' "${missing[@]}" | grep -q ':i386$'; then
+  dpkg --print-foreign-architectures | grep -qx i386 || "${as_root[@]}" dpkg --add-architecture i386
+fi
+"${as_root[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends \
+  "${missing[@]}" >/dev/null
