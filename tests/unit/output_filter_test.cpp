@@ -45,7 +45,7 @@ protected:
 };
 
 TEST_F(OutputFilter, OnlyFlaggedBlocksAreWrittenAndPlaneEdgesAreCopied) {
-    const std::uint32_t corner = 0, interior = 5, chromaEdge = 48 + 7;
+    const std::uint32_t corner = 0, interior = 5, chromaEdge = 16 + 7;  // U: row 1, last column
     blockChangeFlags[corner] = blockChangeFlags[interior] = blockChangeFlags[chromaEdge] = 1;
     filterOutputPlanes(outputPlanes, blockChangeFlags.data());
     std::array<bool, PLANE_SET_CAPACITY> written{};
