@@ -1,0 +1,40 @@
+// What the FFmpeg reader and writer share: error texts that carry FFmpeg's
+// own explanation, and owning handles for FFmpeg's objects.
+#pragma once
+
+#include <memory>
+#include <string>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libswscale/swscale.h>
+}
+
+namespace kalmix::tool {
+
+// Routes FFmpeg's log into a buffer instead of standard error, so that a
+// failure ends in one line: the last error FFmpeg logged is appended to the
+// text of the failing call's code by avErrorText.
+void captureFfmpegLog();
+void clearFfmpegLog();
+std::string avErrorText(int error);
+
+struct CodecContextFree {
+    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct FrameFree {
+    void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct PacketFree {
+    void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct SwsFree {
+    void operator()(SwsContext* s) const { sws_freeContext(s); }
+};
+using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextFree>;
+using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
+using SwsPtr = std::unique_ptr<SwsContext, SwsFree>;
+
+}  // namespace kalmix::tool

@@ -1,0 +1,228 @@
+// Demuxing, decoding and conversion to BGRA with libavformat, libavcodec and
+// libswscale.
+#include "tools/kalmix/ffmpeg_reader.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
+
+namespace kalmix::tool {
+namespace {
+
+constexpr int FILTER_MAX_WIDTH = 384;
+constexpr int FILTER_MAX_HEIGHT = 288;
+constexpr int SIDE_STEP = 4;
+
+// Scaling quality matters more than speed at these sizes; bit-exact output
+// keeps results the same on every CPU.
+constexpr int SCALE_FLAGS = SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT | SWS_BITEXACT;
+
+bool isFullRange(const AVFrame& frame) {
+    if (frame.color_range == AVCOL_RANGE_JPEG) return true;
+    const auto format = static_cast<AVPixelFormat>(frame.format);
+    return format == AV_PIX_FMT_YUVJ420P || format == AV_PIX_FMT_YUVJ422P || format == AV_PIX_FMT_YUVJ444P ||
+           format == AV_PIX_FMT_YUVJ440P || format == AV_PIX_FMT_YUVJ411P;
+}
+
+}  // namespace
+
+FrameSize fitFrameSize(int width, int height) {
+    // The largest scale that fits both limits, never above 1; each side is
+    // then rounded down to a multiple of 4.
+    const double scale = std::min({1.0, static_cast<double>(FILTER_MAX_WIDTH) / width,
+                                   static_cast<double>(FILTER_MAX_HEIGHT) / height});
+    const auto side = [scale](int length) {
+        const int scaled = static_cast<int>(length * scale + 1e-9);
+        return std::max(SIDE_STEP, scaled / SIDE_STEP * SIDE_STEP);
+    };
+    return {side(width), side(height)};
+}
+
+FfmpegReader::FfmpegReader(const std::string& path, bool fit)
+    : path_(path), frame_(av_frame_alloc()), packet_(av_packet_alloc()) {
+    if (!frame_ || !packet_) throw ToolError("out of memory");
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        throw ToolError("cannot read input '" + path + "': " + std::strerror(errno));
+    }
+    if (S_ISDIR(info.st_mode)) throw ToolError("cannot read input '" + path + "': it is a directory");
+
+    clearFfmpegLog();
+    if (const int error = avformat_open_input(&input_, path.c_str(), nullptr, nullptr); error < 0) {
+        throw ToolError("cannot read input '" + path + "': " + avErrorText(error));
+    }
+    if (const int error = avformat_find_stream_info(input_, nullptr); error < 0) {
+        throw ToolError("cannot read input '" + path + "': " + avErrorText(error));
+    }
+    for (unsigned i = 0; i < input_->nb_streams; ++i) {
+        const AVStream* stream = input_->streams[i];
+        const AVMediaType type = stream->codecpar->codec_type;
+        if (type == AVMEDIA_TYPE_VIDEO && videoIndex_ < 0 && (stream->disposition & AV_DISPOSITION_ATTACHED_PIC) == 0) {
+            videoIndex_ = static_cast<int>(i);
+        } else if (type == AVMEDIA_TYPE_AUDIO && audioIndex_ < 0) {
+            audioIndex_ = static_cast<int>(i);
+        }
+    }
+    if (videoIndex_ < 0) throw ToolError("input '" + path + "' has no video stream");
+    AVStream* stream = input_->streams[videoIndex_];
+    for (unsigned i = 0; i < input_->nb_streams; ++i) {
+        if (static_cast<int>(i) != videoIndex_ && static_cast<int>(i) != audioIndex_) {
+            input_->streams[i]->discard = AVDISCARD_ALL;
+        }
+    }
+
+    const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+    if (codec == nullptr) {
+        throw ToolError("input '" + path + "': no decoder for its video codec '" +
+                        avcodec_get_name(stream->codecpar->codec_id) + "'");
+    }
+    decoder_.reset(avcodec_alloc_context3(codec));
+    if (!decoder_) throw ToolError("out of memory");
+    if (const int error = avcodec_parameters_to_context(decoder_.get(), stream->codecpar); error < 0) {
+        throw ToolError("input '" + path + "': " + avErrorText(error));
+    }
+    decoder_->thread_count = 0;  // as many as the machine has
+    decoder_->pkt_timebase = stream->time_base;
+    if (const int error = avcodec_open2(decoder_.get(), codec, nullptr); error < 0) {
+        throw ToolError("input '" + path + "': cannot open its " + codec->name + " decoder: " + avErrorText(error));
+    }
+    if (decoder_->width <= 0 || decoder_->height <= 0) {
+        throw ToolError("input '" + path + "': the video stream has no frame size");
+    }
+
+    sourceSize_ = {decoder_->width, decoder_->height};
+    const FrameSize size = fit ? fitFrameSize(sourceSize_.width, sourceSize_.height) : sourceSize_;
+    format_.width = size.width;
+    format_.height = size.height;
+    format_.timeBase = {stream->time_base.num, stream->time_base.den};
+    const AVRational rate = av_guess_frame_rate(input_, stream, nullptr);
+    format_.frameRate = {rate.num, rate.den};
+    AVRational aspect = av_guess_sample_aspect_ratio(input_, stream, nullptr);
+    if (aspect.num > 0 && fit) {
+        // Scaling both sides by the same factor up to the rounding to 4 keeps
+        // the shape; fold the rounding into the sample aspect.
+        av_reduce(&aspect.num, &aspect.den, static_cast<std::int64_t>(aspect.num) * sourceSize_.width * size.height,
+                  static_cast<std::int64_t>(aspect.den) * sourceSize_.height * size.width, 1 << 30);
+    }
+    format_.sampleAspect = {aspect.num, aspect.den};
+    format_.frameCount = stream->nb_frames > 0 ? stream->nb_frames : countVideoPackets(path);
+}
+
+FfmpegReader::~FfmpegReader() {
+    sws_freeContext(scaler_);
+    avformat_close_input(&input_);
+}
+
+std::int64_t FfmpegReader::countVideoPackets(const std::string& path) const {
+    // The container does not say: demux the file once more, counting only.
+    AVFormatContext* counter = nullptr;
+    if (avformat_open_input(&counter, path.c_str(), nullptr, nullptr) < 0) return -1;
+    std::int64_t count = 0;
+    if (avformat_find_stream_info(counter, nullptr) >= 0 && static_cast<unsigned>(videoIndex_) < counter->nb_streams) {
+        for (unsigned i = 0; i < counter->nb_streams; ++i) {
+            if (static_cast<int>(i) != videoIndex_) counter->streams[i]->discard = AVDISCARD_ALL;
+        }
+        PacketPtr packet(av_packet_alloc());
+        while (packet && av_read_frame(counter, packet.get()) >= 0) {
+            if (packet->stream_index == videoIndex_) ++count;
+            av_packet_unref(packet.get());
+        }
+    } else {
+        count = -1;
+    }
+    avformat_close_input(&counter);
+    return count;
+}
+
+bool FfmpegReader::read(std::uint8_t* bgra, FrameInfo& info) {
+    for (;;) {
+        const int received = avcodec_receive_frame(decoder_.get(), frame_.get());
+        if (received == 0) {
+            convert(*frame_, bgra);
+            std::int64_t pts = frame_->best_effort_timestamp;
+            if (pts == AV_NOPTS_VALUE) pts = nextPts_;
+            std::int64_t duration = frame_->pkt_duration;
+            if (duration <= 0 && format_.frameRate.valid()) {
+                duration = av_rescale_q(1, AVRational{format_.frameRate.den, format_.frameRate.num},
+                                        AVRational{format_.timeBase.num, format_.timeBase.den});
+            }
+            info.pts = pts;
+            info.duration = std::max<std::int64_t>(duration, 0);
+            nextPts_ = pts + std::max<std::int64_t>(duration, 1);
+            av_frame_unref(frame_.get());
+            return true;
+        }
+        if (received == AVERROR_EOF) return false;
+        if (received != AVERROR(EAGAIN)) {
+            throw ToolError("cannot decode input '" + path_ + "': " + avErrorText(received));
+        }
+        if (draining_) return false;
+
+        const int readResult = av_read_frame(input_, packet_.get());
+        if (readResult == AVERROR_EOF) {
+            draining_ = true;
+            avcodec_send_packet(decoder_.get(), nullptr);
+            continue;
+        }
+        if (readResult < 0) throw ToolError("cannot read input '" + path_ + "': " + avErrorText(readResult));
+        if (packet_->stream_index == videoIndex_) {
+            const int sent = avcodec_send_packet(decoder_.get(), packet_.get());
+            if (sent < 0 && sent != AVERROR(EAGAIN)) {
+                av_packet_unref(packet_.get());
+                throw ToolError("cannot decode input '" + path_ + "': " + avErrorText(sent));
+            }
+        } else if (packet_->stream_index == audioIndex_ && audioSink_) {
+            audioSink_(packet_.get());
+        }
+        av_packet_unref(packet_.get());
+    }
+}
+
+void FfmpegReader::convert(const AVFrame& frame, std::uint8_t* bgra) {
+    const int rowBytes = format_.width * BYTES_PER_PIXEL;
+    const auto source = static_cast<AVPixelFormat>(frame.format);
+    if (source == AV_PIX_FMT_BGRA && frame.width == format_.width && frame.height == format_.height) {
+        // Already what the module takes: copy, so lossless input stays exact.
+        for (int row = 0; row < frame.height; ++row) {
+            std::memcpy(bgra + static_cast<std::size_t>(row) * static_cast<std::size_t>(rowBytes),
+                        frame.data[0] + static_cast<std::ptrdiff_t>(row) * frame.linesize[0],
+                        static_cast<std::size_t>(rowBytes));
+        }
+        return;
+    }
+    SwsContext* previous = scaler_;
+    scaler_ = sws_getCachedContext(scaler_, frame.width, frame.height, source, format_.width, format_.height,
+                                   AV_PIX_FMT_BGRA, SCALE_FLAGS, nullptr, nullptr, nullptr);
+    if (scaler_ == nullptr) {
+        const char* name = av_get_pix_fmt_name(source);
+        throw ToolError("input '" + path_ + "': cannot convert " + (name != nullptr ? name : "unknown") +
+                        " pixels to BGRA");
+    }
+    const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(source);
+    if (descriptor != nullptr && (descriptor->flags & AV_PIX_FMT_FLAG_RGB) == 0) {
+        // The colour matrix and range the stream declares; untagged streams
+        // get BT.709 from HD sizes up and BT.601 below, as players assume.
+        int space = frame.colorspace;
+        if (space == AVCOL_SPC_UNSPECIFIED || space == AVCOL_SPC_RESERVED) {
+            space = frame.height >= 720 ? AVCOL_SPC_BT709 : AVCOL_SPC_BT470BG;
+        }
+        const int range = isFullRange(frame) ? 1 : 0;
+        if (scaler_ != previous || space != colourSpace_ || range != colourRange_) {
+            sws_setColorspaceDetails(scaler_, sws_getCoefficients(space), range,
+                                     sws_getCoefficients(AVCOL_SPC_BT470BG), 1, 0, 1 << 16, 1 << 16);
+            colourSpace_ = space;
+            colourRange_ = range;
+        }
+    }
+    std::uint8_t* destination[4] = {bgra, nullptr, nullptr, nullptr};
+    const int strides[4] = {rowBytes, 0, 0, 0};
+    sws_scale(scaler_, frame.data, frame.linesize, 0, frame.height, destination, strides);
+}
+
+}  // namespace kalmix::tool

@@ -1,0 +1,171 @@
+// Reads, filters and writes frames; progress and summary.
+#include "tools/kalmix/frame_loop.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+namespace kalmix::tool {
+namespace {
+
+constexpr int MAX_FILTERED_WIDTH = 384;
+constexpr int MAX_FILTERED_HEIGHT = 288;
+constexpr double PROGRESS_INTERVAL = 0.25;  // seconds between progress redraws
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::string clockText(double seconds) {
+    const auto whole = static_cast<long long>(seconds + 0.5);
+    char text[32];
+    std::snprintf(text, sizeof text, "%lld:%02lld", whole / 60, whole % 60);
+    return text;
+}
+
+void drawProgress(std::int64_t done, std::int64_t total, double elapsed) {
+    const double fps = elapsed > 0 ? static_cast<double>(done) / elapsed : 0.0;
+    char line[160];
+    if (total > 0 && done <= total) {
+        const double left = fps > 0 ? static_cast<double>(total - done) / fps : 0.0;
+        std::snprintf(line, sizeof line, "\rframe %lld/%lld (%d%%)  %.1f fps  %s left\033[K",
+                      static_cast<long long>(done), static_cast<long long>(total),
+                      static_cast<int>(100 * done / total), fps, clockText(left).c_str());
+    } else {
+        std::snprintf(line, sizeof line, "\rframe %lld  %.1f fps\033[K", static_cast<long long>(done), fps);
+    }
+    std::fputs(line, stderr);
+    std::fflush(stderr);
+}
+
+// Marks each 4x4 block whose blue, green or red bytes differ between the two
+// frames; returns how many did. Blocks cut by the right or bottom edge count
+// with the pixels they have.
+std::uint64_t markRefreshedBlocks(const std::uint8_t* previous, const std::uint8_t* current, int width, int height,
+                                  std::uint8_t* map) {
+    const int blocksAcross = (width + MAP_BLOCK - 1) / MAP_BLOCK;
+    const int blocksDown = (height + MAP_BLOCK - 1) / MAP_BLOCK;
+    std::memset(map, 0, static_cast<std::size_t>(blocksAcross) * static_cast<std::size_t>(blocksDown));
+    const std::size_t rowBytes = static_cast<std::size_t>(width) * BYTES_PER_PIXEL;
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* a = previous + static_cast<std::size_t>(y) * rowBytes;
+        const std::uint8_t* b = current + static_cast<std::size_t>(y) * rowBytes;
+        if (std::memcmp(a, b, rowBytes) == 0) continue;
+        std::uint8_t* mapRow = map + static_cast<std::size_t>(y / MAP_BLOCK) * static_cast<std::size_t>(blocksAcross);
+        for (int x = 0; x < width; ++x) {
+            const std::size_t i = static_cast<std::size_t>(x) * BYTES_PER_PIXEL;
+            if (a[i] != b[i] || a[i + 1] != b[i + 1] || a[i + 2] != b[i + 2]) mapRow[x / MAP_BLOCK] = 1;
+        }
+    }
+    std::uint64_t count = 0;
+    for (int i = 0; i < blocksAcross * blocksDown; ++i) count += map[i];
+    return count;
+}
+
+}  // namespace
+
+bool moduleFilters(int width, int height) {
+    return width > 0 && height > 0 && width <= MAX_FILTERED_WIDTH && height <= MAX_FILTERED_HEIGHT &&
+           width % 4 == 0 && height % 4 == 0;
+}
+
+LoopSummary runFrames(host::PluginModule& module, const host::UserSettings& settings, FrameReader& reader,
+                      FrameWriter& writer, const LoopSettings& loop, const FrameObserver& observer) {
+    const VideoFormat& format = reader.format();
+    LoopSummary summary;
+    if (loop.clipTotal) {
+        summary.clipTotal = *loop.clipTotal;
+    } else if (format.frameCount > 0) {
+        summary.clipTotal = static_cast<std::int32_t>(
+            std::min<std::int64_t>(format.frameCount, std::numeric_limits<std::int32_t>::max()));
+    }
+
+    if (const std::int16_t result = module.setup(settings); result != 0) {
+        throw ToolError("the module refused its setup call (result " + std::to_string(result) + ")");
+    }
+
+    const bool filtered = moduleFilters(format.width, format.height);
+    if (!filtered && !loop.quiet) {
+        std::fprintf(stderr,
+                     "kalmix: note: %dx%d frames pass through unfiltered: the filter takes frames of at most "
+                     "%dx%d with both sides a multiple of 4 (--fit scales them down)\n",
+                     format.width, format.height, MAX_FILTERED_WIDTH, MAX_FILTERED_HEIGHT);
+    }
+
+    // Every buffer of the loop, allocated once.
+    const std::size_t frameBytes = format.frameBytes();
+    std::vector<std::uint8_t> input(frameBytes);
+    std::vector<std::uint8_t> output(frameBytes);
+    std::vector<std::uint8_t> previous(frameBytes);
+    std::vector<std::uint8_t> refreshed(static_cast<std::size_t>((format.width + MAP_BLOCK - 1) / MAP_BLOCK) *
+                                        static_cast<std::size_t>((format.height + MAP_BLOCK - 1) / MAP_BLOCK));
+    const std::uint64_t blocksPerFrame = refreshed.size();
+
+    const Clock::time_point start = Clock::now();
+    double lastDrawn = 0;
+    bool drawn = false;
+    FrameInfo info;
+    std::int64_t index = 0;
+    while (reader.read(input.data(), info)) {
+        if (index > static_cast<std::int64_t>(std::numeric_limits<std::int32_t>::max()) - loop.start) {
+            throw ToolError("frame position passes 2147483647: lower --start");
+        }
+        const auto position = static_cast<std::int32_t>(loop.start + index);
+        const Clock::time_point before = Clock::now();
+        module.execute(input.data(), output.data(), format.width, format.height, position, summary.clipTotal);
+        summary.filterSeconds += secondsSince(before);
+
+        const std::uint8_t* map = nullptr;
+        if (filtered) {
+            ++summary.framesFiltered;
+            if (index > 0) {
+                summary.blocksRefreshed +=
+                    markRefreshedBlocks(previous.data(), output.data(), format.width, format.height, refreshed.data());
+                summary.blocksCompared += blocksPerFrame;
+                map = refreshed.data();
+            }
+        } else {
+            ++summary.framesPassed;
+        }
+        writer.write(output.data(), info);
+        if (observer) observer(index, input.data(), output.data(), map);
+        output.swap(previous);
+        ++index;
+
+        if (loop.progress) {
+            const double elapsed = secondsSince(start);
+            if (elapsed - lastDrawn >= PROGRESS_INTERVAL) {
+                drawProgress(index, summary.clipTotal > 0 ? summary.clipTotal : format.frameCount, elapsed);
+                lastDrawn = elapsed;
+                drawn = true;
+            }
+        }
+    }
+    writer.finish();
+    summary.seconds = secondsSince(start);
+    if (drawn) std::fputs("\r\033[K", stderr);
+    return summary;
+}
+
+std::string summaryLine(const LoopSummary& summary) {
+    const std::int64_t frames = summary.framesFiltered + summary.framesPassed;
+    const double fps = summary.seconds > 0 ? static_cast<double>(frames) / summary.seconds : 0.0;
+    char share[48];
+    if (summary.refreshedShare() < 0) {
+        std::snprintf(share, sizeof share, "no blocks compared");
+    } else {
+        std::snprintf(share, sizeof share, "%.1f%% of blocks refreshed", 100.0 * summary.refreshedShare());
+    }
+    char line[256];
+    std::snprintf(line, sizeof line, "%lld frames filtered, %lld passed through, %s, %.2f s (%.1f fps)",
+                  static_cast<long long>(summary.framesFiltered), static_cast<long long>(summary.framesPassed), share,
+                  summary.seconds, fps);
+    return line;
+}
+
+}  // namespace kalmix::tool

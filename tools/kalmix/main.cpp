@@ -1,0 +1,199 @@
+// kalmix: the command-line host of Kalmix.PRM.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "platform/standin/standin.h"
+#include "tools/host/plugin_host.h"
+#include "tools/kalmix/cli_options.h"
+#include "tools/kalmix/demo.h"
+#include "tools/kalmix/ffmpeg_common.h"
+#include "tools/kalmix/ffmpeg_reader.h"
+#include "tools/kalmix/ffmpeg_writer.h"
+#include "tools/kalmix/frame_loop.h"
+#include "tools/kalmix/md5_writer.h"
+#include "tools/kalmix/raw_io.h"
+#include "tools/kalmix/output_file.h"
+
+namespace kalmix::tool {
+namespace {
+
+constexpr const char* VERSION_LINE = "kalmix 1.03, the command-line host of Kalmix.PRM";
+
+void note(const Options& options, const std::string& text) {
+    if (!options.quiet) std::fprintf(stderr, "kalmix: %s\n", text.c_str());
+}
+
+void onSignal(int signalNumber) {
+    removeTempOutputsNow();
+    ::_exit(signalNumber == SIGINT ? EXIT_INTERRUPTED : 128 + signalNumber);
+}
+
+void installSignalHandlers() {
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &action, nullptr);
+    // A closed pipe shows up as a failed write, with its own message.
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
+// --module, else $KALMIX_MODULE, else the module this build made, else one
+// beside the program.
+std::string modulePath(const Options& options) {
+    if (!options.modulePath.empty()) return options.modulePath;
+    const std::string built = host::defaultModulePath();
+    std::error_code error;
+    if (std::filesystem::exists(built, error)) return built;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error) {
+        const std::filesystem::path beside = self.parent_path() / "Kalmix.PRM";
+        if (std::filesystem::exists(beside, error)) return beside.string();
+    }
+    return built;
+}
+
+std::unique_ptr<host::PluginModule> loadModule(const Options& options) {
+    standin::setMessageSink([quiet = options.quiet](const std::string&, const std::string& text) {
+        if (quiet) return;
+        std::string line = text;
+        for (char& c : line) {
+            if (c == '\r' || c == '\n') c = ' ';
+        }
+        std::fprintf(stderr, "kalmix: the module says: %s\n", line.c_str());
+    });
+    std::string error;
+    auto module = host::PluginModule::load(modulePath(options), error);
+    if (!module) throw ToolError(error);
+    return module;
+}
+
+void refuseInputAsOutput(const Options& options) {
+    if (options.input == "-" || options.output == "-") return;
+    struct stat in {};
+    struct stat out {};
+    if (::stat(options.input.c_str(), &in) == 0 && ::stat(options.output.c_str(), &out) == 0 &&
+        in.st_dev == out.st_dev && in.st_ino == out.st_ino) {
+        throw ToolError("the output '" + options.output + "' is the input: choose another name", EXIT_USAGE);
+    }
+}
+
+int runFilter(const Options& options) {
+    refuseInputAsOutput(options);
+    std::unique_ptr<FrameReader> reader;
+    FfmpegReader* fileReader = nullptr;
+    if (options.raw) {
+        auto raw = std::make_unique<RawReader>(options.input, options.rawWidth, options.rawHeight, options.allowPartial);
+        if (raw->droppedBytes() > 0) {
+            note(options, "note: dropping the last " + std::to_string(raw->droppedBytes()) +
+                              " bytes of the input, less than a frame");
+        }
+        reader = std::move(raw);
+    } else {
+        auto file = std::make_unique<FfmpegReader>(options.input, options.fit);
+        fileReader = file.get();
+        reader = std::move(file);
+    }
+    const VideoFormat& format = reader->format();
+    if (options.fit && fileReader != nullptr) {
+        const FrameSize source = fileReader->sourceSize();
+        if (source.width != format.width || source.height != format.height) {
+            note(options, "scaling " + std::to_string(source.width) + "x" + std::to_string(source.height) + " to " +
+                              std::to_string(format.width) + "x" + std::to_string(format.height));
+        }
+    }
+
+    std::unique_ptr<FrameWriter> writer;
+    FfmpegWriter* fileWriter = nullptr;
+    if (options.md5) {
+        writer = std::make_unique<Md5Writer>(options.output, format, options.verify);
+    } else if (options.raw) {
+        writer = std::make_unique<RawWriter>(options.output, format);
+    } else {
+        WriterOptions writerOptions;
+        writerOptions.codec = options.codec;
+        writerOptions.audio = fileReader->audioStream();
+        writerOptions.note = [&options](const std::string& text) { note(options, text); };
+        auto file = std::make_unique<FfmpegWriter>(options.output, format, writerOptions);
+        fileWriter = file.get();
+        writer = std::move(file);
+    }
+    if (fileReader != nullptr && fileWriter != nullptr && fileWriter->copiesAudio()) {
+        const AVRational audioTimeBase = fileReader->audioStream()->time_base;
+        fileReader->setAudioSink([fileWriter, audioTimeBase](AVPacket* packet) {
+            fileWriter->writeAudio(packet, audioTimeBase);
+        });
+    }
+
+    auto module = loadModule(options);
+    LoopSettings loop;
+    loop.start = options.start;
+    loop.clipTotal = options.clipTotal;
+    loop.quiet = options.quiet;
+    loop.progress = !options.quiet && ::isatty(STDERR_FILENO) != 0;
+    const LoopSummary summary = runFrames(*module, options.settings, *reader, *writer, loop);
+    if (options.raw) {
+        if (const auto* raw = static_cast<const RawReader*>(reader.get()); raw->droppedBytes() > 0 && options.input == "-") {
+            note(options, "note: dropped the last " + std::to_string(raw->droppedBytes()) +
+                              " bytes of the input, less than a frame");
+        }
+    }
+    if (options.md5 && options.verify.empty() && options.output != "-") {
+        note(options, "MD5 " + static_cast<Md5Writer*>(writer.get())->hash());
+    }
+    module.reset();  // unload: the module saves its state now, before the summary
+    note(options, summaryLine(summary));
+    return 0;
+}
+
+int runDemoCommand(const Options& options) {
+    auto module = loadModule(options);
+    runDemo(options, *module);
+    return 0;
+}
+
+}  // namespace
+}  // namespace kalmix::tool
+
+int main(int argc, char** argv) {
+    using namespace kalmix::tool;
+    installSignalHandlers();
+    captureFfmpegLog();
+    const ParseResult parsed = parseArguments(std::vector<std::string>(argv + 1, argv + argc));
+    if (!parsed.ok()) {
+        std::fprintf(stderr, "kalmix: %s\n", parsed.error.c_str());
+        return EXIT_USAGE;
+    }
+    const Options& options = parsed.options;
+    try {
+        switch (options.command) {
+        case Command::Help:
+            std::fputs(usageText().c_str(), stdout);
+            return 0;
+        case Command::Version:
+            std::puts(VERSION_LINE);
+            return 0;
+        case Command::Demo:
+            return runDemoCommand(options);
+        case Command::Filter:
+            return runFilter(options);
+        }
+    } catch (const ToolError& error) {
+        std::fprintf(stderr, "kalmix: %s\n", error.what());
+        return error.status;
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "kalmix: out of memory\n");
+        return EXIT_FAILED;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "kalmix: %s\n", error.what());
+        return EXIT_FAILED;
+    }
+    return EXIT_FAILED;
+}

@@ -1,0 +1,32 @@
+// The MD5 "muxer": hashes the output frames' BGRA bytes in order, and either
+// writes the hash as one line or checks it against an expected one.
+#pragma once
+
+#include <string>
+
+#include "tools/kalmix/output_file.h"
+#include "tools/kalmix/video_io.h"
+
+struct AVMD5;
+
+namespace kalmix::tool {
+
+class Md5Writer final : public FrameWriter {
+public:
+    // expected empty: write the hash to path ("-": standard output);
+    // else compare, write nothing, and fail on a mismatch.
+    Md5Writer(const std::string& path, const VideoFormat& format, std::string expected);
+    ~Md5Writer() override;
+    void write(const std::uint8_t* bgra, const FrameInfo& info) override;
+    void finish() override;
+    const std::string& hash() const { return hash_; }
+
+private:
+    AVMD5* context_;
+    std::string path_;
+    std::string expected_;
+    std::size_t frameBytes_;
+    std::string hash_;
+};
+
+}  // namespace kalmix::tool

@@ -1,0 +1,51 @@
+// Raw mode: consecutive packed BGRA frames of a given size, from a file or
+// standard input, and to a file or standard output, with no conversion.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "tools/kalmix/output_file.h"
+#include "tools/kalmix/video_io.h"
+
+namespace kalmix::tool {
+
+class RawReader final : public FrameReader {
+public:
+    // path "-" is standard input. A regular file whose size is not a whole
+    // number of frames is refused unless allowPartial; a pipe is checked at
+    // its end.
+    RawReader(const std::string& path, int width, int height, bool allowPartial);
+    ~RawReader() override;
+    const VideoFormat& format() const override { return format_; }
+    bool read(std::uint8_t* bgra, FrameInfo& info) override;
+    // Bytes after the last whole frame that were dropped (with allowPartial).
+    std::uint64_t droppedBytes() const { return droppedBytes_; }
+
+private:
+    std::string partialMessage(std::uint64_t leftover, std::int64_t wholeFrames) const;
+    std::string path_;
+    std::FILE* file_ = nullptr;
+    bool ownsFile_ = false;
+    bool allowPartial_;
+    VideoFormat format_;
+    std::int64_t framesRead_ = 0;
+    std::uint64_t droppedBytes_ = 0;
+};
+
+class RawWriter final : public FrameWriter {
+public:
+    RawWriter(const std::string& path, const VideoFormat& format);  // "-" is standard output
+    ~RawWriter() override;
+    void write(const std::uint8_t* bgra, const FrameInfo& info) override;
+    void finish() override;
+
+private:
+    [[noreturn]] void fail();
+    TempOutput output_;
+    std::FILE* file_ = nullptr;
+    std::size_t frameBytes_;
+};
+
+}  // namespace kalmix::tool
