@@ -65,16 +65,17 @@ inline constexpr std::uint32_t DIALOG_STYLE =
     WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_3DLOOK | DS_SETFONT;
 
 inline constexpr std::array<DialogControl, 5> ABOUT_CONTROLS{{
-    {ControlClass::Static, IDC_STATIC_TEXT, "\"Kalmix\" (v1.03)", SS_CENTER | WS_VISIBLE, 10, 10, 180, 10},
+    {ControlClass::Static, IDC_STATIC_TEXT, "\"Kalmix\" (v1.03)", SS_CENTER | WS_VISIBLE, 8, 10, 204, 10},
+    // Wide enough that the centred line never wraps out of its one-line box.
     {ControlClass::Static, IDC_STATIC_TEXT, "Video noise reduction plug-in for Adobe Premiere v4.2",
-     SS_CENTER | WS_VISIBLE, 10, 26, 180, 10},
-    {ControlClass::Button, 1, "ACCEPT", BS_DEFPUSHBUTTON | WS_TABSTOP | WS_VISIBLE, 40, 48, 50, 14},
-    {ControlClass::Button, 2, "CANCEL", BS_PUSHBUTTON | WS_TABSTOP | WS_VISIBLE, 110, 48, 50, 14},
-    {ControlClass::Button, IDC_STATIC_TEXT, "", BS_GROUPBOX | WS_VISIBLE, 4, 2, 192, 40},
+     SS_CENTER | WS_VISIBLE, 8, 26, 204, 10},
+    {ControlClass::Button, 1, "ACCEPT", BS_DEFPUSHBUTTON | WS_TABSTOP | WS_VISIBLE, 46, 48, 50, 14},
+    {ControlClass::Button, 2, "CANCEL", BS_PUSHBUTTON | WS_TABSTOP | WS_VISIBLE, 124, 48, 50, 14},
+    {ControlClass::Button, IDC_STATIC_TEXT, "", BS_GROUPBOX | WS_VISIBLE, 4, 2, 212, 40},
 }};
 
 inline constexpr DialogTemplate ABOUT_DIALOG{
-    IDD_ABOUT, "About Kalmix", DIALOG_STYLE, 0, 0, 200, 70, "MS Sans Serif", 8, ABOUT_CONTROLS};
+    IDD_ABOUT, "About Kalmix", DIALOG_STYLE, 0, 0, 220, 70, "MS Sans Serif", 8, ABOUT_CONTROLS};
 
 // Template order is also the tab order.
 inline constexpr std::array<DialogControl, 19> PARAMETER_CONTROLS{{
