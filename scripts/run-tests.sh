@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, and runs every test: the normal build, then
-# the AddressSanitizer + UndefinedBehaviorSanitizer build.
+# Installs what is needed, builds, and runs every test: the normal build (with
+# the Windows module under Wine), a short fuzzing run, then the
+# AddressSanitizer + UndefinedBehaviorSanitizer build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,6 +11,22 @@ jobs=$(nproc)
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
+
+# A short libFuzzer run of the execute call over hostile bounds, positions and
+# parameters (clang; the core alone, instrumented).
+cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DKALMIX_FUZZ=ON >/dev/null
+cmake --build build-fuzz -j "$jobs"
+fuzz=$(mktemp -d)
+trap 'rm -rf "$fuzz"' EXIT
+mkdir "$fuzz/corpus"
+if ! build-fuzz/tests/fuzz/kalmix_fuzz_execute -max_total_time="${KALMIX_FUZZ_SECONDS:-30}" \
+    -max_len=256 "$fuzz/corpus" >"$fuzz/log" 2>&1; then
+  tail -n 40 "$fuzz/log"
+  echo "fuzzing the execute call failed" >&2
+  exit 1
+fi
+grep -E '^Done' "$fuzz/log"
 
 # The sanitizer build runs the native tests; the Windows DLL has no sanitizer runtime.
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKALMIX_SANITIZE=ON \
