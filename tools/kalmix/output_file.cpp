@@ -1,6 +1,7 @@
 // Temporary output files and their rename into place.
 #include "tools/kalmix/output_file.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -39,6 +40,13 @@ void untrack(const std::string& path) {
 
 TempOutput::TempOutput(std::string finalPath) : finalPath_(std::move(finalPath)) {
     if (isStdout()) return;
+    struct stat info {};
+    if (::stat(finalPath_.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        // A device or a named pipe (/dev/null, a FIFO): written in place.
+        tempPath_ = finalPath_;
+        direct_ = true;
+        return;
+    }
     // Beside the output, so the rename stays within one file system; the
     // final extension is kept out of the name's end so nothing mistakes the
     // partial file for a finished one.
@@ -50,14 +58,14 @@ TempOutput::TempOutput(std::string finalPath) : finalPath_(std::move(finalPath))
 }
 
 TempOutput::~TempOutput() {
-    if (!committed_ && !tempPath_.empty()) {
+    if (!committed_ && !direct_ && !tempPath_.empty()) {
         std::remove(tempPath_.c_str());
         untrack(tempPath_);
     }
 }
 
 void TempOutput::commit() {
-    if (isStdout() || committed_) return;
+    if (isStdout() || direct_ || committed_) return;
     if (std::rename(tempPath_.c_str(), finalPath_.c_str()) != 0) {
         throw ToolError("cannot write output '" + finalPath_ + "': " + std::strerror(errno));
     }

@@ -9,7 +9,8 @@ namespace kalmix::tool {
 
 class TempOutput {
 public:
-    // "-" stands for standard output: no temporary file, no rename.
+    // "-" stands for standard output, and an existing device or named pipe
+    // is written in place: no temporary file, no rename.
     explicit TempOutput(std::string finalPath);
     ~TempOutput();  // removes the temporary file unless committed
     TempOutput(const TempOutput&) = delete;
@@ -25,6 +26,7 @@ private:
     std::string finalPath_;
     std::string tempPath_;
     bool committed_ = false;
+    bool direct_ = false;
 };
 
 // Every temporary file in flight, for a signal handler to remove.

@@ -1,0 +1,126 @@
+// The command line: defaults, both value forms, and one message per mistake
+// that names the flag and what it takes.
+#include <gtest/gtest.h>
+
+#include "tool_test_support.h"
+#include "tools/kalmix/cli_options.h"
+
+namespace kalmix::tool {
+namespace {
+
+ParseResult parse(std::vector<std::string> args) { return parseArguments(args); }
+
+TEST(CommandLine, DefaultsAreTheDialogDefaults) {
+    const ParseResult r = parse({"in.mp4", "-o", "out.mkv"});
+    ASSERT_TRUE(r.ok()) << r.error;
+    const Options& o = r.options;
+    EXPECT_EQ(o.command, Command::Filter);
+    EXPECT_EQ(o.input, "in.mp4");
+    EXPECT_EQ(o.output, "out.mkv");
+    EXPECT_EQ(o.settings.primaryLevel, 5);
+    EXPECT_EQ(o.settings.secondaryLevel, 5);
+    EXPECT_TRUE(o.settings.enhancedSuppression);
+    EXPECT_EQ(o.settings.transitionFrames, 2);
+    EXPECT_EQ(o.settings.uvLevel, 5);
+    EXPECT_EQ(o.start, 0);
+    EXPECT_FALSE(o.clipTotal.has_value());
+    EXPECT_FALSE(o.raw);
+}
+
+TEST(CommandLine, EveryFlagInBothForms) {
+    const ParseResult r = parse({"--raw=8x4", "-", "--output", "-", "--primary", "0", "--secondary=10", "--enhanced",
+                                 "off", "--transition-frames=7", "--uv-level", "3", "--start", "9", "--clip-total=0",
+                                 "--allow-partial", "-q", "--module", "/x/Kalmix.PRM"});
+    ASSERT_TRUE(r.ok()) << r.error;
+    const Options& o = r.options;
+    EXPECT_TRUE(o.raw);
+    EXPECT_EQ(o.rawWidth, 8);
+    EXPECT_EQ(o.rawHeight, 4);
+    EXPECT_EQ(o.input, "-");
+    EXPECT_EQ(o.output, "-");
+    EXPECT_EQ(o.settings.primaryLevel, 0);
+    EXPECT_EQ(o.settings.secondaryLevel, 10);
+    EXPECT_FALSE(o.settings.enhancedSuppression);
+    EXPECT_EQ(o.settings.transitionFrames, 7);
+    EXPECT_EQ(o.settings.uvLevel, 3);
+    EXPECT_EQ(o.start, 9);
+    EXPECT_EQ(o.clipTotal, 0);
+    EXPECT_TRUE(o.allowPartial && o.quiet);
+    EXPECT_EQ(o.modulePath, "/x/Kalmix.PRM");
+
+    const ParseResult demo = parse({"demo", "out/dir", "--frames", "10", "--primary", "7"});
+    ASSERT_TRUE(demo.ok()) << demo.error;
+    EXPECT_EQ(demo.options.command, Command::Demo);
+    EXPECT_EQ(demo.options.demoDir, "out/dir");
+    EXPECT_EQ(demo.options.demoFrames, 10);
+    EXPECT_EQ(demo.options.settings.primaryLevel, 7);
+    EXPECT_EQ(parse({"demo"}).options.demoDir, "kalmix-demo");
+
+    const ParseResult verify = parse({"in.mkv", "--verify", "0123456789ABCDEF0123456789abcdef"});
+    ASSERT_TRUE(verify.ok()) << verify.error;
+    EXPECT_TRUE(verify.options.md5);
+    EXPECT_EQ(verify.options.verify, "0123456789abcdef0123456789abcdef");
+}
+
+TEST(CommandLine, EachMistakeNamesTheFlagAndWhatItTakes) {
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> mentions;
+    };
+    const std::vector<Case> cases = {
+        {{"a", "-o", "b", "--primary", "11"}, {"--primary", "11", "0..10"}},
+        {{"a", "-o", "b", "--secondary", "-1"}, {"--secondary", "0..10"}},
+        {{"a", "-o", "b", "--transition-frames", "8"}, {"--transition-frames", "0..7"}},
+        {{"a", "-o", "b", "--uv-level", "five"}, {"--uv-level", "'five'", "0..10"}},
+        {{"a", "-o", "b", "--primary", "5.5"}, {"--primary", "0..10"}},
+        {{"a", "-o", "b", "--primary", ""}, {"--primary", "0..10"}},
+        {{"a", "-o", "b", "--enhanced", "yes"}, {"--enhanced", "on or off"}},
+        {{"a", "-o", "b", "--start", "-3"}, {"--start", "0..2147483647"}},
+        {{"a", "-o", "b", "--clip-total", "99999999999"}, {"--clip-total", "0..2147483647"}},
+        {{"--raw", "64", "a", "-o", "b"}, {"--raw", "WIDTHxHEIGHT"}},
+        {{"--raw", "0x48", "a", "-o", "b"}, {"--raw", "WIDTHxHEIGHT"}},
+        {{"--raw", "64x48x2", "a", "-o", "b"}, {"--raw"}},
+        {{"a", "-o", "b", "--primary"}, {"--primary", "missing value"}},
+        {{"a", "-o", "b", "--prmary", "3"}, {"--prmary", "unknown option"}},
+        {{"a", "-o", "b", "--fit=yes"}, {"--fit", "takes no value"}},
+        {{"a"}, {"missing output", "-o"}},
+        {{"-o", "b"}, {"missing input"}},
+        {{"a", "b", "-o", "c"}, {"unexpected argument 'b'"}},
+        {{"-", "-o", "b.mkv"}, {"standard input", "--raw"}},
+        {{"a.mkv", "-o", "-"}, {"standard output", "--raw"}},
+        {{"--raw", "8x8", "a", "-o", "b", "--fit"}, {"--fit", "--raw"}},
+        {{"a", "-o", "b", "--allow-partial"}, {"--allow-partial", "--raw"}},
+        {{"a", "-o", "b", "--frames", "9"}, {"--frames", "demo"}},
+        {{"demo", "--raw", "8x8"}, {"--raw", "demo"}},
+        {{"demo", "--frames", "1"}, {"--frames", "2..1000"}},
+        {{"a", "--verify", "abc"}, {"--verify", "32 hexadecimal"}},
+        {{"a", "-o", "b", "--verify", "0123456789abcdef0123456789abcdef"}, {"--verify", "no output"}},
+    };
+    for (const Case& c : cases) {
+        const ParseResult r = parse(c.args);
+        std::string joined;
+        for (const auto& a : c.args) joined += a + " ";
+        ASSERT_FALSE(r.ok()) << "accepted: " << joined;
+        EXPECT_EQ(r.error.find('\n'), std::string::npos) << r.error;
+        for (const auto& word : c.mentions) EXPECT_NE(r.error.find(word), std::string::npos) << joined << "-> " << r.error;
+    }
+}
+
+TEST(CommandLine, TheProgramExitsWithStatusTwoAndOneLine) {
+    test::ScratchDir dir;
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--primary", "12", dir / "in.mkv", "-o", dir / "out.mkv"},
+                                                 std::vector<std::string>{"--bogus"},
+                                                 std::vector<std::string>{}}) {
+        const test::RunResult run = test::runKalmix(args);
+        EXPECT_EQ(run.status, 2);
+        ASSERT_EQ(run.errLines().size(), 1u) << run.err;
+        EXPECT_EQ(run.errLines()[0].rfind("kalmix: ", 0), 0u) << run.err;
+    }
+    EXPECT_TRUE(dir.list().empty());
+    const test::RunResult help = test::runKalmix({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("--transition-frames 0..7"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kalmix::tool

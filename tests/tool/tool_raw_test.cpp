@@ -1,0 +1,127 @@
+// Raw mode end to end: the tool's output is, byte for byte, what the module
+// gives when driven directly with the same frames, positions and clip total.
+#include <gtest/gtest.h>
+
+#include "tool_test_support.h"
+
+namespace kalmix::tool::test {
+namespace {
+
+constexpr int W = 64;
+constexpr int H = 48;
+constexpr int FRAMES = 12;
+
+class RawMode : public ::testing::Test {
+protected:
+    void SetUp() override {
+        clip = makeClip(W, H, FRAMES, 7);
+        writeFile(dir / "in.raw", clip);
+    }
+    // Runs the tool and the direct reference, each from a fresh state file.
+    Bytes tool(std::vector<std::string> args, const std::string& stdinPath = "") {
+        freshStateDirectory();
+        const RunResult run = runKalmix(args, stdinPath);
+        EXPECT_EQ(run.status, 0) << run.err;
+        last = run;
+        return readFile(dir / "out.raw");
+    }
+    Bytes direct(const Bytes& frames, const host::UserSettings& settings, std::int32_t start, std::int32_t total) {
+        freshStateDirectory();
+        return filterDirect(frames, W, H, settings, start, total);
+    }
+
+    ScratchDir dir;
+    Bytes clip;
+    RunResult last;
+};
+
+TEST_F(RawMode, FileOutputIsTheModulesOutputAtDefaultAndOtherSettings) {
+    const Bytes defaults = tool({"--raw", "64x48", dir / "in.raw", "-o", dir / "out.raw"});
+    EXPECT_EQ(defaults, direct(clip, host::UserSettings{}, 0, FRAMES));
+    EXPECT_NE(defaults, clip) << "the module changed nothing";
+
+    host::UserSettings other;
+    other.primaryLevel = 8;
+    other.secondaryLevel = 9;
+    other.enhancedSuppression = false;
+    other.transitionFrames = 5;
+    other.uvLevel = 1;
+    const Bytes tuned = tool({"--raw", "64x48", dir / "in.raw", "-o", dir / "out.raw", "--primary", "8", "--secondary",
+                              "9", "--enhanced", "off", "--transition-frames", "5", "--uv-level", "1"});
+    EXPECT_EQ(tuned, direct(clip, other, 0, FRAMES));
+    EXPECT_NE(tuned, defaults) << "the settings did not reach the module";
+
+    // The summary counts the frames; nothing else is printed.
+    ASSERT_EQ(last.errLines().size(), 1u) << last.err;
+    EXPECT_NE(last.err.find("12 frames filtered, 0 passed through"), std::string::npos) << last.err;
+    EXPECT_TRUE(tool({"-q", "--raw", "64x48", dir / "in.raw", "-o", dir / "out.raw"}).size() == clip.size());
+    EXPECT_EQ(last.err, "");
+}
+
+TEST_F(RawMode, PositionsAndClipTotalReachTheModule) {
+    // Start position and clip total as given; the state file records both for
+    // the last frame (bytes 0..3 its position, 8..11 the clip total).
+    const Bytes started = tool({"--raw", "64x48", dir / "in.raw", "-o", dir / "out.raw", "--start", "30", "--clip-total", "100"});
+    const Bytes state = readFile(std::string(std::getenv("WINDIR")) + "/KALMIX_STAT.bin");
+    ASSERT_GE(state.size(), 16u);
+    const auto le32 = [&state](std::size_t at) {
+        return static_cast<std::int32_t>(state[at] | state[at + 1] << 8 | state[at + 2] << 16 |
+                                         static_cast<std::uint32_t>(state[at + 3]) << 24);
+    };
+    EXPECT_EQ(le32(0), 30 + FRAMES - 1);
+    EXPECT_EQ(le32(8), 100);
+    EXPECT_EQ(started, direct(clip, host::UserSettings{}, 30, 100));
+
+    // A pipe has no length: its clip total is 0 unless given.
+    const RunResult piped = runKalmix({"--raw", "64x48", "-", "-o", "-"}, dir / "in.raw", dir / "out.raw");
+    ASSERT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(readFile(dir / "out.raw"), direct(clip, host::UserSettings{}, 0, 0));
+    const RunResult given = runKalmix({"--raw", "64x48", "-", "-o", "-", "--clip-total", "12"}, dir / "in.raw", dir / "out.raw");
+    ASSERT_EQ(given.status, 0) << given.err;
+    EXPECT_EQ(readFile(dir / "out.raw"), direct(clip, host::UserSettings{}, 0, FRAMES));
+}
+
+TEST_F(RawMode, PartialTrailingFrameIsDroppedOnlyWhenAllowed) {
+    Bytes ragged = clip;
+    ragged.resize(ragged.size() + 100, 7);
+    writeFile(dir / "in.raw", ragged);
+    const Bytes output = tool({"--raw", "64x48", dir / "in.raw", "-o", dir / "out.raw", "--allow-partial"});
+    EXPECT_EQ(output, direct(clip, host::UserSettings{}, 0, FRAMES));
+    EXPECT_NE(last.err.find("100 bytes"), std::string::npos) << last.err;
+
+    const RunResult piped = runKalmix({"--raw", "64x48", "-", "-o", "-", "--allow-partial", "--clip-total", "12"},
+                                      dir / "in.raw", dir / "out.raw");
+    EXPECT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(readFile(dir / "out.raw"), output);
+}
+
+TEST_F(RawMode, FramesTheModuleCannotTakePassThroughWithOneNote) {
+    for (const auto& [width, height] : {std::pair{388, 8}, std::pair{66, 48}}) {
+        const Bytes big = makeClip(width, height, 3, 2);
+        writeFile(dir / "big.raw", big);
+        const std::string size = std::to_string(width) + "x" + std::to_string(height);
+        const RunResult run = runKalmix({"--raw", size, dir / "big.raw", "-o", dir / "out.raw"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(readFile(dir / "out.raw"), big);
+        ASSERT_EQ(run.errLines().size(), 2u) << run.err;  // the note once, then the summary
+        EXPECT_NE(run.errLines()[0].find("384x288"), std::string::npos) << run.err;
+        EXPECT_NE(run.errLines()[1].find("0 frames filtered, 3 passed through"), std::string::npos) << run.err;
+    }
+}
+
+TEST_F(RawMode, Md5OfTheFramesAndVerify) {
+    const Bytes expected = direct(clip, host::UserSettings{}, 0, FRAMES);
+    freshStateDirectory();
+    const RunResult hashed = runKalmix({"--raw", "64x48", dir / "in.raw", "--md5"});
+    ASSERT_EQ(hashed.status, 0) << hashed.err;
+    EXPECT_EQ(hashed.out, md5Of(expected) + "\n");
+
+    const RunResult good = runKalmix({"--raw", "64x48", dir / "in.raw", "--verify", md5Of(expected)});
+    EXPECT_EQ(good.status, 0) << good.err;
+    const RunResult bad = runKalmix({"--raw", "64x48", dir / "in.raw", "--verify", md5Of(clip)});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find("MD5 mismatch"), std::string::npos) << bad.err;
+}
+
+}  // namespace
+}  // namespace kalmix::tool::test

@@ -1,0 +1,75 @@
+// Helpers of the kalmix end-to-end tests: scratch directories, running the
+// built program, small generated clips, and the reference the tool is held
+// to: the module driven directly through the host library.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tools/host/plugin_host.h"
+#include "tools/kalmix/video_io.h"
+
+namespace kalmix::tool::test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A fresh directory, removed with everything in it.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+    const std::filesystem::path& path() const { return path_; }
+    std::vector<std::string> list() const;  // names, sorted
+
+private:
+    std::filesystem::path path_;
+};
+
+struct RunResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+    std::vector<std::string> errLines() const;
+};
+
+// Runs the kalmix program; stdinPath empty: no input. Standard output is
+// captured unless stdoutPath names a file for it.
+RunResult runKalmix(const std::vector<std::string>& args, const std::string& stdinPath = "",
+                    const std::string& stdoutPath = "");
+
+// Points the module's state file at a new empty directory, so that no run
+// resumes another's sequence.
+void freshStateDirectory();
+
+// A clip of frames x (width x height) BGRA: a textured still background, a
+// square moving across it and per-sample noise; deterministic per seed.
+Bytes makeClip(int width, int height, int frames, unsigned seed);
+
+void writeFile(const std::string& path, const Bytes& bytes);
+Bytes readFile(const std::string& path);
+
+// The module's output for these frames, driven directly through the host
+// library: setup with the settings, then positions start, start + 1, ...
+Bytes filterDirect(const Bytes& frames, int width, int height, const host::UserSettings& settings,
+                   std::int32_t start, std::int32_t clipTotal);
+
+struct DecodedClip {
+    VideoFormat format;
+    Bytes frames;
+    std::vector<std::int64_t> pts;
+    int count = 0;
+};
+DecodedClip decodeFile(const std::string& path);
+
+// Writes the frames as FFV1 in Matroska, frame i at pts i in timeBase.
+void writeMkv(const std::string& path, const Bytes& frames, int width, int height, Rational timeBase,
+              Rational frameRate);
+
+std::string md5Of(const Bytes& bytes);
+
+}  // namespace kalmix::tool::test
