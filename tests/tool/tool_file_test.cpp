@@ -53,6 +53,7 @@ TEST(FileMode, LosslessRoundTripGivesRawModesFramesAndKeepsTiming) {
 
 TEST(FileMode, FitScalesToWhatTheFilterTakes) {
     ScratchDir dir;
+    freshStateDirectory();
     struct Case {
         int width, height, fitWidth, fitHeight;
     };
@@ -124,6 +125,7 @@ std::pair<int, std::int64_t> audioPacketsAndBytes(const std::string& path) {
 
 TEST(FileMode, AudioIsCopied) {
     ScratchDir dir;
+    freshStateDirectory();
     writeWav(dir / "sound.wav", 8000);
     {
         // A clip with one second of video and of audio.

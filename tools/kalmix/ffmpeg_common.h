@@ -32,6 +32,17 @@ struct PacketFree {
 struct SwsFree {
     void operator()(SwsContext* s) const { sws_freeContext(s); }
 };
+struct InputClose {
+    void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
+};
+struct OutputClose {  // closes the file, if the format has one, and frees
+    void operator()(AVFormatContext* c) const {
+        if ((c->oformat->flags & AVFMT_NOFILE) == 0) avio_closep(&c->pb);
+        avformat_free_context(c);
+    }
+};
+using InputPtr = std::unique_ptr<AVFormatContext, InputClose>;
+using OutputPtr = std::unique_ptr<AVFormatContext, OutputClose>;
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextFree>;
 using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;

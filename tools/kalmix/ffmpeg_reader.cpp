@@ -54,10 +54,12 @@ FfmpegReader::FfmpegReader(const std::string& path, bool fit)
     if (S_ISDIR(info.st_mode)) throw ToolError("cannot read input '" + path + "': it is a directory");
 
     clearFfmpegLog();
-    if (const int error = avformat_open_input(&input_, path.c_str(), nullptr, nullptr); error < 0) {
+    AVFormatContext* opened = nullptr;
+    if (const int error = avformat_open_input(&opened, path.c_str(), nullptr, nullptr); error < 0) {
         throw ToolError("cannot read input '" + path + "': " + avErrorText(error));
     }
-    if (const int error = avformat_find_stream_info(input_, nullptr); error < 0) {
+    input_.reset(opened);
+    if (const int error = avformat_find_stream_info(input_.get(), nullptr); error < 0) {
         throw ToolError("cannot read input '" + path + "': " + avErrorText(error));
     }
     for (unsigned i = 0; i < input_->nb_streams; ++i) {
@@ -101,9 +103,9 @@ FfmpegReader::FfmpegReader(const std::string& path, bool fit)
     format_.width = size.width;
     format_.height = size.height;
     format_.timeBase = {stream->time_base.num, stream->time_base.den};
-    const AVRational rate = av_guess_frame_rate(input_, stream, nullptr);
+    const AVRational rate = av_guess_frame_rate(input_.get(), stream, nullptr);
     format_.frameRate = {rate.num, rate.den};
-    AVRational aspect = av_guess_sample_aspect_ratio(input_, stream, nullptr);
+    AVRational aspect = av_guess_sample_aspect_ratio(input_.get(), stream, nullptr);
     if (aspect.num > 0 && fit) {
         // Scaling both sides by the same factor up to the rounding to 4 keeps
         // the shape; fold the rounding into the sample aspect.
@@ -114,10 +116,7 @@ FfmpegReader::FfmpegReader(const std::string& path, bool fit)
     format_.frameCount = stream->nb_frames > 0 ? stream->nb_frames : countVideoPackets(path);
 }
 
-FfmpegReader::~FfmpegReader() {
-    sws_freeContext(scaler_);
-    avformat_close_input(&input_);
-}
+FfmpegReader::~FfmpegReader() { sws_freeContext(scaler_); }
 
 std::int64_t FfmpegReader::countVideoPackets(const std::string& path) const {
     // The container does not say: demux the file once more, counting only.
@@ -164,7 +163,7 @@ bool FfmpegReader::read(std::uint8_t* bgra, FrameInfo& info) {
         }
         if (draining_) return false;
 
-        const int readResult = av_read_frame(input_, packet_.get());
+        const int readResult = av_read_frame(input_.get(), packet_.get());
         if (readResult == AVERROR_EOF) {
             draining_ = true;
             avcodec_send_packet(decoder_.get(), nullptr);

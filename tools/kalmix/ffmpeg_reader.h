@@ -40,7 +40,7 @@ private:
     void convert(const AVFrame& frame, std::uint8_t* bgra);
 
     std::string path_;
-    AVFormatContext* input_ = nullptr;
+    InputPtr input_;
     int videoIndex_ = -1;
     int audioIndex_ = -1;
     CodecContextPtr decoder_;

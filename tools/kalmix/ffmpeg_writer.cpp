@@ -61,10 +61,12 @@ FfmpegWriter::FfmpegWriter(const std::string& path, const VideoFormat& format, c
     : output_(path), format_(format), frame_(av_frame_alloc()), packet_(av_packet_alloc()) {
     if (!frame_ || !packet_) throw ToolError("out of memory");
     clearFfmpegLog();
-    if (avformat_alloc_output_context2(&container_, nullptr, nullptr, path.c_str()) < 0 || container_ == nullptr) {
+    AVFormatContext* allocated = nullptr;
+    if (avformat_alloc_output_context2(&allocated, nullptr, nullptr, path.c_str()) < 0 || allocated == nullptr) {
         clearFfmpegLog();
         throw ToolError("output '" + path + "': cannot tell the container from its extension (try .mkv)");
     }
+    container_.reset(allocated);
     const AVCodec* codec = chooseEncoder(options.codec, container_->oformat, path);
     const AVPixelFormat pixels = choosePixels(codec);
 
@@ -121,7 +123,7 @@ FfmpegWriter::FfmpegWriter(const std::string& path, const VideoFormat& format, c
     frame_->height = format.height;
     if (const int error = av_frame_get_buffer(frame_.get(), 0); error < 0) throw ToolError("out of memory");
 
-    videoStream_ = avformat_new_stream(container_, nullptr);
+    videoStream_ = avformat_new_stream(container_.get(), nullptr);
     if (videoStream_ == nullptr) throw ToolError("out of memory");
     videoStream_->time_base = encoder_->time_base;
     if (format.frameRate.valid()) {
@@ -137,7 +139,7 @@ FfmpegWriter::FfmpegWriter(const std::string& path, const VideoFormat& format, c
     if (options.audio != nullptr) {
         const AVCodecID audioCodec = options.audio->codecpar->codec_id;
         if (avformat_query_codec(container_->oformat, audioCodec, FF_COMPLIANCE_NORMAL) == 1) {
-            audioStream_ = avformat_new_stream(container_, nullptr);
+            audioStream_ = avformat_new_stream(container_.get(), nullptr);
             if (audioStream_ == nullptr) throw ToolError("out of memory");
             avcodec_parameters_copy(audioStream_->codecpar, options.audio->codecpar);
             audioStream_->codecpar->codec_tag = 0;
@@ -155,16 +157,11 @@ FfmpegWriter::FfmpegWriter(const std::string& path, const VideoFormat& format, c
             throw ToolError("cannot write output '" + path + "': " + avErrorText(error));
         }
     }
-    if (const int error = avformat_write_header(container_, nullptr); error < 0) failWrite(error);
+    if (const int error = avformat_write_header(container_.get(), nullptr); error < 0) failWrite(error);
     headerWritten_ = true;
 }
 
-FfmpegWriter::~FfmpegWriter() {
-    if (container_ != nullptr) {
-        if ((container_->oformat->flags & AVFMT_NOFILE) == 0) avio_closep(&container_->pb);
-        avformat_free_context(container_);
-    }
-}
+FfmpegWriter::~FfmpegWriter() = default;
 
 void FfmpegWriter::failWrite(int error) {
     throw ToolError("cannot write output '" + output_.finalPath() + "': " + avErrorText(error));
@@ -208,7 +205,7 @@ void FfmpegWriter::drainEncoder() {
         }
         av_packet_rescale_ts(packet_.get(), encoder_->time_base, videoStream_->time_base);
         packet_->stream_index = videoStream_->index;
-        if (const int error = av_interleaved_write_frame(container_, packet_.get()); error < 0) failWrite(error);
+        if (const int error = av_interleaved_write_frame(container_.get(), packet_.get()); error < 0) failWrite(error);
     }
 }
 
@@ -217,7 +214,7 @@ void FfmpegWriter::writeAudio(AVPacket* packet, AVRational sourceTimeBase) {
     av_packet_rescale_ts(packet, sourceTimeBase, audioStream_->time_base);
     packet->stream_index = audioStream_->index;
     packet->pos = -1;
-    if (const int error = av_interleaved_write_frame(container_, packet); error < 0) failWrite(error);
+    if (const int error = av_interleaved_write_frame(container_.get(), packet); error < 0) failWrite(error);
 }
 
 void FfmpegWriter::finish() {
@@ -225,7 +222,7 @@ void FfmpegWriter::finish() {
         failWrite(error);
     }
     drainEncoder();
-    if (const int error = av_write_trailer(container_); error < 0) failWrite(error);
+    if (const int error = av_write_trailer(container_.get()); error < 0) failWrite(error);
     if ((container_->oformat->flags & AVFMT_NOFILE) == 0) {
         if (const int error = avio_closep(&container_->pb); error < 0) failWrite(error);
     }

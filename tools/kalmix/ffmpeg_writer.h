@@ -38,7 +38,7 @@ private:
 
     TempOutput output_;
     VideoFormat format_;
-    AVFormatContext* container_ = nullptr;
+    OutputPtr container_;
     AVStream* videoStream_ = nullptr;
     AVStream* audioStream_ = nullptr;
     CodecContextPtr encoder_;

@@ -31,21 +31,19 @@ RawReader::RawReader(const std::string& path, int width, int height, bool allowP
             throw ToolError("cannot read input '" + path + "': " + std::strerror(errno));
         }
         if (S_ISDIR(info.st_mode)) throw ToolError("cannot read input '" + path + "': it is a directory");
-        file_ = std::fopen(path.c_str(), "rb");
-        if (file_ == nullptr) throw ToolError("cannot read input '" + path + "': " + std::strerror(errno));
-        ownsFile_ = true;
         if (S_ISREG(info.st_mode)) {
             const auto size = static_cast<std::uint64_t>(info.st_size);
             const std::uint64_t wholeFrames = size / format_.frameBytes();
             const std::uint64_t leftover = size % format_.frameBytes();
             format_.frameCount = static_cast<std::int64_t>(wholeFrames);
             if (leftover != 0) {
-                if (!allowPartial_) {
-                    throw ToolError(partialMessage(leftover, format_.frameCount));
-                }
+                if (!allowPartial_) throw ToolError(partialMessage(leftover, format_.frameCount));
                 droppedBytes_ = leftover;
             }
         }
+        file_ = std::fopen(path.c_str(), "rb");
+        if (file_ == nullptr) throw ToolError("cannot read input '" + path + "': " + std::strerror(errno));
+        ownsFile_ = true;
     }
     std::setvbuf(file_, nullptr, _IOFBF, STREAM_BUFFER);
 }
