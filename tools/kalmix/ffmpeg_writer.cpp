@@ -1,6 +1,7 @@
 // Encoding and muxing with libavcodec and libavformat.
 #include "tools/kalmix/ffmpeg_writer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -75,7 +76,12 @@ FfmpegWriter::FfmpegWriter(const std::string& path, const VideoFormat& format, c
     encoder_->width = format.width;
     encoder_->height = format.height;
     encoder_->pix_fmt = pixels;
-    encoder_->time_base = AVRational{format.timeBase.num, format.timeBase.den};
+    // Containers with a fixed frame rate (AVI) count time in frames: there
+    // the time stamps become frame numbers; elsewhere they stay as they came.
+    const bool fixedRate = (container_->oformat->flags & (AVFMT_VARIABLE_FPS | AVFMT_NOTIMESTAMPS)) == 0;
+    encoder_->time_base = fixedRate && format.frameRate.valid()
+                              ? AVRational{format.frameRate.den, format.frameRate.num}
+                              : AVRational{format.timeBase.num, format.timeBase.den};
     if (format.frameRate.valid()) encoder_->framerate = AVRational{format.frameRate.num, format.frameRate.den};
     if (format.sampleAspect.valid()) {
         encoder_->sample_aspect_ratio = AVRational{format.sampleAspect.num, format.sampleAspect.den};
@@ -178,13 +184,16 @@ void FfmpegWriter::write(const std::uint8_t* bgra, const FrameInfo& info) {
         av_image_copy_plane(frame_->data[0], frame_->linesize[0], bgra, rowBytes, rowBytes, format_.height);
     }
     // Intra and delayed encoders alike need rising time stamps.
-    std::int64_t pts = info.pts;
+    const AVRational inputTimeBase{format_.timeBase.num, format_.timeBase.den};
+    std::int64_t pts = av_rescale_q(info.pts, inputTimeBase, encoder_->time_base);
     if (lastPts_ != INT64_MIN && pts <= lastPts_) pts = lastPts_ + 1;
     lastPts_ = pts;
     frame_->pts = pts;
     const int slot = static_cast<int>(static_cast<std::uint64_t>(pts) % DURATION_SLOTS);
     slotPts_[slot] = pts;
-    slotDuration_[slot] = info.duration > 0 ? info.duration : nominalDuration_;
+    slotDuration_[slot] =
+        info.duration > 0 ? std::max<std::int64_t>(1, av_rescale_q(info.duration, inputTimeBase, encoder_->time_base))
+                          : nominalDuration_;
 
     if (const int error = avcodec_send_frame(encoder_.get(), frame_.get()); error < 0) {
         throw ToolError("codec '" + std::string(encoder_->codec->name) + "' failed: " + avErrorText(error));
