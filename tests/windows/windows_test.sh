@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # One step of the Windows module's tests, run by CTest from the native build:
 #   windows_test.sh build|pe|resources|dialogs|state|crosscheck ARCH
+#   windows_test.sh screenshots ARCH OUTPUT_DIRECTORY   (for the documentation)
 # ARCH is i686 (the module as shipped) or x86_64 (the same sources for 64-bit
 # Wine, on machines that cannot execute 32-bit code). Exits 77 (skipped) when
 # the machine lacks the cross compiler or a Wine that runs ARCH.
@@ -133,7 +134,7 @@ pe)
     # The frames must match the native module's bytes: no x87 arithmetic in
     # the filter's own code (the C runtime is not ours to judge).
     IFS=: read -r -a objects <<<"$MODULE_OBJECTS"
-    x87=$("$OBJDUMP" -d --no-show-raw-insn "$CORE" "${objects[@]}" |
+    x87=$("$OBJDUMP" -d -M intel --no-show-raw-insn "$CORE" "${objects[@]}" |
       grep -E $'\tf(i?(add|sub|subr|mul|div|divr)p?|sqrt|prem1?|rndint|scale)( |$)' | head -5)
     [[ -z $x87 ]] || { echo "FAIL: x87 arithmetic in the filter:"; echo "$x87"; status=1; }
   fi
@@ -164,6 +165,19 @@ crosscheck)
   WINDIR=$native_windir "${KALMIX_CROSSCHECK_WRITER:?}" "$bin/crosscheck.bin" ||
     fail "the native module could not write the cross-check frames"
   run_host "$arch" crosscheck Kalmix.PRM crosscheck.bin
+  ;;
+screenshots)
+  # Not a test: pictures of both dialogs for the documentation, into $3.
+  out=${3:?output directory}
+  require_build
+  command -v convert >/dev/null || skip "no ImageMagick convert"
+  rm -f "$bin/about-box.bmp" "$bin/parameter-dialog.bmp"
+  run_host "$arch" screenshots Kalmix.PRM about-box.bmp parameter-dialog.bmp || fail "screenshots"
+  mkdir -p "$out"
+  for name in about-box parameter-dialog; do
+    convert "$bin/$name.bmp" -strip "$out/$name.png" || fail "convert $name"
+    echo "wrote $out/$name.png"
+  done
   ;;
 *)
   echo "unknown step $step" >&2
