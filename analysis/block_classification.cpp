@@ -35,7 +35,8 @@ double amplitudeFactor(std::uint32_t q) {
 // plane are looked at (a diagonal one needs both its row and its column
 // inside); without it the caller knows all eight are inside.
 template <typename Test>
-std::uint32_t countNeighbours(std::uint32_t q, std::uint32_t rowStride, bool inPlaneOnly, Test test) {
+std::uint32_t countNeighbours(std::uint32_t q, std::uint32_t rowStride, bool inPlaneOnly,
+                              Test test) {
     const SampleLocation where = inPlaneOnly ? locateSample(q, rowStride) : SampleLocation{};
     std::uint32_t count = 0;
     for (int rowStep = -1; rowStep <= 1; ++rowStep) {
@@ -94,22 +95,23 @@ double differenceSpreadFactor(std::uint32_t position, std::uint32_t rowStride) {
         }
     }
     // S1 * S1 is an exact integer; the coefficients are the decimals as tuned.
-    const double variance = s2 * VARIANCE_SQUARE_FACTOR -
-                            static_cast<double>(s1 * s1) * VARIANCE_MEAN_FACTOR;
+    const double variance =
+        s2 * VARIANCE_SQUARE_FACTOR - static_cast<double>(s1 * s1) * VARIANCE_MEAN_FACTOR;
     if (variance > 2 * SPREAD_LOW) return 1.5;
     if (variance > SPREAD_LOW) return 1.0;
     return 0.5;
 }
 
-std::uint8_t scoreSample(std::uint32_t position, std::uint32_t rowStride, std::uint8_t changeThreshold,
-                         bool edgeSample) {
+std::uint8_t scoreSample(std::uint32_t position, std::uint32_t rowStride,
+                         std::uint8_t changeThreshold, bool edgeSample) {
     const std::uint32_t n = countNeighbours(position, rowStride, edgeSample, isChanged);
     const std::int32_t supported =
         static_cast<std::int32_t>(n) + amplitudeGrade(position, changeThreshold);
     std::uint8_t weight = 0;
     if (supported >= planeSupportMin) {
         const std::int32_t k = supported - planeSupportMin + 1;
-        weight = static_cast<std::uint8_t>(static_cast<std::int32_t>(k * amplitudeFactor(position)));
+        weight =
+            static_cast<std::uint8_t>(static_cast<std::int32_t>(k * amplitudeFactor(position)));
         if (n >= DENSE_NEIGHBOUR_COUNT) {
             weight = static_cast<std::uint8_t>(
                 static_cast<std::int32_t>(weight * differenceSpreadFactor(position, rowStride)));
@@ -129,8 +131,8 @@ void scoreChangedSamples(std::uint32_t block, bool onOuterRing) {
             const std::uint32_t q = samplePosition(block, plane.rowStride, r, c);
             if (!isChanged(q)) continue;
             // Only the border samples of a ring block can touch the plane's edge.
-            const bool edgeSample = onOuterRing && (r == 0 || r == BLOCK_HEIGHT - 1 || c == 0 ||
-                                                    c == BLOCK_WIDTH - 1);
+            const bool edgeSample =
+                onOuterRing && (r == 0 || r == BLOCK_HEIGHT - 1 || c == 0 || c == BLOCK_WIDTH - 1);
             blockChangeWeight[block] += scoreSample(q, plane.rowStride, threshold, edgeSample);
         }
     }
@@ -190,8 +192,8 @@ void classifyPlaneBlocks(std::uint32_t firstBlock, std::uint32_t blockCount) {
             blockChangeWeight[b] = changeCount;
             continue;
         }
-        const bool onOuterRing = i < perRow || i >= blockCount - perRow || i % perRow == 0 ||
-                                 (i + 1) % perRow == 0;
+        const bool onOuterRing =
+            i < perRow || i >= blockCount - perRow || i % perRow == 0 || (i + 1) % perRow == 0;
         scoreChangedSamples(b, onOuterRing);
         reinforceWeakSamples(b);
         reinforceFromExtent(b, onOuterRing);

@@ -19,8 +19,10 @@ void decideBlocks(std::uint32_t first, std::uint32_t count, std::int32_t changeC
                   std::int32_t balanceCount) {
     const bool balanceTest = thresholds.biasTestEnabled == 1;
     for (std::uint32_t b = first; b < first + count; ++b) {
-        std::uint8_t changed = blockChangeWeight[b] >= static_cast<std::uint32_t>(changeCount) ? 1 : 0;
-        if (changed == 0 && balanceTest && std::abs(blockSignBalance[b]) >= balanceCount) changed = 1;
+        std::uint8_t changed =
+            blockChangeWeight[b] >= static_cast<std::uint32_t>(changeCount) ? 1 : 0;
+        if (changed == 0 && balanceTest && std::abs(blockSignBalance[b]) >= balanceCount)
+            changed = 1;
         blockMap[b] = changed;
     }
 }

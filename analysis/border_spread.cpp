@@ -26,10 +26,10 @@ bool facesChangedBlock(NeighbourPosition side, std::uint32_t row, std::uint32_t 
     const std::uint32_t fromBottom = BLOCK_HEIGHT - 1 - row;
     const std::uint32_t fromRight = BLOCK_WIDTH - 1 - column;
     switch (side) {
-        case NeighbourPosition::WEST: return fromRight < band;   // its last columns
-        case NeighbourPosition::EAST: return column < band;      // its first columns
-        case NeighbourPosition::NORTH: return fromBottom < band; // its last rows
-        case NeighbourPosition::SOUTH: return row < band;        // its first rows
+        case NeighbourPosition::WEST: return fromRight < band;    // its last columns
+        case NeighbourPosition::EAST: return column < band;       // its first columns
+        case NeighbourPosition::NORTH: return fromBottom < band;  // its last rows
+        case NeighbourPosition::SOUTH: return row < band;         // its first rows
         case NeighbourPosition::NORTH_EAST: return fromBottom + column <= TRIANGLE_REACH;
         case NeighbourPosition::NORTH_WEST: return fromBottom + fromRight <= TRIANGLE_REACH;
         case NeighbourPosition::SOUTH_EAST: return row + column <= TRIANGLE_REACH;
@@ -50,7 +50,8 @@ std::uint32_t planeWidthOf(std::uint32_t block) {
 
 // Calls visit with the position of every sample of block facing the changed block.
 template <typename Visit>
-void forFacingSamples(std::uint32_t block, NeighbourPosition side, std::uint32_t band, Visit visit) {
+void forFacingSamples(std::uint32_t block, NeighbourPosition side, std::uint32_t band,
+                      Visit visit) {
     const std::uint32_t width = planeWidthOf(block);
     for (std::uint32_t r = 0; r < BLOCK_HEIGHT; ++r) {
         for (std::uint32_t c = 0; c < BLOCK_WIDTH; ++c) {
@@ -87,7 +88,8 @@ static constexpr NeighbourStep NEIGHBOUR_STEPS[] = {
 
 std::uint32_t facingScoreSum(std::uint32_t block, NeighbourPosition side) {
     std::uint32_t sum = 0;
-    forFacingSamples(block, side, SCORE_BAND, [&](std::uint32_t q) { sum += sampleChangeScore[q]; });
+    forFacingSamples(block, side, SCORE_BAND,
+                     [&](std::uint32_t q) { sum += sampleChangeScore[q]; });
     return sum;
 }
 
@@ -125,9 +127,9 @@ void spreadPlaneBlocks(std::uint32_t firstBlock, std::uint32_t blockCount) {
             if (step.rowStep > 0 && row + 1 >= rows) continue;
             if (step.columnStep < 0 && column == 0) continue;
             if (step.columnStep > 0 && column + 1 >= perRow) continue;
-            const std::uint32_t neighbour = static_cast<std::uint32_t>(
-                static_cast<std::int64_t>(firstBlock + i) + step.rowStep * std::int64_t{perRow} +
-                step.columnStep);
+            const std::uint32_t neighbour =
+                static_cast<std::uint32_t>(static_cast<std::int64_t>(firstBlock + i) +
+                                           step.rowStep * std::int64_t{perRow} + step.columnStep);
             if (blockMap[neighbour] != 0) continue;
             if (shouldMark(neighbour, step.side)) spreadMarks[neighbour] = 1;
         }

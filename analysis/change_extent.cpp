@@ -46,7 +46,8 @@ static constexpr ExtentStep EXTENT_STEPS[] = {
 // depth is the depth of the caller's sample (0 for the seed); returns the
 // greatest depth reached through this sample, or depth itself when the sample
 // is not entered. Every sample entered keeps the depth of its latest visit.
-std::uint8_t traceExtent(const SampleLocation& where, ExtentDirection direction, std::uint8_t depth) {
+std::uint8_t traceExtent(const SampleLocation& where, ExtentDirection direction,
+                         std::uint8_t depth) {
     const std::uint32_t position = where.planeStart + where.row * where.rowStride + where.column;
     if (!qualifies(position) || depth >= EXTENT_CAP) return depth;
     const auto own = static_cast<std::uint8_t>(depth + 1);
@@ -57,7 +58,8 @@ std::uint8_t traceExtent(const SampleLocation& where, ExtentDirection direction,
         if (!where.hasNeighbour(step.rowStep, step.columnStep)) continue;
         SampleLocation target = where;
         target.row = static_cast<std::uint32_t>(static_cast<int>(where.row) + step.rowStep);
-        target.column = static_cast<std::uint32_t>(static_cast<int>(where.column) + step.columnStep);
+        target.column =
+            static_cast<std::uint32_t>(static_cast<int>(where.column) + step.columnStep);
         best = std::max(best, traceExtent(target, direction, own));
     }
     extentMarks[position] = best;
@@ -78,7 +80,8 @@ std::uint8_t axisExtent(const SampleLocation& seed, ExtentDirection first, Exten
 
 // onOuterRing is not needed: every step is tested against the edges of the
 // seed's plane.
-std::uint8_t measureChangeExtent(std::uint32_t position, std::uint32_t rowStride, bool /*onOuterRing*/) {
+std::uint8_t measureChangeExtent(std::uint32_t position, std::uint32_t rowStride,
+                                 bool /*onOuterRing*/) {
     if (sampleChangeScore[position] >= EXTENT_SCORE_LIMIT) return 0;
     // The seed lies on a chain of 8 already found in this frame.
     if (extentMarks[position] == EXTENT_CAP) return EXTENT_WEIGHTS[EXTENT_CAP];

@@ -86,7 +86,8 @@ void detectBlockChanges(std::uint32_t block, std::uint32_t rowStride, PlaneThres
 
 }  // namespace
 
-void detectPlaneChanges(std::uint32_t firstBlock, std::uint32_t blockCount, std::uint32_t rowStride) {
+void detectPlaneChanges(std::uint32_t firstBlock, std::uint32_t blockCount,
+                        std::uint32_t rowStride) {
     const PlaneThresholds t = thresholdsFor(firstBlock);
     for (std::uint32_t b = firstBlock; b < firstBlock + blockCount; ++b) {
         detectBlockChanges(b, rowStride, t, false);
