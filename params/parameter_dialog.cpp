@@ -104,6 +104,13 @@ INT_PTR CALLBACK parameterProcedure(HWND dialog, UINT message, WPARAM wParam, LP
 void runParameterDialog() {
     HWND owner = ownerWindow();
     if (owner == nullptr) return;
+#if defined(_WIN32)
+    // Hosts normally have the trackbar class already; register it in case this
+    // one has not. Here rather than at load: user32 and comctl32 calls do not
+    // belong in the DLL's load notification.
+    INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_BAR_CLASSES};
+    InitCommonControlsEx(&controls);
+#endif
     const INT_PTR result = DialogBoxParamA(moduleInstance, MAKEINTRESOURCEA(IDD_PARAMETERS), owner,
                                            parameterProcedure, 0);
     if (result != IDOK) return;

@@ -8,10 +8,11 @@ packages=(
   libgtest-dev libbenchmark-dev
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
 )
-# The 32-bit Windows build and its tests under Wine.
+# The Windows builds and their tests under Wine: the 32-bit module, and the
+# same sources for x86_64 where the machine cannot run 32-bit code.
 windows_packages=(
-  g++-mingw-w64-i686 binutils-mingw-w64-i686
-  wine wine32:i386 xvfb xauth fonts-wine
+  g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64-win32
+  wine wine32:i386 wine64 xvfb xauth fonts-wine
 )
 
 if [[ "${KALMIX_SKIP_WINDOWS:-0}" != 1 ]]; then

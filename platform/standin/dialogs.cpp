@@ -54,10 +54,10 @@ struct Control {
     bool isTrackbar() const { return controlClass == res::ControlClass::Trackbar; }
     bool isCheckBox() const {
         return controlClass == res::ControlClass::Button &&
-               (buttonType() == BS_CHECKBOX || buttonType() == res::BS_AUTOCHECKBOX);
+               (buttonType() == BS_CHECKBOX || buttonType() == res::BUTTON_AUTOCHECKBOX);
     }
     bool isClickable() const {
-        return controlClass == res::ControlClass::Button && buttonType() != res::BS_GROUPBOX;
+        return controlClass == res::ControlClass::Button && buttonType() != res::BUTTON_GROUPBOX;
     }
     void clampPosition() { position = std::clamp(position, rangeMinimum, rangeMaximum); }
 };
@@ -113,8 +113,8 @@ public:
         for (const res::DialogControl& c : source.controls) {
             const int index = static_cast<int>(controls_.size());
             controls_.push_back(Control{StandinWindow{this, index}, c.controlClass, c.id, c.style,
-                                        (c.style & res::WS_VISIBLE) != 0,
-                                        (c.style & res::WS_DISABLED) == 0,
+                                        (c.style & res::WINDOW_VISIBLE) != 0,
+                                        (c.style & res::WINDOW_DISABLED) == 0,
                                         c.controlClass == res::ControlClass::Edit ? "" : c.text});
         }
     }
@@ -210,7 +210,7 @@ public:
         Control* c = userControl(id);
         if (c == nullptr || !c->isClickable()) return false;
         focused_ = c->window.control;
-        if (c->buttonType() == res::BS_AUTOCHECKBOX) {
+        if (c->buttonType() == res::BUTTON_AUTOCHECKBOX) {
             c->checkState = c->checkState == BST_UNCHECKED ? BST_CHECKED : BST_UNCHECKED;
         }
         dispatch(WM_COMMAND, makeWParam(c->id, BN_CLICKED), asLParam(&c->window));
@@ -236,13 +236,13 @@ private:
     }
     Control* firstTabStop() {
         for (Control& c : controls_) {
-            if (c.visible && c.enabled && (c.style & res::WS_TABSTOP) != 0) return &c;
+            if (c.visible && c.enabled && (c.style & res::WINDOW_TABSTOP) != 0) return &c;
         }
         return nullptr;
     }
     void pressDefaultButton() {
         for (const Control& c : controls_) {
-            if (c.controlClass == res::ControlClass::Button && c.buttonType() == res::BS_DEFPUSHBUTTON) {
+            if (c.controlClass == res::ControlClass::Button && c.buttonType() == res::BUTTON_DEFPUSH) {
                 click(c.id);
                 return;
             }

@@ -50,8 +50,8 @@ TEST(DialogTemplateTest, ParameterDialogLayout) {
     EXPECT_EQ(dialog.height, 166);
     EXPECT_STREQ(dialog.fontName, "MS Sans Serif");
     EXPECT_EQ(dialog.fontPointSize, 8);
-    EXPECT_EQ(dialog.style, WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME |
-                                DS_3DLOOK | DS_SETFONT);
+    EXPECT_EQ(dialog.style, WINDOW_POPUP | WINDOW_VISIBLE | WINDOW_CAPTION | WINDOW_SYSMENU |
+                                DIALOG_MODALFRAME | DIALOG_3DLOOK | DIALOG_SETFONT);
 
     using C = ControlClass;
     const int none = IDC_STATIC_TEXT;
@@ -84,25 +84,26 @@ TEST(DialogTemplateTest, ParameterDialogLayout) {
         EXPECT_EQ(c.controlClass, e.controlClass);
         EXPECT_EQ(c.id, e.id);
         EXPECT_EQ(c.text, e.text);
-        EXPECT_EQ((c.style & WS_VISIBLE) != 0, e.visible);
-        EXPECT_EQ((c.style & WS_DISABLED) != 0, e.disabled);
-        EXPECT_EQ((c.style & WS_TABSTOP) != 0, e.tabStop);
+        EXPECT_EQ((c.style & WINDOW_VISIBLE) != 0, e.visible);
+        EXPECT_EQ((c.style & WINDOW_DISABLED) != 0, e.disabled);
+        EXPECT_EQ((c.style & WINDOW_TABSTOP) != 0, e.tabStop);
         EXPECT_EQ(c.x, e.x);
         EXPECT_EQ(c.y, e.y);
         EXPECT_EQ(c.width, e.width);
         EXPECT_EQ(c.height, e.height);
         if (c.controlClass == C::Trackbar) {
-            EXPECT_EQ(c.style & (TBS_VERT | TBS_BOTH | TBS_AUTOTICKS), TBS_VERT | TBS_BOTH | TBS_AUTOTICKS);
+            const std::uint32_t trackbar = TRACKBAR_VERT | TRACKBAR_BOTH | TRACKBAR_AUTOTICKS;
+            EXPECT_EQ(c.style & trackbar, trackbar);
         }
         if (c.controlClass == C::Edit) {
-            EXPECT_EQ(c.style & (ES_READONLY | WS_BORDER | ES_AUTOHSCROLL),
-                      ES_READONLY | WS_BORDER | ES_AUTOHSCROLL);
+            EXPECT_EQ(c.style & (EDIT_READONLY | WINDOW_BORDER | EDIT_AUTOHSCROLL),
+                      EDIT_READONLY | WINDOW_BORDER | EDIT_AUTOHSCROLL);
         }
     }
-    EXPECT_EQ(dialog.controls[0].style & 0xF, BS_DEFPUSHBUTTON);
-    EXPECT_EQ(dialog.controls[1].style & 0xF, BS_PUSHBUTTON);
-    EXPECT_EQ(dialog.controls[6].style & (0xF | BS_LEFTTEXT | BS_NOTIFY),
-              BS_AUTOCHECKBOX | BS_LEFTTEXT | BS_NOTIFY);
+    EXPECT_EQ(dialog.controls[0].style & 0xF, BUTTON_DEFPUSH);
+    EXPECT_EQ(dialog.controls[1].style & 0xF, BUTTON_PUSH);
+    EXPECT_EQ(dialog.controls[6].style & (0xF | BUTTON_LEFTTEXT | BUTTON_NOTIFY),
+              BUTTON_AUTOCHECKBOX | BUTTON_LEFTTEXT | BUTTON_NOTIFY);
 }
 
 TEST(DialogTemplateTest, AboutBoxTextsAndButtons) {
@@ -123,8 +124,8 @@ TEST(DialogTemplateTest, AboutBoxTextsAndButtons) {
     }
     EXPECT_EQ(texts, (std::vector<std::string>{"\"Kalmix\" (v1.03)",
                                                "Video noise reduction plug-in for Adobe Premiere v4.2"}));
-    EXPECT_EQ(acceptStyle, static_cast<int>(BS_DEFPUSHBUTTON));
-    EXPECT_EQ(cancelStyle, static_cast<int>(BS_PUSHBUTTON));
+    EXPECT_EQ(acceptStyle, static_cast<int>(BUTTON_DEFPUSH));
+    EXPECT_EQ(cancelStyle, static_cast<int>(BUTTON_PUSH));
     EXPECT_STREQ(about.controls[2].text, "ACCEPT");
     EXPECT_STREQ(about.controls[3].text, "CANCEL");
 }

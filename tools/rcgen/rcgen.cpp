@@ -40,9 +40,9 @@ void writeDialog(std::FILE* out, const DialogTemplate& dialog) {
     std::fprintf(out, "FONT %d, %s\n", dialog.fontPointSize, quoted(dialog.fontName).c_str());
     std::fprintf(out, "BEGIN\n");
     for (const DialogControl& control : dialog.controls) {
-        const std::uint32_t style = control.style | WS_CHILD;
+        const std::uint32_t style = control.style | WINDOW_CHILD;
         // The resource compiler adds WS_VISIBLE to every CONTROL unless told not to.
-        const bool hidden = (style & WS_VISIBLE) == 0;
+        const bool hidden = (style & WINDOW_VISIBLE) == 0;
         std::fprintf(out, "  CONTROL %s, %d, %s, 0x%08X%s, %d, %d, %d, %d\n",
                      quoted(control.text).c_str(), control.id,
                      quoted(className(control.controlClass)).c_str(), static_cast<unsigned>(style),
