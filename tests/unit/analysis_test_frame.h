@@ -7,13 +7,21 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <ostream>
 #include <set>
+#include <utility>
 
 #include "analysis/analysis.h"
 #include "params/filter_params.h"
 #include "pipeline/geometry.h"
 
 namespace kalmix::test {
+
+// Parameterised cases with a name print as that name, not as raw bytes.
+template <typename Case, typename = decltype(std::declval<const Case&>().name)>
+std::ostream& operator<<(std::ostream& out, const Case& c) {
+    return out << c.name;
+}
 
 enum Plane : std::uint32_t { Y = 0, U = 1, V = 2 };
 
