@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <limits>
 
 #include "analysis/analysis.h"
 #include "filter/output_filter.h"
@@ -55,9 +56,13 @@ void applyRecord(const HostFrameRequest& request) {
 
 void passThrough(const HostFrame& source, HostFrame& destination, std::int64_t width,
                  std::int64_t height) {
-    // Negative bounds describe no frame at all: copy nothing rather than guess.
-    if (width <= 0 || height <= 0) return;
-    std::memmove(destination.pixels, source.pixels, static_cast<std::size_t>(width * height * 4));
+    // Negative bounds describe no frame at all, and neither do sides beyond
+    // the 32-bit range the host computes them in: copy nothing rather than guess.
+    constexpr std::int64_t LARGEST_SIDE = std::numeric_limits<std::int32_t>::max();
+    if (width <= 0 || height <= 0 || width > LARGEST_SIDE || height > LARGEST_SIDE) return;
+    const auto bytes = static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) * 4;
+    if (bytes > std::numeric_limits<std::size_t>::max()) return;
+    std::memmove(destination.pixels, source.pixels, static_cast<std::size_t>(bytes));
 }
 
 void analyseAndFilter() {

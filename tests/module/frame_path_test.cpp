@@ -5,6 +5,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 
 #include "module_fixture.h"
 
@@ -79,6 +80,12 @@ TEST_F(FramePath, UnsupportedSizesPassThroughAndLeaveTheSequenceAlone) {
     // Bounds with a negative side describe no frame: nothing is copied.
     Frame source = frame(0, 3), destination(source.size(), 0);
     EXPECT_EQ(module->execute(HostRect{W, 0, 0, H}, source.data(), destination.data(), 3, CLIP), 0);
+    EXPECT_EQ(destination, Frame(source.size(), 0));
+    // Nor do sides beyond the 32-bit range: a 4-billion-wide frame is not in memory.
+    const std::int32_t most = std::numeric_limits<std::int32_t>::max();
+    EXPECT_EQ(module->execute(HostRect{-most - 1, 0, most - 15, H}, source.data(), destination.data(),
+                              3, CLIP),
+              0);
     EXPECT_EQ(destination, Frame(source.size(), 0));
 }
 
