@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
-  libgtest-dev libbenchmark-dev
+  libgtest-dev libbenchmark-dev frei0r-plugins-dev
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
 )
 # The Windows builds and their tests under Wine: the 32-bit module, and the

@@ -1,0 +1,419 @@
+// Loads kalmix.so as a frei0r host does and checks that it hands frames to
+// Kalmix.PRM exactly as the host library does when driving the module directly.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/module/module_fixture.h"
+#include "tools/host/plugin_host.h"
+
+extern "C" {
+#include <frei0r.h>
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+using kalmix::host::PluginModule;
+using kalmix::host::UserSettings;
+using kalmix::testing::Frame;
+using kalmix::testing::syntheticFrame;
+using Clip = std::vector<Frame>;
+
+constexpr int WIDTH = 64;
+constexpr int HEIGHT = 48;
+constexpr int CLIP_LENGTH = 8;
+
+// The plug-in's functions, looked up by name as a frei0r host does.
+struct Frei0rPlugin {
+    void* library = nullptr;
+    int (*init)() = nullptr;
+    void (*deinit)() = nullptr;
+    void (*getPluginInfo)(f0r_plugin_info_t*) = nullptr;
+    void (*getParamInfo)(f0r_param_info_t*, int) = nullptr;
+    f0r_instance_t (*construct)(unsigned, unsigned) = nullptr;
+    void (*destruct)(f0r_instance_t) = nullptr;
+    void (*setParam)(f0r_instance_t, f0r_param_t, int) = nullptr;
+    void (*getParam)(f0r_instance_t, f0r_param_t, int) = nullptr;
+    void (*update)(f0r_instance_t, double, const std::uint32_t*, std::uint32_t*) = nullptr;
+
+    explicit Frei0rPlugin(const std::string& path) {
+        library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) return;
+        bind(init, "f0r_init");
+        bind(deinit, "f0r_deinit");
+        bind(getPluginInfo, "f0r_get_plugin_info");
+        bind(getParamInfo, "f0r_get_param_info");
+        bind(construct, "f0r_construct");
+        bind(destruct, "f0r_destruct");
+        bind(setParam, "f0r_set_param_value");
+        bind(getParam, "f0r_get_param_value");
+        bind(update, "f0r_update");
+    }
+    ~Frei0rPlugin() {
+        if (library != nullptr) dlclose(library);
+    }
+    Frei0rPlugin(const Frei0rPlugin&) = delete;
+    Frei0rPlugin& operator=(const Frei0rPlugin&) = delete;
+    bool complete() const { return library != nullptr && update != nullptr && init != nullptr; }
+
+    template <typename Function>
+    void bind(Function& function, const char* name) {
+        void* symbol = dlsym(library, name);
+        std::memcpy(&function, &symbol, sizeof(function));
+    }
+
+    void set(f0r_instance_t instance, int index, double value) {
+        setParam(instance, &value, index);
+    }
+    double get(f0r_instance_t instance, int index) {
+        double value = -1;
+        getParam(instance, &value, index);
+        return value;
+    }
+    // The frei0r values that stand for the settings: level / maximum.
+    void apply(f0r_instance_t instance, const UserSettings& settings) {
+        set(instance, 0, settings.primaryLevel / 10.0);
+        set(instance, 1, settings.secondaryLevel / 10.0);
+        set(instance, 2, settings.enhancedSuppression ? 1.0 : 0.0);
+        set(instance, 3, settings.transitionFrames / 7.0);
+    }
+    Frame update1(f0r_instance_t instance, const Frame& in) {
+        Frame out(in.size(), 0);
+        update(instance, 0.0, reinterpret_cast<const std::uint32_t*>(in.data()),
+               reinterpret_cast<std::uint32_t*>(out.data()));
+        return out;
+    }
+};
+
+Clip makeClip(int width, int height, int length, std::uint32_t seed = 7) {
+    Clip clip;
+    for (int i = 0; i < length; ++i) clip.push_back(syntheticFrame(width, height, i, seed));
+    return clip;
+}
+
+// Index of the first frame that differs, or -1.
+int firstDifference(const Clip& a, const Clip& b) {
+    if (a.size() != b.size()) return 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i] != b[i]) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+class Frei0rTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/kalmix-frei0r-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        directory_ = pattern;
+        // Unloading writes the state file into the Windows directory.
+        setenv("WINDIR", pattern, 1);
+        unsetenv("KALMIX_MODULE");
+        // The reference runs use a copy of the module, so that they get a
+        // module state of their own beside the plug-in's loaded module.
+        fs::create_directory(directory_ / "reference");
+        fs::copy_file(KALMIX_MODULE_BUILD_PATH, referenceModule());
+        openPlugin(KALMIX_FREI0R_PLUGIN);
+    }
+    void TearDown() override {
+        closePlugin();
+        fs::remove_all(directory_);
+        unsetenv("WINDIR");
+        unsetenv("KALMIX_MODULE");
+    }
+
+    void openPlugin(const std::string& path) {
+        plugin_ = std::make_unique<Frei0rPlugin>(path);
+        ASSERT_TRUE(plugin_->complete()) << dlerror();
+        initResult_ = plugin_->init();
+    }
+    void closePlugin() {
+        if (plugin_ == nullptr) return;
+        for (f0r_instance_t instance : instances_) plugin_->destruct(instance);
+        instances_.clear();
+        plugin_->deinit();
+        plugin_.reset();
+    }
+
+    f0r_instance_t construct(int width = WIDTH, int height = HEIGHT) {
+        f0r_instance_t instance =
+            plugin_->construct(static_cast<unsigned>(width), static_cast<unsigned>(height));
+        if (instance != nullptr) instances_.push_back(instance);
+        return instance;
+    }
+
+    Clip runPlugin(f0r_instance_t instance, const Clip& clip, std::size_t from = 0,
+                   std::size_t to = std::numeric_limits<std::size_t>::max()) {
+        Clip out;
+        for (std::size_t i = from; i < std::min(to, clip.size()); ++i) {
+            out.push_back(plugin_->update1(instance, clip[i]));
+        }
+        return out;
+    }
+
+    // The module driven directly: one setup call with the settings, then
+    // frames [from, to) of the clip at their positions, clip total 0. No state
+    // file is left before or after, so neither path can resume from the other.
+    Clip runDirect(const UserSettings& settings, const Clip& clip, std::size_t from = 0,
+                   std::size_t to = std::numeric_limits<std::size_t>::max()) {
+        fs::remove(statePath());
+        std::string error;
+        auto module = PluginModule::load(referenceModule(), error);
+        EXPECT_NE(module, nullptr) << error;
+        if (module == nullptr) return {};
+        EXPECT_EQ(module->setup(settings), 0);
+        Clip out;
+        for (std::size_t i = from; i < std::min(to, clip.size()); ++i) {
+            Frame frame(clip[i].size(), 0);
+            module->execute(clip[i].data(), frame.data(), WIDTH, HEIGHT,
+                            static_cast<std::int32_t>(i), 0);
+            out.push_back(frame);
+        }
+        module.reset();
+        fs::remove(statePath());
+        return out;
+    }
+
+    std::string referenceModule() const { return directory_ / "reference" / "Kalmix.PRM"; }
+    fs::path statePath() const { return directory_ / "KALMIX_STAT.bin"; }
+    const fs::path& directory() const { return directory_; }
+
+    std::unique_ptr<Frei0rPlugin> plugin_;
+    int initResult_ = 0;
+
+private:
+    fs::path directory_;
+    std::vector<f0r_instance_t> instances_;
+};
+
+// --- What a host reads before it uses the plug-in ---
+
+TEST_F(Frei0rTest, DescribesABgraFilterWithFourParameters) {
+    EXPECT_EQ(initResult_, 1);
+    f0r_plugin_info_t info{};
+    plugin_->getPluginInfo(&info);
+    EXPECT_STREQ(info.name, "kalmix");
+    EXPECT_EQ(info.plugin_type, F0R_PLUGIN_TYPE_FILTER);
+    EXPECT_EQ(info.color_model, F0R_COLOR_MODEL_BGRA8888);
+    EXPECT_EQ(info.frei0r_version, FREI0R_MAJOR_VERSION);
+    EXPECT_EQ(info.num_params, 4);
+    ASSERT_NE(info.explanation, nullptr);
+    EXPECT_GT(std::strlen(info.explanation), 0u);
+
+    const struct {
+        const char* name;
+        int type;
+    } expected[] = {{"primary level", F0R_PARAM_DOUBLE},
+                    {"secondary level", F0R_PARAM_DOUBLE},
+                    {"enhanced noise suppression", F0R_PARAM_BOOL},
+                    {"transition frames", F0R_PARAM_DOUBLE}};
+    for (int i = 0; i < 4; ++i) {
+        f0r_param_info_t param{};
+        plugin_->getParamInfo(&param, i);
+        EXPECT_STREQ(param.name, expected[i].name) << i;
+        EXPECT_EQ(param.type, expected[i].type) << i;
+        EXPECT_NE(param.explanation, nullptr) << i;
+    }
+}
+
+TEST_F(Frei0rTest, ParametersStartAtTheDefaultsAndRoundToTheNearestLevel) {
+    f0r_instance_t instance = construct();
+    ASSERT_NE(instance, nullptr);
+    EXPECT_DOUBLE_EQ(plugin_->get(instance, 0), 0.5);
+    EXPECT_DOUBLE_EQ(plugin_->get(instance, 1), 0.5);
+    EXPECT_DOUBLE_EQ(plugin_->get(instance, 2), 1.0);
+    EXPECT_DOUBLE_EQ(plugin_->get(instance, 3), 2.0 / 7.0);
+
+    plugin_->set(instance, 0, 0.74);  // 7.4 -> 7
+    EXPECT_DOUBLE_EQ(plugin_->get(instance, 0), 0.7);
+    plugin_->set(instance, 0, 0.76);  // 7.6 -> 8
+    EXPECT_DOUBLE_EQ(plugin_->get(instance, 0), 0.8);
+    plugin_->set(instance, 1, -3.0);  // clamped
+    EXPECT_DOUBLE_EQ(plugin_->get(instance, 1), 0.0);
+    plugin_->set(instance, 1, 5.0);
+    EXPECT_DOUBLE_EQ(plugin_->get(instance, 1), 1.0);
+    plugin_->set(instance, 1, std::nan(""));  // ignored
+    EXPECT_DOUBLE_EQ(plugin_->get(instance, 1), 1.0);
+    plugin_->set(instance, 2, 0.49);  // frei0r's boolean: true from 0.5
+    EXPECT_DOUBLE_EQ(plugin_->get(instance, 2), 0.0);
+    plugin_->set(instance, 2, 0.5);
+    EXPECT_DOUBLE_EQ(plugin_->get(instance, 2), 1.0);
+    plugin_->set(instance, 3, 0.2857);  // the README's ffmpeg example: 2
+    EXPECT_DOUBLE_EQ(plugin_->get(instance, 3), 2.0 / 7.0);
+    plugin_->set(instance, 3, 1.0);
+    EXPECT_DOUBLE_EQ(plugin_->get(instance, 3), 1.0);
+}
+
+// --- Frames: the same bytes as the module driven directly ---
+
+class Frei0rClipTest : public Frei0rTest, public ::testing::WithParamInterface<UserSettings> {};
+
+TEST_P(Frei0rClipTest, ClipMatchesTheModuleDrivenDirectly) {
+    const Clip clip = makeClip(WIDTH, HEIGHT, CLIP_LENGTH);
+    f0r_instance_t instance = construct();
+    ASSERT_NE(instance, nullptr);
+    plugin_->apply(instance, GetParam());
+    const Clip filtered = runPlugin(instance, clip);
+    closePlugin();  // the plug-in's state file must not reach the reference run
+    const Clip expected = runDirect(GetParam(), clip);
+    EXPECT_EQ(firstDifference(filtered, expected), -1);
+    // The filter did something, so equality is not two copies of the input.
+    EXPECT_NE(firstDifference(filtered, clip), -1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, Frei0rClipTest,
+                         ::testing::Values(UserSettings{}, UserSettings{8, 8, false, 4, 5},
+                                           UserSettings{0, 0, true, 0, 5},
+                                           UserSettings{10, 10, false, 7, 5}));
+
+TEST_F(Frei0rTest, InPlaceUpdateGivesTheSameFrames) {
+    const Clip clip = makeClip(WIDTH, HEIGHT, CLIP_LENGTH);
+    f0r_instance_t instance = construct();
+    ASSERT_NE(instance, nullptr);
+    Clip inPlace;
+    for (const Frame& frame : clip) {
+        Frame buffer = frame;
+        plugin_->update(instance, 0.0, reinterpret_cast<const std::uint32_t*>(buffer.data()),
+                        reinterpret_cast<std::uint32_t*>(buffer.data()));
+        inPlace.push_back(buffer);
+    }
+    closePlugin();
+    EXPECT_EQ(firstDifference(inPlace, runDirect(UserSettings{}, clip)), -1);
+}
+
+// --- Parameter changes, as MLT makes them: values set before every frame ---
+
+TEST_F(Frei0rTest, ChangedParameterRestartsTheSequenceUnderTheNewSettings) {
+    const Clip clip = makeClip(WIDTH, HEIGHT, CLIP_LENGTH);
+    const UserSettings before{}, after{9, 2, false, 5, 5};
+    f0r_instance_t instance = construct();
+    ASSERT_NE(instance, nullptr);
+    Clip filtered = runPlugin(instance, clip, 0, 4);
+    plugin_->apply(instance, after);
+    const Clip changed = runPlugin(instance, clip, 4);
+    filtered.insert(filtered.end(), changed.begin(), changed.end());
+    closePlugin();
+
+    Clip expected = runDirect(before, clip, 0, 4);
+    const Clip restarted = runDirect(after, clip, 4);  // positions 4.., a fresh sequence
+    expected.insert(expected.end(), restarted.begin(), restarted.end());
+    EXPECT_EQ(firstDifference(filtered, expected), -1);
+    EXPECT_NE(firstDifference(filtered, runDirect(before, clip)), -1);
+}
+
+TEST_F(Frei0rTest, SettingUnchangedValuesKeepsTheSequenceRunning) {
+    const Clip clip = makeClip(WIDTH, HEIGHT, CLIP_LENGTH);
+    const UserSettings settings{7, 3, true, 3, 5};
+    f0r_instance_t instance = construct();
+    ASSERT_NE(instance, nullptr);
+    Clip filtered;
+    for (const Frame& frame : clip) {
+        plugin_->apply(instance, settings);
+        plugin_->set(instance, 0, 0.71);  // still level 7
+        filtered.push_back(plugin_->update1(instance, frame));
+    }
+    closePlugin();
+    // A setup call before every frame would start afresh every frame.
+    EXPECT_EQ(firstDifference(filtered, runDirect(settings, clip)), -1);
+}
+
+// --- Several instances share the one loaded module ---
+
+TEST_F(Frei0rTest, InstancesKeepTheirOwnParameterRecords) {
+    const Clip clip = makeClip(WIDTH, HEIGHT, CLIP_LENGTH);
+    const UserSettings first{0, 5, true, 2, 5}, second{10, 9, false, 6, 5};
+    f0r_instance_t a = construct();
+    f0r_instance_t b = construct();
+    ASSERT_TRUE(a != nullptr && b != nullptr);
+    plugin_->apply(a, first);
+    plugin_->apply(b, second);
+    Clip filtered;
+    for (const Frame& frame : clip) {
+        filtered.push_back(plugin_->update1(a, frame));
+        filtered.push_back(plugin_->update1(b, frame));
+    }
+    closePlugin();
+
+    // The host library's way: two uses of one loaded module, each with its
+    // own record, their frames interleaved through the one sequence state.
+    fs::remove(statePath());
+    std::string error;
+    auto useA = PluginModule::load(referenceModule(), error);
+    auto useB = PluginModule::load(referenceModule(), error);
+    ASSERT_TRUE(useA != nullptr && useB != nullptr) << error;
+    Clip expected;
+    for (std::size_t i = 0; i < clip.size(); ++i) {
+        for (PluginModule* use : {useA.get(), useB.get()}) {
+            // Setup calls come before each use's first frame, as in the plug-in.
+            if (i == 0) {
+                ASSERT_EQ(use->setup(use == useA.get() ? first : second), 0);
+            }
+            Frame frame(clip[i].size(), 0);
+            use->execute(clip[i].data(), frame.data(), WIDTH, HEIGHT, static_cast<std::int32_t>(i),
+                         0);
+            expected.push_back(frame);
+        }
+    }
+    EXPECT_EQ(firstDifference(filtered, expected), -1);
+}
+
+// --- Frames the module does not take ---
+
+struct Size {
+    int width;
+    int height;
+};
+
+class Frei0rPassThroughTest : public Frei0rTest, public ::testing::WithParamInterface<Size> {};
+
+TEST_P(Frei0rPassThroughTest, FramesTheModuleDoesNotTakeComeOutUnchanged) {
+    const Size size = GetParam();
+    const Clip clip = makeClip(size.width, size.height, 3);
+    f0r_instance_t instance = construct(size.width, size.height);
+    ASSERT_NE(instance, nullptr);
+    EXPECT_EQ(firstDifference(runPlugin(instance, clip), clip), -1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, Frei0rPassThroughTest,
+                         ::testing::Values(Size{392, 288}, Size{384, 296}, Size{66, 48},
+                                           Size{64, 50}));
+
+// --- Where the module comes from ---
+
+TEST_F(Frei0rTest, ModuleComesFromTheEnvironmentThenBesideThePlugin) {
+    closePlugin();
+    // A copy of the plug-in in a directory of its own, with a file named
+    // Kalmix.PRM beside it that is no module.
+    const fs::path copy = directory() / "plugin" / "kalmix.so";
+    fs::create_directory(copy.parent_path());
+    fs::copy_file(KALMIX_FREI0R_PLUGIN, copy);
+    std::ofstream(copy.parent_path() / "Kalmix.PRM") << "not a module";
+
+    openPlugin(copy);
+    EXPECT_EQ(initResult_, 0);
+    EXPECT_EQ(construct(), nullptr);
+    closePlugin();
+
+    setenv("KALMIX_MODULE", referenceModule().c_str(), 1);
+    openPlugin(copy);
+    EXPECT_EQ(initResult_, 1);
+    EXPECT_NE(construct(), nullptr);
+    closePlugin();
+
+    setenv("KALMIX_MODULE", (directory() / "missing.PRM").c_str(), 1);
+    openPlugin(KALMIX_FREI0R_PLUGIN);
+    EXPECT_EQ(initResult_, 0);
+    EXPECT_EQ(construct(), nullptr);
+}
+
+}  // namespace
