@@ -113,22 +113,15 @@ int firstDifference(const Clip& a, const Clip& b) {
 class Frei0rTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/kalmix-frei0r-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        directory_ = pattern;
-        // Unloading writes the state file into the Windows directory.
-        setenv("WINDIR", pattern, 1);
         unsetenv("KALMIX_MODULE");
         // The reference runs use a copy of the module, so that they get a
         // module state of their own beside the plug-in's loaded module.
-        fs::create_directory(directory_ / "reference");
+        fs::create_directory(directory() / "reference");
         fs::copy_file(KALMIX_MODULE_BUILD_PATH, referenceModule());
         openPlugin(KALMIX_FREI0R_PLUGIN);
     }
     void TearDown() override {
-        closePlugin();
-        fs::remove_all(directory_);
-        unsetenv("WINDIR");
+        closePlugin();  // unloading writes the state file into the Windows directory
         unsetenv("KALMIX_MODULE");
     }
 
@@ -184,15 +177,16 @@ protected:
         return out;
     }
 
-    std::string referenceModule() const { return directory_ / "reference" / "Kalmix.PRM"; }
-    fs::path statePath() const { return directory_ / "KALMIX_STAT.bin"; }
-    const fs::path& directory() const { return directory_; }
+    std::string referenceModule() const { return directory() / "reference" / "Kalmix.PRM"; }
+    fs::path statePath() const { return windows_.statePath(); }
+    const fs::path& directory() const { return windows_.path(); }
 
+    // Declared before the plug-in, so it outlives the module loaded through it.
+    kalmix::testing::PrivateWindowsDirectory windows_;
     std::unique_ptr<Frei0rPlugin> plugin_;
     int initResult_ = 0;
 
 private:
-    fs::path directory_;
     std::vector<f0r_instance_t> instances_;
 };
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/standin/standin.h"
+#include "tests/private_windows_directory.h"
 #include "tools/host/plugin_host.h"
 
 namespace kalmix::testing {
@@ -52,10 +53,6 @@ inline Frame syntheticFrame(int width, int height, int index, std::uint32_t seed
 class ModuleTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/kalmix-windir-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        windowsDirectory_ = pattern;
-        setenv("WINDIR", pattern, 1);
         standin::reset();
         standin::setMessageSink([this](const std::string& caption, const std::string& text) {
             messages.push_back(caption + ": " + text);
@@ -63,10 +60,8 @@ protected:
         load();
     }
     void TearDown() override {
-        module.reset();
+        module.reset();  // writes the state file while the directory still exists
         standin::reset();
-        std::filesystem::remove_all(windowsDirectory_);
-        unsetenv("WINDIR");
     }
 
     void load() {
@@ -89,18 +84,17 @@ protected:
         return destination;
     }
 
-    std::filesystem::path statePath() const { return windowsDirectory_ / "KALMIX_STAT.bin"; }
+    std::filesystem::path statePath() const { return windowsDirectory.statePath(); }
 
     std::vector<std::uint8_t> stateBytes() const {
         std::ifstream in(statePath(), std::ios::binary);
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
 
+    // Declared first, so it outlives the module, which writes into it at unload.
+    PrivateWindowsDirectory windowsDirectory;
     std::unique_ptr<host::PluginModule> module;
     std::vector<std::string> messages;
-
-private:
-    std::filesystem::path windowsDirectory_;
 };
 
 inline std::int32_t readInt32(const std::vector<std::uint8_t>& bytes, std::size_t at) {
