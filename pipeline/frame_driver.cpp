@@ -11,6 +11,7 @@
 #include "host/state_file.h"
 #include "params/filter_params.h"
 #include "pipeline/colour_conversion.h"
+#include "pipeline/cpu.h"
 #include "pipeline/geometry.h"
 
 namespace kalmix {
@@ -84,6 +85,7 @@ void refreshReferenceBlocks() {
 }
 
 std::int16_t executeFrame(HostFrameRequest& request) {
+    selectCpuLevelOnce();
     const auto now = static_cast<std::int32_t>(std::time(nullptr));
     const HostFrame& source = **request.sourceFrame;
     HostFrame& destination = **request.destinationFrame;
