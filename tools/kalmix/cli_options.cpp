@@ -13,6 +13,7 @@ constexpr std::int32_t INT32_MAXIMUM = std::numeric_limits<std::int32_t>::max();
 constexpr int RAW_SIDE_MAX = 16384;
 constexpr int DEMO_FRAMES_MIN = 2;
 constexpr int DEMO_FRAMES_MAX = 1000;
+constexpr int THREADS_MAX = 1024;
 
 // Which commands a flag belongs to.
 enum Scope : unsigned { FILTER_ONLY = 1, DEMO_ONLY = 2, BOTH = 3 };
@@ -131,6 +132,14 @@ const std::vector<Flag>& flags() {
          }},
         {"--fit", nullptr, false, FILTER_ONLY,
          [](const std::string&, Options& o) { o.fit = true; return std::string(); }},
+        {"--tiles", nullptr, true, FILTER_ONLY,
+         [](const std::string& v, Options& o) {
+             if (v != "on" && v != "off") return "--tiles: '" + v + "' is not on or off";
+             o.tiles = v == "on";
+             return std::string();
+         }},
+        {"--threads", nullptr, true, FILTER_ONLY,
+         wholeNumber<int>("--threads", 1, THREADS_MAX, [](Options& o) -> int& { return o.threads; })},
         {"--codec", nullptr, true, FILTER_ONLY,
          [](const std::string& v, Options& o) {
              if (v.empty()) return std::string("--codec: empty codec name");
@@ -292,7 +301,8 @@ std::string usageText() {
 Filters the noise out of the still areas of a clip with the Kalmix module.
 INPUT is any video file FFmpeg reads; OUTPUT's extension picks the container
 (.mkv: lossless FFV1). Frames larger than 384x288 or with a side that is not a
-multiple of 4 pass through unchanged unless --fit scales them down.
+multiple of 4 are filtered at full size through overlapping tiles, one module
+instance per tile (--tiles off passes them through; --fit scales them down).
 
 Filter settings (as set in the module's dialog):
   --primary 0..10            change analysis level (default 5)
@@ -309,6 +319,8 @@ Input and output:
                              number of frames in the input; 0 for a pipe)
   --allow-partial            with --raw, drop a trailing partial frame
   --fit                      scale down to at most 384x288, sides multiples of 4
+  --tiles on|off             filter larger frames through tiles (default on)
+  --threads N                tiles filtered at once (default: every core)
   --codec NAME               FFmpeg encoder for OUTPUT (default by extension)
   --md5                      write the MD5 of the output frames, not the frames
   --verify HASH              compare the MD5 of the output frames; no output

@@ -32,6 +32,8 @@ struct Options {
     host::UserSettings settings;  // the dialog and the host-kept record fields
 
     bool fit = false;        // scale down to what the filter takes
+    bool tiles = true;       // filter other frames through tiles (--tiles off: pass them through)
+    int threads = 0;         // tiles filtered at once; 0: every core
     std::string codec;       // encoder name; empty: chosen by the output's extension
     std::string modulePath;  // empty: the module this build made, or $KALMIX_MODULE
     bool quiet = false;

@@ -262,8 +262,11 @@ void TileEngine::awaitReply(Worker& worker, const char* what) {
                              (status >= 0 ? ": " + describeExit(status) : std::string()));
     }
     if (reply.kind == protocol::Kind::Failed) {
+        // Not the tile's fault (a module that does not load, say): every
+        // worker would say the same, so the message is the worker's own.
+        broken_ = true;
         reply.text[sizeof reply.text - 1] = '\0';
-        failTile(worker, std::string("its worker could not start: ") + reply.text);
+        throw TileError(reply.text);
     }
 }
 
