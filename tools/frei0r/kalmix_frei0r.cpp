@@ -1,13 +1,14 @@
 // The frei0r filter "kalmix": lets frei0r hosts (the ffmpeg program, MLT,
 // Kdenlive, Shotcut) run Kalmix.PRM, driving it through the host library only.
 //
-// One loaded module for the whole plug-in, from the first f0r_init to the
-// last f0r_deinit. The module keeps one global state (frame buffers, sequence
-// bookkeeping), so loading it once per instance would not give instances
-// their own filter anyway: dlopen of the same file returns the same module.
-// As the video host does, each instance (each use of the filter) keeps its
-// own 20-byte parameter record and hands it over with every call; the frames
-// of all instances go through the one shared sequence state.
+// The module keeps one global state per load (frame buffers, sequence
+// bookkeeping), and dlopen of the same file in one process gives the same
+// load. So each instance (each use of the filter) gets module instances of its
+// own through the tile engine: worker processes, one per tile, at every frame
+// size (one tile for frames the module takes whole). Two instances in one
+// process therefore filter exactly as each would alone. As the video host
+// does, each instance keeps its own parameters and hands them over with its
+// setup calls.
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -23,8 +24,11 @@
 #include <new>
 #include <string>
 
+#include <set>
+
 #include "params/filter_params.h"
 #include "tools/host/plugin_host.h"
+#include "tools/tiles/tile_engine.h"
 
 // The API header declares its functions without C linkage of its own.
 extern "C" {
@@ -33,23 +37,18 @@ extern "C" {
 
 namespace {
 
-using kalmix::FilterParams;
-using kalmix::host::PluginModule;
 using kalmix::host::UserSettings;
 
 enum ParamIndex { PRIMARY = 0, SECONDARY = 1, ENHANCED = 2, TRANSITION = 3, PARAM_COUNT = 4 };
 constexpr int MAX_LEVEL = 10;
 constexpr int MAX_TRANSITION_FRAMES = 7;
 
-// frei0r allows concurrent f0r_update calls on different instances; the
-// module's state is global and not thread-safe, so every call into it, and
-// loading and unloading it, holds this lock.
+// Guards the plug-in's own globals. frei0r allows concurrent f0r_update calls
+// on different instances; each has its own workers and its own lock.
 std::mutex moduleLock;
-// Deliberately a plain pointer: a host that never calls f0r_deinit must not
-// have the module unloaded by a static destructor at exit, in an order
-// nobody controls.
-PluginModule* loadedModule = nullptr;
-int initCount = 0;  // hosts that load the plug-in twice call f0r_init twice
+std::string loadedModulePath;  // empty until f0r_init found a module that loads
+int initCount = 0;             // hosts that load the plug-in twice call f0r_init twice
+std::set<int> instanceNumbers;  // of the live instances: each has a state folder of its own
 
 struct Instance {
     std::int32_t width;
@@ -57,10 +56,22 @@ struct Instance {
     UserSettings settings;      // the values the frei0r parameters map to
     bool needsSetup = true;     // before the first frame and after a change
     std::int32_t position = 0;  // frames handed to the module so far
-    // This use's parameter record and the handle to it that goes with each call.
-    FilterParams record = kalmix::DEFAULT_FILTER_PARAMS;
-    char* recordBlock = reinterpret_cast<char*>(&record);
+    int number = 0;             // the lowest free among live instances: folder "frei0r-N"
+    std::mutex lock;            // one frame at a time through this instance's workers
+    std::unique_ptr<kalmix::tiles::TileEngine> engine;
+    bool failed = false;        // the workers stopped; frames pass through
 };
+
+// Starts an instance's workers: one module instance per tile, each tile's
+// Windows directory under the user's state directory.
+std::unique_ptr<kalmix::tiles::TileEngine> startEngine(const std::string& module, const std::string& folder,
+                                                       std::int32_t width, std::int32_t height) {
+    kalmix::tiles::EngineSettings settings;
+    settings.modulePath = module;
+    settings.stateFolder = kalmix::tiles::defaultStateBase() / "tiles" / folder /
+                           (std::to_string(width) + "x" + std::to_string(height));
+    return std::make_unique<kalmix::tiles::TileEngine>(width, height, settings);
+}
 
 // $KALMIX_MODULE, else a Kalmix.PRM beside this plug-in, else the build's.
 std::string modulePath() {
@@ -101,22 +112,25 @@ extern "C" {
 
 int f0r_init() {
     const std::lock_guard<std::mutex> lock(moduleLock);
-    if (initCount++ > 0) return loadedModule != nullptr ? 1 : 0;
-    std::string error;
-    loadedModule = PluginModule::load(modulePath(), error).release();
-    if (loadedModule == nullptr) {
+    if (initCount++ > 0) return loadedModulePath.empty() ? 0 : 1;
+    // One worker on a small frame proves that the module loads, in a process
+    // of its own: loading it here would leave a state file behind at unload.
+    const std::string path = modulePath();
+    try {
+        startEngine(path, "frei0r-probe", 4, 4);
+    } catch (const std::exception& error) {
         // frei0r has no error channel; the host's log is standard error.
-        std::fprintf(stderr, "kalmix frei0r: %s\n", error.c_str());
+        std::fprintf(stderr, "kalmix frei0r: %s\n", error.what());
         return 0;
     }
+    loadedModulePath = path;
     return 1;
 }
 
 void f0r_deinit() {
     const std::lock_guard<std::mutex> lock(moduleLock);
     if (initCount == 0 || --initCount > 0) return;
-    delete loadedModule;  // unloading saves the module's state file
-    loadedModule = nullptr;
+    loadedModulePath.clear();
 }
 
 void f0r_get_plugin_info(f0r_plugin_info_t* info) {
@@ -130,8 +144,8 @@ void f0r_get_plugin_info(f0r_plugin_info_t* info) {
     info->minor_version = KALMIX_VERSION_MINOR;
     info->num_params = PARAM_COUNT;
     info->explanation =
-        "Temporal noise filter: freezes the noise in still parts of the picture. Filters frames "
-        "of at most 384x288 whose sides are multiples of 4; other frames pass through unchanged.";
+        "Temporal noise filter: freezes the noise in still parts of the picture. Frames of any size "
+        "are filtered at full resolution, larger ones through overlapping tiles of at most 384x288.";
 }
 
 void f0r_get_param_info(f0r_param_info_t* info, int index) {
@@ -159,28 +173,37 @@ void f0r_get_param_info(f0r_param_info_t* info, int index) {
 }
 
 f0r_instance_t f0r_construct(unsigned int width, unsigned int height) {
-    {
-        const std::lock_guard<std::mutex> lock(moduleLock);
-        if (loadedModule == nullptr) return nullptr;  // f0r_init said why
-    }
-    constexpr unsigned LARGEST = std::numeric_limits<std::int32_t>::max();
+    constexpr unsigned LARGEST = 1u << 16;  // frame sides frei0r hosts use, with room to spare
     if (width == 0 || height == 0 || width > LARGEST || height > LARGEST) return nullptr;
     auto* instance = new (std::nothrow) Instance{};
     if (instance == nullptr) return nullptr;
     instance->width = static_cast<std::int32_t>(width);
     instance->height = static_cast<std::int32_t>(height);
+    std::string module;
+    {
+        const std::lock_guard<std::mutex> lock(moduleLock);
+        module = loadedModulePath;
+        while (instanceNumbers.count(instance->number) != 0) ++instance->number;
+        instanceNumbers.insert(instance->number);
+    }
+    try {
+        if (module.empty()) throw std::runtime_error("");  // f0r_init said why
+        instance->engine = startEngine(module, "frei0r-" + std::to_string(instance->number), instance->width,
+                                       instance->height);
+    } catch (const std::exception& error) {
+        if (*error.what() != '\0') std::fprintf(stderr, "kalmix frei0r: %s\n", error.what());
+        f0r_destruct(instance);
+        return nullptr;
+    }
     return instance;
 }
 
 void f0r_destruct(f0r_instance_t handle) {
     auto* instance = static_cast<Instance*>(handle);
+    instance->engine.reset();  // each worker's module saves its tile's state file
     {
-        // Leave the request no handle into the record about to go.
         const std::lock_guard<std::mutex> lock(moduleLock);
-        if (loadedModule != nullptr &&
-            loadedModule->request().paramsHandle == &instance->recordBlock) {
-            loadedModule->clearParams();
-        }
+        instanceNumbers.erase(instance->number);
     }
     delete instance;
 }
@@ -239,39 +262,35 @@ void f0r_get_param_value(f0r_instance_t handle, f0r_param_t param, int index) {
 
 // frei0r hands over only a time, which the module has no use for: the frame
 // position is this instance's count of frames, from 0, and the clip total is
-// 0 (unknown). The module tells sequences apart by position and clip total
-// alone, so frames of two instances interleaved in one process continue each
-// other's sequence whenever their positions are 1 to 30 apart in order.
+// 0 (unknown).
 void f0r_update(f0r_instance_t handle, double /*time*/, const std::uint32_t* in,
                 std::uint32_t* out) {
     auto& instance = *static_cast<Instance*>(handle);
-    // Hosts may pass in == out: the module reads the whole source into its
-    // planes before it writes the destination, and writes no alpha of its own.
+    // Hosts may pass in == out: the engine cuts every tile before it writes.
     const auto* source = reinterpret_cast<const std::uint8_t*>(in);
     auto* destination = reinterpret_cast<std::uint8_t*>(out);
-
-    const std::lock_guard<std::mutex> lock(moduleLock);
-    if (loadedModule == nullptr) {  // a host that called f0r_deinit too early
-        std::memmove(destination, source,
-                     static_cast<std::size_t>(instance.width) *
-                         static_cast<std::size_t>(instance.height) * 4);
-        return;
+    const std::lock_guard<std::mutex> lock(instance.lock);
+    if (!instance.failed) {
+        try {
+            if (instance.needsSetup) {
+                // As a user changing the parameters in the host: the dialog is
+                // set and accepted, and the running sequence ends.
+                instance.engine->setup(instance.settings);
+                instance.needsSetup = false;
+            }
+            instance.engine->filter(source, destination, instance.position, 0);
+            instance.position =
+                instance.position == std::numeric_limits<std::int32_t>::max() ? 0 : instance.position + 1;
+            return;
+        } catch (const kalmix::tiles::TileError& error) {
+            // frei0r has no error channel: said once on the host's log; the
+            // frames pass through unfiltered from here on.
+            std::fprintf(stderr, "kalmix frei0r: %s; frames pass through unfiltered from here on\n", error.what());
+            instance.failed = true;
+        }
     }
-    PluginModule& module = *loadedModule;
-    module.request().paramsHandle = &instance.recordBlock;
-    if (instance.needsSetup) {
-        // As a user changing the parameters in the host: the module reads the
-        // record, the dialog is set and accepted, and the running sequence ends.
-        // It cannot fail with a record of our own and the stand-in's dialogs; if
-        // it did, the record would keep its last values.
-        module.setup(instance.settings);
-        instance.needsSetup = false;
-    }
-    // Frames the module does not take (over 384x288, sides not multiples of
-    // 4) it copies through itself; they are handed over like any other.
-    module.execute(source, destination, instance.width, instance.height, instance.position, 0);
-    instance.position =
-        instance.position == std::numeric_limits<std::int32_t>::max() ? 0 : instance.position + 1;
+    std::memmove(destination, source,
+                 static_cast<std::size_t>(instance.width) * static_cast<std::size_t>(instance.height) * 4);
 }
 
 // Optional for filters; if exported it must behave as f0r_update.
