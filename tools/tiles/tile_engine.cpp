@@ -291,10 +291,13 @@ void TileEngine::setup(const host::UserSettings& settings) {
 
 void TileEngine::runFrame(const Job& job) {
     if (broken_) throw TileError("the tile workers stopped after an earlier failure");
-    // Every tile is cut before any interior is pasted, so the source and the
-    // destination may be one buffer.
-    for (auto& worker : workers_) {
-        cutTile(job.source, grid_.frameWidth, grid_.frameHeight, worker->tile, worker->source());
+    // In place, every tile is cut before any interior is pasted; otherwise
+    // each just before it is sent, while the tiles sent before it filter.
+    const bool inPlace = job.source == job.destination;
+    if (inPlace) {
+        for (auto& worker : workers_) {
+            cutTile(job.source, grid_.frameWidth, grid_.frameHeight, worker->tile, worker->source());
+        }
     }
     protocol::Command command{};
     command.kind = protocol::Kind::Frame;
@@ -303,14 +306,12 @@ void TileEngine::runFrame(const Job& job) {
 
     std::size_t next = 0;
     std::size_t finished = 0;
-    std::vector<pollfd> watch;
-    std::vector<Worker*> watched;
-    while (finished < workers_.size()) {
-        // Keep `threads_` tiles in work.
-        int inWork = 0;
-        for (auto& worker : workers_) inWork += worker->busy ? 1 : 0;
+    int inWork = 0;
+    // Keeps `threads_` tiles in work.
+    const auto refill = [&] {
         while (inWork < threads_ && next < workers_.size()) {
             Worker& worker = *workers_[next++];
+            if (!inPlace) cutTile(job.source, grid_.frameWidth, grid_.frameHeight, worker.tile, worker.source());
             worker.busy = true;
             worker.sentAt = Clock::now();
             ++inWork;
@@ -318,6 +319,11 @@ void TileEngine::runFrame(const Job& job) {
                 awaitReply(worker, "filtering");  // reports the dead worker
             }
         }
+    };
+    std::vector<pollfd> watch;
+    std::vector<Worker*> watched;
+    while (finished < workers_.size()) {
+        refill();
         watch.clear();
         watched.clear();
         auto deadline = Clock::time_point::max();
@@ -336,6 +342,8 @@ void TileEngine::runFrame(const Job& job) {
             const bool late = Clock::now() >= worker.sentAt + timeout_;
             if (watch[i].revents == 0 && !late) continue;
             awaitReply(worker, "filtering");  // fails at once if late or dead
+            --inWork;
+            refill();  // the next tile first, then this one's interior
             pasteInterior(worker.output(), worker.tile, job.destination, grid_.frameWidth);
             ++finished;
         }
