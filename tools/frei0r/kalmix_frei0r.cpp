@@ -115,7 +115,10 @@ struct Sequence {
 Sequence sequence;
 int instanceCount = 0;
 
-// $KALMIX_MODULE, else a Kalmix.PRM beside this plug-in, else the build's.
+// $KALMIX_MODULE, else a Kalmix.PRM beside this plug-in, else the installed
+// one (lib/kalmix/ beside lib/frei0r-1/), else the build's. The plug-in's own
+// path is taken with links resolved, so a link to it in ~/.frei0r-1/lib
+// finds the module of its installation.
 std::string modulePath() {
     if (const char* path = std::getenv("KALMIX_MODULE"); path != nullptr && *path != '\0') {
         return path;
@@ -123,11 +126,19 @@ std::string modulePath() {
     Dl_info info{};
     if (dladdr(reinterpret_cast<const void*>(&modulePath), &info) != 0 &&
         info.dli_fname != nullptr) {
-        std::string beside = info.dli_fname;
-        const auto slash = beside.rfind('/');
-        beside = (slash == std::string::npos ? std::string() : beside.substr(0, slash + 1)) +
-                 "Kalmix.PRM";
-        if (access(beside.c_str(), F_OK) == 0) return beside;
+        std::string directory;
+        if (char* resolved = realpath(info.dli_fname, nullptr); resolved != nullptr) {
+            directory = resolved;
+            std::free(resolved);
+        } else {
+            directory = info.dli_fname;
+        }
+        const auto slash = directory.rfind('/');
+        directory = slash == std::string::npos ? std::string() : directory.substr(0, slash + 1);
+        for (const std::string& candidate :
+             {directory + "Kalmix.PRM", directory + KALMIX_MODULE_FROM_PLUGIN}) {
+            if (access(candidate.c_str(), F_OK) == 0) return candidate;
+        }
     }
     return KALMIX_MODULE_BUILD_PATH;
 }
