@@ -2,31 +2,15 @@
 #include "filter/output_filter.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "analysis/analysis.h"
+#include "filter/dsp/filter_dsp.h"
 #include "filter/kernels.h"
 #include "params/filter_params.h"
 #include "pipeline/frame_driver.h"
 
 namespace kalmix {
-
-namespace {
-
-// Kernel mode increment from the change evidence at one sample: the less
-// evidence of real change, the stronger the smoothing.
-std::int32_t modeIncrement(std::uint32_t position, std::int32_t rowStride) {
-    const std::uint8_t score = sampleChangeScore[position];
-    if (score == 0) {
-        if (neighbourSum(&sampleChangeScore[position], rowStride) != 0) return 3;
-        const std::uint8_t mark = sampleChangeMarks[position];
-        const bool isolatedSpike =
-            (mark & CHANGED_MARK) != 0 && (mark & NEIGHBOUR_COUNT_MASK) == 0;
-        return isolatedSpike ? 5 : 3;
-    }
-    return score <= 6 ? 2 : 1;
-}
-
-}  // namespace
 
 std::uint8_t limitToReference(std::int32_t smoothed, std::int32_t current, std::int32_t reference,
                               std::int32_t mode, bool sequenceIsActive) {
@@ -47,6 +31,36 @@ std::uint8_t limitToReference(std::int32_t smoothed, std::int32_t current, std::
     return static_cast<std::uint8_t>(smoothed > reference ? reference + limit : reference - limit);
 }
 
+namespace {
+
+// One sample row of a run of flagged blocks, from column `first` to `end`
+// (exclusive) of plane row `y`: the plane's outermost ring is copied, the rest
+// filtered. copyOnly copies the whole row.
+void filterRunRow(std::uint8_t* output, const std::uint8_t* source, std::uint32_t rowStart,
+                  std::uint32_t first, std::uint32_t end, std::uint32_t y, std::uint32_t width,
+                  std::uint32_t height, bool copyOnly, const FilterPlan& plan) {
+    const std::uint32_t at = rowStart + first;
+    if (copyOnly || y == 0 || y == height - 1) {
+        std::memcpy(output + at, source + at, end - first);
+        return;
+    }
+    std::uint32_t from = at;
+    std::uint32_t to = rowStart + end;
+    if (first == 0) {
+        output[from] = source[from];
+        ++from;
+    }
+    if (end == width) {
+        --to;
+        output[to] = source[to];
+    }
+    filterRoutines.filterRow(output + from, source + from, &referencePlanes[from],
+                             &sampleChangeScore[from], &sampleChangeMarks[from],
+                             static_cast<std::ptrdiff_t>(width), to - from, plan);
+}
+
+}  // namespace
+
 void filterPlaneBlocks(PlaneSet& output, const std::uint8_t* blockFlags, const PlaneSet& source,
                        std::uint32_t firstBlock) {
     const AnalysisGeometry& g = analysisGeometry;
@@ -54,31 +68,28 @@ void filterPlaneBlocks(PlaneSet& output, const std::uint8_t* blockFlags, const P
     const std::uint32_t w = luma ? g.lumaWidth : g.chromaWidth;
     const std::uint32_t n = (luma ? g.lumaPlaneSize : g.chromaPlaneSize) / BLOCK_SAMPLES;
     const std::uint32_t b = w / BLOCK_WIDTH;
-    const auto stride = static_cast<std::int32_t>(w);
+    if (b == 0) return;
+    const std::uint32_t h = n / b * BLOCK_HEIGHT;
     const bool copyOnly = thresholds.filteringEnabled == 0 || thresholds.secondaryEnabled == 0;
-    const bool active = sequenceActive != 0;
+    const FilterPlan plan = makeFilterPlan(thresholds.secondaryOffset, sequenceActive != 0);
 
-    for (std::uint32_t l = firstBlock; l < firstBlock + n; ++l) {
-        if (blockFlags[l] == 0) continue;
-        const std::uint32_t k = l - firstBlock;
-        const bool firstRow = k < b;
-        const bool lastRow = k >= n - b;
-        const bool firstColumn = k % b == 0;
-        const bool lastColumn = (k + 1) % b == 0;
-        for (std::uint32_t r = 0; r < BLOCK_HEIGHT; ++r) {
-            for (std::uint32_t c = 0; c < BLOCK_WIDTH; ++c) {
-                const std::uint32_t p = blockOffsets[l] + r * w + c;
-                const bool planeEdge = (firstRow && r == 0) || (lastRow && r == BLOCK_HEIGHT - 1) ||
-                                       (firstColumn && c == 0) ||
-                                       (lastColumn && c == BLOCK_WIDTH - 1);
-                // Kernels never reach outside the plane: its outermost ring is copied.
-                if (copyOnly || planeEdge) {
-                    output[p] = source[p];
-                    continue;
-                }
-                const std::int32_t mode = thresholds.secondaryOffset + modeIncrement(p, stride);
-                const std::uint8_t smoothed = smoothSample(&source[p], stride, mode);
-                output[p] = limitToReference(smoothed, source[p], referencePlanes[p], mode, active);
+    // Runs of flagged blocks along each block row, one sample row at a time, so
+    // the row routine sees long stretches and the plane edges are peeled off.
+    for (std::uint32_t blockRow = 0; blockRow * b < n; ++blockRow) {
+        const std::uint32_t rowFirst = firstBlock + blockRow * b;
+        const std::uint8_t* flags = blockFlags + rowFirst;
+        std::uint32_t column = 0;
+        while (column < b) {
+            if (flags[column] == 0) {
+                ++column;
+                continue;
+            }
+            const std::uint32_t runFirst = column;
+            while (column < b && flags[column] != 0) ++column;
+            for (std::uint32_t r = 0; r < BLOCK_HEIGHT; ++r) {
+                filterRunRow(output.data(), source.data(), blockOffsets[rowFirst] + r * w,
+                             runFirst * BLOCK_WIDTH, column * BLOCK_WIDTH,
+                             blockRow * BLOCK_HEIGHT + r, w, h, copyOnly, plan);
             }
         }
     }
