@@ -141,8 +141,14 @@ std::int16_t executeFrame(HostFrameRequest& request) {
         sequenceActive = 1;
     }
 
-    toFrameConversion(outputPlanes, destination.pixels);
-    copyAlpha(sourcePixels, destination.pixels, frameWidth * frameHeight);
+    if (toFrameConversion == convertPlanesToFrame) {
+        // The usual conversion takes the source's alpha on the way: one pass
+        // over the destination instead of two.
+        convertPlanesToFrameWithAlpha(outputPlanes, destination.pixels, sourcePixels);
+    } else {
+        toFrameConversion(outputPlanes, destination.pixels);
+        copyAlpha(sourcePixels, destination.pixels, frameWidth * frameHeight);
+    }
     refreshReferenceBlocks();
 
     stateHeader.lastFrameNumber = request.framePosition;
