@@ -6,6 +6,7 @@
 #include <immintrin.h>
 
 #include <cstdint>
+#include <cstring>
 
 namespace kalmix {
 namespace {
@@ -31,6 +32,27 @@ struct V128 {
     static T mullo16(T a, T b) { return _mm_mullo_epi16(a, b); }
     static T mulhiu16(T a, T b) { return _mm_mulhi_epu16(a, b); }
     static T packus16(T a, T b) { return _mm_packus_epi16(a, b); }
+};
+
+// The low 8 or 4 bytes of a 128-bit register: the same operations on short
+// runs, with the unused lanes loaded as zero and never stored.
+struct V64 : V128 {
+    static constexpr std::uint32_t WIDTH = 8;
+    static T load(const std::uint8_t* p) { return _mm_loadl_epi64(reinterpret_cast<const T*>(p)); }
+    static void store(std::uint8_t* p, T v) { _mm_storel_epi64(reinterpret_cast<T*>(p), v); }
+};
+
+struct V32 : V128 {
+    static constexpr std::uint32_t WIDTH = 4;
+    static T load(const std::uint8_t* p) {
+        std::int32_t word;
+        std::memcpy(&word, p, sizeof(word));
+        return _mm_cvtsi32_si128(word);
+    }
+    static void store(std::uint8_t* p, T v) {
+        const std::int32_t word = _mm_cvtsi128_si32(v);
+        std::memcpy(p, &word, sizeof(word));
+    }
 };
 
 #if defined(__AVX2__)
