@@ -34,8 +34,8 @@ struct ClassKernel {
     std::uint16_t cornerWeight;
     std::uint16_t rounding;
     std::uint16_t multiplier;
-    std::uint8_t margin;        // allowed distance beyond the input's own, 0 when keepInput
-    std::uint8_t keepInput;     // 1: a result further from the reference than the input is the input
+    std::uint8_t margin;     // allowed distance beyond the input's own, 0 when keepInput
+    std::uint8_t keepInput;  // 1: a result further from the reference than the input is the input
 };
 
 // Everything a row routine needs beyond the planes, fixed for one frame.

@@ -32,7 +32,8 @@ void filterRow_c(std::uint8_t* output, const std::uint8_t* current, const std::u
         const std::int32_t mode =
             plan.secondaryOffset + modeIncrement(score + i, marks + i, rowStride);
         const std::uint8_t smoothed = smoothSample(current + i, rowStride, mode);
-        output[i] = limitToReference(smoothed, current[i], reference[i], mode, plan.sequenceIsActive);
+        output[i] =
+            limitToReference(smoothed, current[i], reference[i], mode, plan.sequenceIsActive);
     }
 }
 

@@ -10,6 +10,9 @@ ConversionRoutines conversionRoutinesFor(CpuLevel level) {
 #if defined(KALMIX_HAVE_SSE2)
     if (level >= CpuLevel::SSE2) routines = {pixelsToPlanes_sse2, planesToPixels_sse2};
 #endif
+#if defined(KALMIX_HAVE_AVX2)
+    if (level >= CpuLevel::AVX2) routines = {pixelsToPlanes_avx2, planesToPixels_avx2};
+#endif
     (void)level;
     return routines;
 }

@@ -13,8 +13,8 @@ std::uint8_t clampSample(std::int32_t value) {
 
 }  // namespace
 
-void pixelsToPlanes_c(const std::uint8_t* pixels, std::uint8_t* y, std::uint8_t* u,
-                      std::uint8_t* v, std::uint32_t count) {
+void pixelsToPlanes_c(const std::uint8_t* pixels, std::uint8_t* y, std::uint8_t* u, std::uint8_t* v,
+                      std::uint32_t count) {
     for (std::uint32_t i = 0; i < count; ++i) {
         const std::int32_t b = pixels[4 * i];
         const std::int32_t g = pixels[4 * i + 1];

@@ -82,8 +82,9 @@ TEST(Conversion, EveryRunLengthAndAlignmentMatchesAndStaysInItsRun) {
                 fillRandom(pixels.data(), pixels.size(), 0, 255);
                 fillRandom(planes.data(), planes.size(), 0, 255);
                 std::vector<std::uint8_t> expectedPlanes = planes, expectedPixels = pixels;
-                pixelsToPlanes_c(&pixels[shift], &expectedPlanes[shift], &expectedPlanes[shift + span],
-                                 &expectedPlanes[shift + 2 * span], count);
+                pixelsToPlanes_c(&pixels[shift], &expectedPlanes[shift],
+                                 &expectedPlanes[shift + span], &expectedPlanes[shift + 2 * span],
+                                 count);
                 routines.pixelsToPlanes(&pixels[shift], &planes[shift], &planes[shift + span],
                                         &planes[shift + 2 * span], count);
                 ASSERT_TRUE(sameElements(expectedPlanes.data(), planes.data(), planes.size()))

@@ -32,7 +32,9 @@ void fillEvidence(std::uint8_t* score, std::uint8_t* marks, std::size_t count) {
     std::uniform_int_distribution<int> value(0, 255);
     for (std::size_t i = 0; i < count; ++i) {
         const int p = pick(randomEngine());
-        score[i] = static_cast<std::uint8_t>(p < 88 ? 0 : p < 94 ? 1 + p % 6 : 7 + value(randomEngine()) % 249);
+        score[i] = static_cast<std::uint8_t>(p < 88   ? 0
+                                             : p < 94 ? 1 + p % 6
+                                                      : 7 + value(randomEngine()) % 249);
         const int m = pick(randomEngine());
         marks[i] = static_cast<std::uint8_t>(m < 40 ? 0x80 : m < 70 ? 0 : value(randomEngine()));
     }
@@ -75,8 +77,8 @@ TEST(FilterRow, EveryOffsetAndSequenceStateMatchesTheReference) {
                         routines.filterRow(actual.data(), &current[start], &reference[start],
                                            &score[start], &marks[start], stride, count, plan);
                         ASSERT_TRUE(sameElements(expected.data(), actual.data(), expected.size()))
-                            << levelLabel(level) << ", offset " << offset << ", active "
-                            << active << ", count " << count;
+                            << levelLabel(level) << ", offset " << offset << ", active " << active
+                            << ", count " << count;
                     }
                 }
             }
@@ -112,7 +114,8 @@ void filterPlanesDirectly(PlaneSet& output, const std::uint8_t* flags) {
             for (std::uint32_t c = 0; c < BLOCK_WIDTH; ++c) {
                 const std::uint32_t p = blockOffsets[l] + r * w + c;
                 const bool edge = (k < b && r == 0) || (k >= n - b && r == BLOCK_HEIGHT - 1) ||
-                                  (k % b == 0 && c == 0) || ((k + 1) % b == 0 && c == BLOCK_WIDTH - 1);
+                                  (k % b == 0 && c == 0) ||
+                                  ((k + 1) % b == 0 && c == BLOCK_WIDTH - 1);
                 if (copyOnly || edge) {
                     output[p] = currentPlanes[p];
                     continue;
@@ -160,8 +163,9 @@ TEST_P(FilterFrame, WholePlanesMatchTheReferenceAtEveryLevel) {
     const std::uint32_t samples = analysisGeometry.totalSamples;
     std::vector<std::uint8_t> expected(samples), before(samples);
     // The largest frames try fewer primary levels; only its on/off matters here.
-    const std::vector<std::int32_t> primaries =
-        width * height > 10000 ? std::vector<std::int32_t>{0, 5} : std::vector<std::int32_t>{0, 1, 5, 10};
+    const std::vector<std::int32_t> primaries = width * height > 10000
+                                                    ? std::vector<std::int32_t>{0, 5}
+                                                    : std::vector<std::int32_t>{0, 1, 5, 10};
     std::array<std::uint8_t, BLOCK_CAPACITY> flags{};
     // Flags: all set, none, and random runs, so blocks meet every edge and corner.
     for (int pattern = 0; pattern < 3; ++pattern) {
@@ -185,11 +189,11 @@ TEST_P(FilterFrame, WholePlanesMatchTheReferenceAtEveryLevel) {
                         std::copy(before.begin(), before.end(), outputPlanes.begin());
                         ScopedCpuLevel scoped(level);
                         filterOutputPlanes(outputPlanes, flags.data());
-                        ASSERT_TRUE(sameElements(expected.data(), outputPlanes.data(),
-                                                 samples, width))
-                            << levelLabel(level) << ", " << width << "x" << height
-                            << ", flags " << pattern << ", primary " << primary
-                            << ", secondary " << secondary << ", active " << active;
+                        ASSERT_TRUE(
+                            sameElements(expected.data(), outputPlanes.data(), samples, width))
+                            << levelLabel(level) << ", " << width << "x" << height << ", flags "
+                            << pattern << ", primary " << primary << ", secondary " << secondary
+                            << ", active " << active;
                     }
                 }
             }

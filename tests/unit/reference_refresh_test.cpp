@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <random>
-#include <vector>
 #include <utility>
+#include <vector>
 
 #include "frame_setup.h"
 #include "pipeline/frame_driver.h"
@@ -14,8 +14,8 @@ namespace {
 
 TEST(ReferenceRefresh, CopiesExactlyTheFlaggedBlocks) {
     std::mt19937 engine(7);
-    for (const auto& [width, height] : {std::pair{4u, 4u}, std::pair{12u, 8u}, std::pair{96u, 64u},
-                                       std::pair{384u, 288u}}) {
+    for (const auto& [width, height] :
+         {std::pair{4u, 4u}, std::pair{12u, 8u}, std::pair{96u, 64u}, std::pair{384u, 288u}}) {
         testing::setUpFrame(width, height);
         for (auto& sample : currentPlanes) sample = static_cast<std::uint8_t>(engine());
         referencePlanes.fill(3);

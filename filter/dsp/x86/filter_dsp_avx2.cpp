@@ -1,6 +1,6 @@
 // AVX2 variant of the output filter's row routine, thirty-two samples at a time.
-#include "filter/dsp/x86/vector_ops.h"
 #include "filter/dsp/x86/filter_row_simd.h"
+#include "filter/dsp/x86/vector_ops.h"
 
 namespace kalmix {
 

@@ -1,7 +1,7 @@
 // SSE2 variant of the output filter's row routine: sixteen samples at a time,
 // and runs shorter than that (a block or two) eight or four at a time.
-#include "filter/dsp/x86/vector_ops.h"
 #include "filter/dsp/x86/filter_row_simd.h"
+#include "filter/dsp/x86/vector_ops.h"
 
 namespace kalmix {
 
@@ -25,8 +25,7 @@ void filterRow_sse2(std::uint8_t* output, const std::uint8_t* current,
                     const std::uint8_t* reference, const std::uint8_t* score,
                     const std::uint8_t* marks, std::ptrdiff_t stride, std::uint32_t count,
                     const FilterPlan& plan) {
-    filterRowSimd<V128>(output, current, reference, score, marks, stride, count, plan,
-                        filterRow8);
+    filterRowSimd<V128>(output, current, reference, score, marks, stride, count, plan, filterRow8);
 }
 
 }  // namespace kalmix

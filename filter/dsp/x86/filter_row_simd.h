@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "filter/dsp/filter_dsp.h"
+#include "filter/dsp/x86/vector_ops.h"
 
 namespace kalmix {
 namespace {
@@ -19,8 +20,8 @@ struct ClassVectors {
 
 // 16-bit kernel of one class on eight (or sixteen) widened samples.
 template <typename V>
-typename V::T classKernelHalf(const ClassVectors<V>& k, typename V::T centre,
-                              typename V::T sides, typename V::T corners) {
+typename V::T classKernelHalf(const ClassVectors<V>& k, typename V::T centre, typename V::T sides,
+                              typename V::T corners) {
     typename V::T sum = V::add16(V::mullo16(centre, k.centre), V::mullo16(sides, k.sides));
     sum = V::add16(sum, V::add16(V::mullo16(corners, k.corners), k.rounding));
     return V::mulhiu16(sum, k.multiplier);
@@ -33,9 +34,8 @@ typename V::T blend(typename V::T mask, typename V::T ifSet, typename V::T ifCle
 
 // Filters samples [at, at + V::WIDTH) of the row.
 template <typename V>
-void filterVector(std::uint8_t* output, const std::uint8_t* current,
-                  const std::uint8_t* reference, const std::uint8_t* score,
-                  const std::uint8_t* marks, std::ptrdiff_t stride,
+void filterVector(std::uint8_t* output, const std::uint8_t* current, const std::uint8_t* reference,
+                  const std::uint8_t* score, const std::uint8_t* marks, std::ptrdiff_t stride,
                   const ClassVectors<V> (&kernels)[N_EVIDENCE_CLASSES],
                   const std::size_t (&kernelSource)[N_EVIDENCE_CLASSES],
                   const typename V::T (&margins)[N_EVIDENCE_CLASSES],
@@ -51,10 +51,10 @@ void filterVector(std::uint8_t* output, const std::uint8_t* current,
     const T sw = V::load(current + stride - 1);
     const T se = V::load(current + stride + 1);
     const T centreLo = V::unpackLo8(c, zero), centreHi = V::unpackHi8(c, zero);
-    const T sidesLo = V::add16(V::add16(V::unpackLo8(w, zero), V::unpackLo8(n, zero)),
-                               V::unpackLo8(s, zero));
-    const T sidesHi = V::add16(V::add16(V::unpackHi8(w, zero), V::unpackHi8(n, zero)),
-                               V::unpackHi8(s, zero));
+    const T sidesLo =
+        V::add16(V::add16(V::unpackLo8(w, zero), V::unpackLo8(n, zero)), V::unpackLo8(s, zero));
+    const T sidesHi =
+        V::add16(V::add16(V::unpackHi8(w, zero), V::unpackHi8(n, zero)), V::unpackHi8(s, zero));
     const T cornersLo = V::add16(V::add16(V::unpackLo8(nw, zero), V::unpackLo8(ne, zero)),
                                  V::add16(V::unpackLo8(sw, zero), V::unpackLo8(se, zero)));
     const T cornersHi = V::add16(V::add16(V::unpackHi8(nw, zero), V::unpackHi8(ne, zero)),
@@ -62,11 +62,11 @@ void filterVector(std::uint8_t* output, const std::uint8_t* current,
 
     // Evidence class masks, disjoint and together covering every lane.
     const T sc = V::load(score);
-    const T neighbourScores = V::bitOr(
-        V::bitOr(V::bitOr(V::load(score - stride - 1), V::load(score - stride)),
-                 V::bitOr(V::load(score - stride + 1), V::load(score - 1))),
-        V::bitOr(V::bitOr(V::load(score + 1), V::load(score + stride - 1)),
-                 V::bitOr(V::load(score + stride), V::load(score + stride + 1))));
+    const T neighbourScores =
+        V::bitOr(V::bitOr(V::bitOr(V::load(score - stride - 1), V::load(score - stride)),
+                          V::bitOr(V::load(score - stride + 1), V::load(score - 1))),
+                 V::bitOr(V::bitOr(V::load(score + 1), V::load(score + stride - 1)),
+                          V::bitOr(V::load(score + stride), V::load(score + stride + 1))));
     const T noScore = V::cmpeq8(sc, zero);
     const T strong = V::cmpeq8(V::maxu8(sc, V::set8(7)), sc);
     const T weak = V::bitAndNot(V::bitOr(noScore, strong), V::cmpeq8(zero, zero));
@@ -101,7 +101,8 @@ void filterVector(std::uint8_t* output, const std::uint8_t* current,
     const T outputDistance = V::bitOr(aboveRef, V::subsu8(ref, o));
     const T limit = V::addsu8(inputDistance, margin);
     const T within = V::cmpeq8(V::maxu8(outputDistance, limit), limit);
-    const T pulled = blend<V>(V::cmpeq8(aboveRef, zero), V::subsu8(ref, limit), V::addsu8(ref, limit));
+    const T pulled =
+        blend<V>(V::cmpeq8(aboveRef, zero), V::subsu8(ref, limit), V::addsu8(ref, limit));
     const T beyond = blend<V>(keep, c, pulled);
     V::store(output, blend<V>(within, o, beyond));
 }
@@ -109,10 +110,9 @@ void filterVector(std::uint8_t* output, const std::uint8_t* current,
 // The whole row: full vectors, then one last vector that ends at the row's end
 // and overlaps the one before; rows shorter than a vector go to `narrower`.
 template <typename V>
-void filterRowSimd(std::uint8_t* output, const std::uint8_t* current,
-                   const std::uint8_t* reference, const std::uint8_t* score,
-                   const std::uint8_t* marks, std::ptrdiff_t stride, std::uint32_t count,
-                   const FilterPlan& plan, FilterRowFunction narrower) {
+void filterRowSimd(std::uint8_t* output, const std::uint8_t* current, const std::uint8_t* reference,
+                   const std::uint8_t* score, const std::uint8_t* marks, std::ptrdiff_t stride,
+                   std::uint32_t count, const FilterPlan& plan, FilterRowFunction narrower) {
     if (count < V::WIDTH) {
         narrower(output, current, reference, score, marks, stride, count, plan);
         return;
@@ -123,8 +123,8 @@ void filterRowSimd(std::uint8_t* output, const std::uint8_t* current,
     typename V::T keepInput[N_EVIDENCE_CLASSES];
     for (std::size_t k = 0; k < N_EVIDENCE_CLASSES; ++k) {
         const ClassKernel& ck = plan.classes[k];
-        kernels[k] = {V::set16(ck.centreWeight), V::set16(ck.sideWeight),
-                      V::set16(ck.cornerWeight), V::set16(ck.rounding), V::set16(ck.multiplier)};
+        kernels[k] = {V::set16(ck.centreWeight), V::set16(ck.sideWeight), V::set16(ck.cornerWeight),
+                      V::set16(ck.rounding), V::set16(ck.multiplier)};
         margins[k] = V::set8(ck.margin);
         keepInput[k] = ck.keepInput != 0 ? V::cmpeq8(V::zero(), V::zero()) : V::zero();
         // Classes sharing a kernel share its result.

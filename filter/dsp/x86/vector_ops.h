@@ -61,7 +61,9 @@ struct V32 : V128 {
 struct V256 {
     using T = __m256i;
     static constexpr std::uint32_t WIDTH = 32;
-    static T load(const std::uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const T*>(p)); }
+    static T load(const std::uint8_t* p) {
+        return _mm256_loadu_si256(reinterpret_cast<const T*>(p));
+    }
     static void store(std::uint8_t* p, T v) { _mm256_storeu_si256(reinterpret_cast<T*>(p), v); }
     static T zero() { return _mm256_setzero_si256(); }
     static T set8(std::uint8_t v) { return _mm256_set1_epi8(static_cast<char>(v)); }

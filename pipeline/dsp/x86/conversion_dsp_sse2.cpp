@@ -1,12 +1,6 @@
 // SSE2 variants of the colour conversion, sixteen pixels at a time, in 16-bit
-// integers that give exactly the truncated results of the definitions:
-//   x / 10 for x <= 2,550 is (x * 6554) >> 16;
-//   trunc((V - 128) * 1.6) is trunc(8(V - 128) / 5), and |8d| / 5 for |8d| <= 1,024
-//   is (|8d| * 13108) >> 16 (1.6 in double lies just above 8/5, so no product
-//   of an integer falls below the integer it should reach);
-//   trunc(t * 0.16667) for 0 <= t <= 2,550 is (t * 10923) >> 16, and a negative
-//   t clamps to 0 either way.
-// The variant tests check every input of both directions against the references.
+// integers that give exactly the truncated results of the definitions (the
+// multipliers are explained beside their constants).
 #include <emmintrin.h>
 
 #include "pipeline/dsp/conversion_dsp.h"
@@ -20,8 +14,9 @@ void store(std::uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m12
 
 // One byte of each 32-bit pixel, as 16-bit lanes of eight pixels.
 __m128i channel(__m128i first, __m128i second, int shift, __m128i byteMask) {
-    return _mm_packs_epi32(_mm_and_si128(_mm_srli_epi32(first, shift), byteMask),
-                           _mm_and_si128(_mm_srli_epi32(second, shift), byteMask));
+    return _mm_packs_epi32(
+        _mm_and_si128(_mm_srl_epi32(first, _mm_cvtsi32_si128(shift)), byteMask),
+        _mm_and_si128(_mm_srl_epi32(second, _mm_cvtsi32_si128(shift)), byteMask));
 }
 
 struct Planes16 {
@@ -35,7 +30,7 @@ Planes16 toPlanes8(__m128i first, __m128i second) {
     const __m128i r = channel(first, second, 16, byteMask);
     const __m128i sum = _mm_add_epi16(_mm_add_epi16(b, _mm_mullo_epi16(g, _mm_set1_epi16(6))),
                                       _mm_mullo_epi16(r, _mm_set1_epi16(3)));
-    const __m128i y = _mm_mulhi_epu16(sum, _mm_set1_epi16(6554));
+    const __m128i y = _mm_mulhi_epu16(sum, _mm_set1_epi16(static_cast<short>(DIVIDE_BY_10)));
     const __m128i offset = _mm_set1_epi16(128);
     // Signed halving and sixteenths that truncate toward zero: add 1 or 15 to a
     // negative value before the arithmetic shift.
@@ -66,15 +61,17 @@ Colours16 toColours8(__m128i y, __m128i u, __m128i v) {
     const __m128i d = _mm_sub_epi16(v, _mm_set1_epi16(128));
     const __m128i sign = _mm_srai_epi16(d, 15);
     const __m128i magnitude = _mm_sub_epi16(_mm_xor_si128(d, sign), sign);
-    const __m128i fifths = _mm_mulhi_epu16(_mm_slli_epi16(magnitude, 3), _mm_set1_epi16(13108));
+    const __m128i fifths = _mm_mulhi_epu16(_mm_slli_epi16(magnitude, 3),
+                                           _mm_set1_epi16(static_cast<short>(DIVIDE_BY_5)));
     const __m128i redDifference = _mm_sub_epi16(_mm_xor_si128(fifths, sign), sign);
     const __m128i blueDifference = _mm_sub_epi16(_mm_slli_epi16(u, 1), _mm_set1_epi16(256));
     const __m128i b = _mm_max_epi16(_mm_min_epi16(_mm_add_epi16(y, blueDifference), top), zero);
     const __m128i r = _mm_max_epi16(_mm_min_epi16(_mm_add_epi16(y, redDifference), top), zero);
     const __m128i t = _mm_sub_epi16(_mm_mullo_epi16(y, _mm_set1_epi16(10)),
                                     _mm_add_epi16(_mm_mullo_epi16(r, _mm_set1_epi16(3)), b));
-    const __m128i g =
-        _mm_min_epi16(_mm_mulhi_epu16(_mm_max_epi16(t, zero), _mm_set1_epi16(10923)), top);
+    const __m128i g = _mm_min_epi16(
+        _mm_mulhi_epu16(_mm_max_epi16(t, zero), _mm_set1_epi16(static_cast<short>(GREEN_FACTOR))),
+        top);
     return {b, g, r};
 }
 
