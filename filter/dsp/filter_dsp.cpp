@@ -13,12 +13,12 @@ namespace {
 // 5 and 4 are multipliers 1024, 2048 and 4096; 6554 and 7282 divide every sum
 // up to 2,551 by 10 and 9 exactly.
 ClassKernel kernelForMode(std::int32_t mode) {
-    if (mode <= 0) return {64, 0, 0, 0, 1024, 0, 0};
-    if (mode == 1) return {54, 2, 1, 2, 1024, 0, 0};
-    if (mode <= 4) return {22, 2, 1, 2, 2048, 0, 0};
-    if (mode <= 6) return {6, 2, 1, 2, 4096, 0, 0};
-    if (mode <= 8) return {3, 1, 1, 1, 6554, 0, 0};
-    return {2, 1, 1, 1, 7282, 0, 0};
+    if (mode <= 0) return {64, 0, 1024, 0, 0};
+    if (mode == 1) return {54, 2, 1024, 0, 0};
+    if (mode <= 4) return {22, 2, 2048, 0, 0};
+    if (mode <= 6) return {6, 2, 4096, 0, 0};
+    if (mode <= 8) return {3, 1, 6554, 0, 0};
+    return {2, 1, 7282, 0, 0};
 }
 
 }  // namespace

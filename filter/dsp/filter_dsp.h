@@ -25,14 +25,15 @@ enum EvidenceClass : std::uint8_t {
 inline constexpr std::array<std::int32_t, N_EVIDENCE_CLASSES> EVIDENCE_INCREMENTS{1, 2, 3, 5};
 
 // One kernel with its limit step, as integers the vector routines use for a
-// whole class: value = (centre*C + (W+N+S)*sides + corners*cornerWeight + rounding)
-// * multiplier >> 16, which is the truncating division for every sum a kernel
-// can reach. Mode 0 and below is 64*C >> 6, the centre itself.
+// whole class. Every kernel weighs W, N and S alike, the corners 1 and adds a
+// rounding equal to the side weight; the centre alone (mode 0 and below) has
+// side weight 0 and neither corners nor rounding. So
+//   value = (centre*C + sides*(W+N+S) + [sides != 0]*(corners + sides)) * multiplier >> 16,
+// the multiplier making the shift or the truncating division exact for every
+// sum a kernel can reach. The centre alone is 64*C >> 6.
 struct ClassKernel {
     std::uint16_t centreWeight;
-    std::uint16_t sideWeight;
-    std::uint16_t cornerWeight;
-    std::uint16_t rounding;
+    std::uint16_t sideWeight;  // 0, 1 or 2
     std::uint16_t multiplier;
     std::uint8_t margin;     // allowed distance beyond the input's own, 0 when keepInput
     std::uint8_t keepInput;  // 1: a result further from the reference than the input is the input

@@ -1,7 +1,8 @@
 // The output filter's row routine written once over a vector type: V128
-// (SSE2) and V256 (AVX2) supply the same few operations. Included by one
-// source file per level; everything here has internal linkage, so the AVX2
-// instantiation never stands in for the SSE2 one.
+// (SSE2), V64 and V32 (its low halves, for short runs) and V256 (AVX2) supply
+// the same few operations. Included by one source file per level; everything
+// here has internal linkage, so an AVX2 instantiation never stands in for an
+// SSE2 one.
 #pragma once
 
 #include <cstddef>
@@ -13,33 +14,73 @@
 namespace kalmix {
 namespace {
 
+// The plan of one frame in registers, built once per row.
 template <typename V>
-struct ClassVectors {
-    typename V::T centre, sides, corners, rounding, multiplier;
-};
+struct RowSetup {
+    using T = typename V::T;
+    T centreWeight[N_EVIDENCE_CLASSES];
+    T multiplier[N_EVIDENCE_CLASSES];
+    std::uint16_t sideWeight[N_EVIDENCE_CLASSES];
+    std::size_t kernelSource[N_EVIDENCE_CLASSES];  // first class with the same kernel
+    T margin[N_EVIDENCE_CLASSES];
+    T keepInput[N_EVIDENCE_CLASSES];
+    bool uniformLimit;  // every class limits alike: no per-lane choice needed
 
-// 16-bit kernel of one class on eight (or sixteen) widened samples.
-template <typename V>
-typename V::T classKernelHalf(const ClassVectors<V>& k, typename V::T centre, typename V::T sides,
-                              typename V::T corners) {
-    typename V::T sum = V::add16(V::mullo16(centre, k.centre), V::mullo16(sides, k.sides));
-    sum = V::add16(sum, V::add16(V::mullo16(corners, k.corners), k.rounding));
-    return V::mulhiu16(sum, k.multiplier);
-}
+    explicit RowSetup(const FilterPlan& plan) {
+        uniformLimit = true;
+        for (std::size_t k = 0; k < N_EVIDENCE_CLASSES; ++k) {
+            const ClassKernel& ck = plan.classes[k];
+            centreWeight[k] = V::set16(ck.centreWeight);
+            multiplier[k] = V::set16(ck.multiplier);
+            sideWeight[k] = ck.sideWeight;
+            margin[k] = V::set8(ck.margin);
+            keepInput[k] = ck.keepInput != 0 ? V::cmpeq8(V::zero(), V::zero()) : V::zero();
+            kernelSource[k] = k;
+            for (std::size_t j = 0; j < k; ++j) {
+                const ClassKernel& other = plan.classes[j];
+                if (other.centreWeight == ck.centreWeight && other.sideWeight == ck.sideWeight &&
+                    other.multiplier == ck.multiplier) {
+                    kernelSource[k] = j;
+                    break;
+                }
+            }
+            const ClassKernel& first = plan.classes[0];
+            if (ck.margin != first.margin || ck.keepInput != first.keepInput) uniformLimit = false;
+        }
+    }
+};
 
 template <typename V>
 typename V::T blend(typename V::T mask, typename V::T ifSet, typename V::T ifClear) {
     return V::bitOr(V::bitAnd(mask, ifSet), V::bitAndNot(mask, ifClear));
 }
 
-// Filters samples [at, at + V::WIDTH) of the row.
+// Eight (or sixteen) widened samples: the centre and the two possible
+// neighbour terms, sides*(W+N+S) + corners + sides for side weights 1 and 2.
+template <typename V>
+struct Neighbourhood16 {
+    typename V::T centre;
+    typename V::T withSides[3];  // by side weight; [0] is zero
+
+    Neighbourhood16(typename V::T c, typename V::T sides, typename V::T corners) : centre(c) {
+        const typename V::T one = V::set16(1);
+        withSides[0] = V::zero();
+        withSides[1] = V::add16(V::add16(sides, corners), one);
+        withSides[2] = V::add16(withSides[1], V::add16(sides, one));
+    }
+
+    typename V::T kernel(const RowSetup<V>& setup, std::size_t k) const {
+        const typename V::T sum =
+            V::add16(V::mullo16(centre, setup.centreWeight[k]), withSides[setup.sideWeight[k]]);
+        return V::mulhiu16(sum, setup.multiplier[k]);
+    }
+};
+
+// Filters samples [0, V::WIDTH) from the given positions.
 template <typename V>
 void filterVector(std::uint8_t* output, const std::uint8_t* current, const std::uint8_t* reference,
                   const std::uint8_t* score, const std::uint8_t* marks, std::ptrdiff_t stride,
-                  const ClassVectors<V> (&kernels)[N_EVIDENCE_CLASSES],
-                  const std::size_t (&kernelSource)[N_EVIDENCE_CLASSES],
-                  const typename V::T (&margins)[N_EVIDENCE_CLASSES],
-                  const typename V::T (&keepInput)[N_EVIDENCE_CLASSES]) {
+                  const RowSetup<V>& setup) {
     using T = typename V::T;
     const T zero = V::zero();
     const T c = V::load(current);
@@ -50,15 +91,16 @@ void filterVector(std::uint8_t* output, const std::uint8_t* current, const std::
     const T ne = V::load(current - stride + 1);
     const T sw = V::load(current + stride - 1);
     const T se = V::load(current + stride + 1);
-    const T centreLo = V::unpackLo8(c, zero), centreHi = V::unpackHi8(c, zero);
-    const T sidesLo =
-        V::add16(V::add16(V::unpackLo8(w, zero), V::unpackLo8(n, zero)), V::unpackLo8(s, zero));
-    const T sidesHi =
-        V::add16(V::add16(V::unpackHi8(w, zero), V::unpackHi8(n, zero)), V::unpackHi8(s, zero));
-    const T cornersLo = V::add16(V::add16(V::unpackLo8(nw, zero), V::unpackLo8(ne, zero)),
-                                 V::add16(V::unpackLo8(sw, zero), V::unpackLo8(se, zero)));
-    const T cornersHi = V::add16(V::add16(V::unpackHi8(nw, zero), V::unpackHi8(ne, zero)),
-                                 V::add16(V::unpackHi8(sw, zero), V::unpackHi8(se, zero)));
+    const Neighbourhood16<V> low(
+        V::unpackLo8(c, zero),
+        V::add16(V::add16(V::unpackLo8(w, zero), V::unpackLo8(n, zero)), V::unpackLo8(s, zero)),
+        V::add16(V::add16(V::unpackLo8(nw, zero), V::unpackLo8(ne, zero)),
+                 V::add16(V::unpackLo8(sw, zero), V::unpackLo8(se, zero))));
+    const Neighbourhood16<V> high(
+        V::unpackHi8(c, zero),
+        V::add16(V::add16(V::unpackHi8(w, zero), V::unpackHi8(n, zero)), V::unpackHi8(s, zero)),
+        V::add16(V::add16(V::unpackHi8(nw, zero), V::unpackHi8(ne, zero)),
+                 V::add16(V::unpackHi8(sw, zero), V::unpackHi8(se, zero))));
 
     // Evidence class masks, disjoint and together covering every lane.
     const T sc = V::load(score);
@@ -77,20 +119,23 @@ void filterVector(std::uint8_t* output, const std::uint8_t* current, const std::
 
     T smoothed[N_EVIDENCE_CLASSES];
     for (std::size_t k = 0; k < N_EVIDENCE_CLASSES; ++k) {
-        if (kernelSource[k] != k) {
-            smoothed[k] = smoothed[kernelSource[k]];
-            continue;
-        }
-        smoothed[k] = V::packus16(classKernelHalf<V>(kernels[k], centreLo, sidesLo, cornersLo),
-                                  classKernelHalf<V>(kernels[k], centreHi, sidesHi, cornersHi));
+        const std::size_t source = setup.kernelSource[k];
+        smoothed[k] = source != k ? smoothed[source]
+                                  : V::packus16(low.kernel(setup, k), high.kernel(setup, k));
     }
     T o = V::bitAnd(masks[0], smoothed[0]);
-    T margin = V::bitAnd(masks[0], margins[0]);
-    T keep = V::bitAnd(masks[0], keepInput[0]);
     for (std::size_t k = 1; k < N_EVIDENCE_CLASSES; ++k) {
         o = V::bitOr(o, V::bitAnd(masks[k], smoothed[k]));
-        margin = V::bitOr(margin, V::bitAnd(masks[k], margins[k]));
-        keep = V::bitOr(keep, V::bitAnd(masks[k], keepInput[k]));
+    }
+    T margin = setup.margin[0];
+    T keep = setup.keepInput[0];
+    if (!setup.uniformLimit) {
+        margin = V::bitAnd(masks[0], margin);
+        keep = V::bitAnd(masks[0], keep);
+        for (std::size_t k = 1; k < N_EVIDENCE_CLASSES; ++k) {
+            margin = V::bitOr(margin, V::bitAnd(masks[k], setup.margin[k]));
+            keep = V::bitOr(keep, V::bitAnd(masks[k], setup.keepInput[k]));
+        }
     }
 
     // The limit step: within the input's distance plus the margin the result
@@ -117,37 +162,16 @@ void filterRowSimd(std::uint8_t* output, const std::uint8_t* current, const std:
         narrower(output, current, reference, score, marks, stride, count, plan);
         return;
     }
-    ClassVectors<V> kernels[N_EVIDENCE_CLASSES];
-    std::size_t kernelSource[N_EVIDENCE_CLASSES];
-    typename V::T margins[N_EVIDENCE_CLASSES];
-    typename V::T keepInput[N_EVIDENCE_CLASSES];
-    for (std::size_t k = 0; k < N_EVIDENCE_CLASSES; ++k) {
-        const ClassKernel& ck = plan.classes[k];
-        kernels[k] = {V::set16(ck.centreWeight), V::set16(ck.sideWeight), V::set16(ck.cornerWeight),
-                      V::set16(ck.rounding), V::set16(ck.multiplier)};
-        margins[k] = V::set8(ck.margin);
-        keepInput[k] = ck.keepInput != 0 ? V::cmpeq8(V::zero(), V::zero()) : V::zero();
-        // Classes sharing a kernel share its result.
-        kernelSource[k] = k;
-        for (std::size_t j = 0; j < k; ++j) {
-            const ClassKernel& other = plan.classes[j];
-            if (other.centreWeight == ck.centreWeight && other.sideWeight == ck.sideWeight &&
-                other.cornerWeight == ck.cornerWeight && other.rounding == ck.rounding &&
-                other.multiplier == ck.multiplier) {
-                kernelSource[k] = j;
-                break;
-            }
-        }
-    }
+    const RowSetup<V> setup(plan);
     std::uint32_t i = 0;
     for (; i + V::WIDTH <= count; i += V::WIDTH) {
         filterVector<V>(output + i, current + i, reference + i, score + i, marks + i, stride,
-                        kernels, kernelSource, margins, keepInput);
+                        setup);
     }
     if (i < count) {
         i = count - V::WIDTH;
         filterVector<V>(output + i, current + i, reference + i, score + i, marks + i, stride,
-                        kernels, kernelSource, margins, keepInput);
+                        setup);
     }
 }
 
