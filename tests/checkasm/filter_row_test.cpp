@@ -86,14 +86,35 @@ TEST(FilterRow, EveryOffsetAndSequenceStateMatchesTheReference) {
     }
 }
 
-TEST(FilterRow, PlanLimitFollowsTheModeAndTheSequence) {
+TEST(FilterRow, PlanGivesEachModesKernelAndLimit) {
+    // The integer form of each class against smoothSample on windows whose
+    // centre, sides (W, N, S), east and corners take independent values, and
+    // its multiplier against the division over every sum up to the largest.
+    std::uniform_int_distribution<int> value(0, 255);
     for (std::int32_t offset = -12; offset <= 12; ++offset) {
         const FilterPlan plan = makeFilterPlan(offset, false);
+        const FilterPlan activePlan = makeFilterPlan(offset, true);
         for (std::size_t k = 0; k < N_EVIDENCE_CLASSES; ++k) {
             const std::int32_t mode = offset + EVIDENCE_INCREMENTS[k];
             const ClassKernel& kernel = plan.classes[k];
             EXPECT_EQ(kernel.margin, mode >= 10 ? 8 : 4) << mode;
-            EXPECT_EQ(makeFilterPlan(offset, true).classes[k].keepInput, mode >= 10 ? 0 : 1);
+            EXPECT_EQ(activePlan.classes[k].keepInput, mode >= 10 ? 0 : 1) << mode;
+            EXPECT_EQ(activePlan.classes[k].margin, mode >= 10 ? 8 : 0) << mode;
+            for (int trial = 0; trial < 2000; ++trial) {
+                std::uint8_t window[9];
+                for (std::uint8_t& sample : window) {
+                    const int v = value(randomEngine());
+                    sample = static_cast<std::uint8_t>(trial < 8 ? (trial & 1) * 255 : v);
+                }
+                const int sides = window[3] + window[1] + window[7];
+                const int corners = window[0] + window[2] + window[6] + window[8];
+                const int w = kernel.sideWeight;
+                const int sum =
+                    kernel.centreWeight * window[4] + w * sides + (w != 0 ? corners + w : 0);
+                ASSERT_LT(sum, 65536);
+                EXPECT_EQ((sum * kernel.multiplier) >> 16, smoothSample(&window[4], 3, mode))
+                    << "mode " << mode << ", trial " << trial;
+            }
         }
     }
 }
