@@ -1,6 +1,7 @@
 // The block output filter: smooths the changed blocks and holds them near the reference.
 #include "filter/output_filter.h"
 
+#include <array>
 #include <cstdlib>
 #include <cstring>
 
@@ -33,30 +34,20 @@ std::uint8_t limitToReference(std::int32_t smoothed, std::int32_t current, std::
 
 namespace {
 
-// One sample row of a run of flagged blocks, from column `first` to `end`
-// (exclusive) of plane row `y`: the plane's outermost ring is copied, the rest
-// filtered. copyOnly copies the whole row.
-void filterRunRow(std::uint8_t* output, const std::uint8_t* source, std::uint32_t rowStart,
-                  std::uint32_t first, std::uint32_t end, std::uint32_t y, std::uint32_t width,
-                  std::uint32_t height, bool copyOnly, const FilterPlan& plan) {
-    const std::uint32_t at = rowStart + first;
-    if (copyOnly || y == 0 || y == height - 1) {
-        std::memcpy(output + at, source + at, end - first);
-        return;
+// Copies the samples of one plane row that lie in flagged blocks.
+void copyFlaggedSamples(std::uint8_t* output, const std::uint8_t* source, const std::uint8_t* flags,
+                        std::uint32_t blocks) {
+    std::uint32_t column = 0;
+    while (column < blocks) {
+        if (flags[column] == 0) {
+            ++column;
+            continue;
+        }
+        const std::uint32_t first = column;
+        while (column < blocks && flags[column] != 0) ++column;
+        std::memcpy(output + first * BLOCK_WIDTH, source + first * BLOCK_WIDTH,
+                    (column - first) * BLOCK_WIDTH);
     }
-    std::uint32_t from = at;
-    std::uint32_t to = rowStart + end;
-    if (first == 0) {
-        output[from] = source[from];
-        ++from;
-    }
-    if (end == width) {
-        --to;
-        output[to] = source[to];
-    }
-    filterRoutines.filterRow(output + from, source + from, &referencePlanes[from],
-                             &sampleChangeScore[from], &sampleChangeMarks[from],
-                             static_cast<std::ptrdiff_t>(width), to - from, plan);
 }
 
 }  // namespace
@@ -72,25 +63,36 @@ void filterPlaneBlocks(PlaneSet& output, const std::uint8_t* blockFlags, const P
     const std::uint32_t h = n / b * BLOCK_HEIGHT;
     const bool copyOnly = thresholds.filteringEnabled == 0 || thresholds.secondaryEnabled == 0;
     const FilterPlan plan = makeFilterPlan(thresholds.secondaryOffset, sequenceActive != 0);
+    const auto stride = static_cast<std::ptrdiff_t>(w);
 
-    // Runs of flagged blocks along each block row, one sample row at a time, so
-    // the row routine sees long stretches and the plane edges are peeled off.
+    // A block row at a time, each sample row whole: the row routine filters
+    // the samples of flagged blocks under a mask, in long vector runs however
+    // the flags fall, and the plane's outermost ring is peeled off here.
+    std::array<std::uint8_t, MAX_FRAME_WIDTH> writeMask;
     for (std::uint32_t blockRow = 0; blockRow * b < n; ++blockRow) {
         const std::uint32_t rowFirst = firstBlock + blockRow * b;
         const std::uint8_t* flags = blockFlags + rowFirst;
-        std::uint32_t column = 0;
-        while (column < b) {
-            if (flags[column] == 0) {
-                ++column;
+        bool anyFlagged = false;
+        for (std::uint32_t column = 0; column < b; ++column) {
+            const std::uint8_t value = flags[column] != 0 ? 0xFF : 0;
+            anyFlagged = anyFlagged || value != 0;
+            std::memset(&writeMask[column * BLOCK_WIDTH], value, BLOCK_WIDTH);
+        }
+        if (!anyFlagged) continue;
+        for (std::uint32_t r = 0; r < BLOCK_HEIGHT; ++r) {
+            const std::uint32_t y = blockRow * BLOCK_HEIGHT + r;
+            const std::uint32_t at = blockOffsets[rowFirst] + r * w;
+            std::uint8_t* out = output.data() + at;
+            const std::uint8_t* in = source.data() + at;
+            if (copyOnly || y == 0 || y == h - 1) {
+                copyFlaggedSamples(out, in, flags, b);
                 continue;
             }
-            const std::uint32_t runFirst = column;
-            while (column < b && flags[column] != 0) ++column;
-            for (std::uint32_t r = 0; r < BLOCK_HEIGHT; ++r) {
-                filterRunRow(output.data(), source.data(), blockOffsets[rowFirst] + r * w,
-                             runFirst * BLOCK_WIDTH, column * BLOCK_WIDTH,
-                             blockRow * BLOCK_HEIGHT + r, w, h, copyOnly, plan);
-            }
+            if (writeMask[0] != 0) out[0] = in[0];
+            if (writeMask[w - 1] != 0) out[w - 1] = in[w - 1];
+            filterRoutines.filterRow(out + 1, in + 1, &referencePlanes[at + 1],
+                                     &sampleChangeScore[at + 1], &sampleChangeMarks[at + 1],
+                                     &writeMask[1], stride, w - 2, plan);
         }
     }
 }

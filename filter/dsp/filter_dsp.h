@@ -49,12 +49,15 @@ struct FilterPlan {
 FilterPlan makeFilterPlan(std::int32_t secondaryOffset, bool sequenceIsActive);
 
 // All pointers at the row's first sample; the per-sample maps are laid out like
-// the planes, with the same stride. count samples, each with its eight
-// neighbours inside the plane. output never overlaps the inputs.
+// the planes, with the same stride. Of the count samples, those whose
+// writeMask byte is non-zero are filtered into output and the others left as
+// they are; each of the count samples has its eight neighbours inside the
+// plane. output never overlaps the inputs.
 using FilterRowFunction = void (*)(std::uint8_t* output, const std::uint8_t* current,
                                    const std::uint8_t* reference, const std::uint8_t* score,
-                                   const std::uint8_t* marks, std::ptrdiff_t stride,
-                                   std::uint32_t count, const FilterPlan& plan);
+                                   const std::uint8_t* marks, const std::uint8_t* writeMask,
+                                   std::ptrdiff_t stride, std::uint32_t count,
+                                   const FilterPlan& plan);
 
 struct FilterRoutines {
     FilterRowFunction filterRow;
@@ -66,19 +69,20 @@ extern FilterRoutines filterRoutines;
 FilterRoutines filterRoutinesFor(CpuLevel level);
 
 void filterRow_c(std::uint8_t* output, const std::uint8_t* current, const std::uint8_t* reference,
-                 const std::uint8_t* score, const std::uint8_t* marks, std::ptrdiff_t stride,
-                 std::uint32_t count, const FilterPlan& plan);
+                 const std::uint8_t* score, const std::uint8_t* marks,
+                 const std::uint8_t* writeMask, std::ptrdiff_t stride, std::uint32_t count,
+                 const FilterPlan& plan);
 #if defined(KALMIX_HAVE_SSE2)
 void filterRow_sse2(std::uint8_t* output, const std::uint8_t* current,
                     const std::uint8_t* reference, const std::uint8_t* score,
-                    const std::uint8_t* marks, std::ptrdiff_t stride, std::uint32_t count,
-                    const FilterPlan& plan);
+                    const std::uint8_t* marks, const std::uint8_t* writeMask, std::ptrdiff_t stride,
+                    std::uint32_t count, const FilterPlan& plan);
 #endif
 #if defined(KALMIX_HAVE_AVX2)
 void filterRow_avx2(std::uint8_t* output, const std::uint8_t* current,
                     const std::uint8_t* reference, const std::uint8_t* score,
-                    const std::uint8_t* marks, std::ptrdiff_t stride, std::uint32_t count,
-                    const FilterPlan& plan);
+                    const std::uint8_t* marks, const std::uint8_t* writeMask, std::ptrdiff_t stride,
+                    std::uint32_t count, const FilterPlan& plan);
 #endif
 
 }  // namespace kalmix

@@ -25,10 +25,12 @@ std::int32_t modeIncrement(const std::uint8_t* score, const std::uint8_t* marks,
 }  // namespace
 
 void filterRow_c(std::uint8_t* output, const std::uint8_t* current, const std::uint8_t* reference,
-                 const std::uint8_t* score, const std::uint8_t* marks, std::ptrdiff_t stride,
-                 std::uint32_t count, const FilterPlan& plan) {
+                 const std::uint8_t* score, const std::uint8_t* marks,
+                 const std::uint8_t* writeMask, std::ptrdiff_t stride, std::uint32_t count,
+                 const FilterPlan& plan) {
     const auto rowStride = static_cast<std::int32_t>(stride);
     for (std::uint32_t i = 0; i < count; ++i) {
+        if (writeMask[i] == 0) continue;
         const std::int32_t mode =
             plan.secondaryOffset + modeIncrement(score + i, marks + i, rowStride);
         const std::uint8_t smoothed = smoothSample(current + i, rowStride, mode);

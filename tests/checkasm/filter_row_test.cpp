@@ -52,12 +52,14 @@ void fillSamples(std::uint8_t* data, std::size_t count, bool clustered) {
 
 TEST(FilterRow, EveryOffsetAndSequenceStateMatchesTheReference) {
     // Rows of every length up to a few vectors, at every start within a
-    // vector, for every offset any mode can arise from.
+    // vector, for every offset any mode can arise from; masks full, per
+    // sample at random, and by blocks of four.
     constexpr std::ptrdiff_t stride = 160;
     constexpr std::size_t rows = 3;
     std::vector<std::uint8_t> current(rows * stride), reference(rows * stride);
-    std::vector<std::uint8_t> score(rows * stride), marks(rows * stride);
+    std::vector<std::uint8_t> score(rows * stride), marks(rows * stride), mask(stride);
     std::vector<std::uint8_t> expected(stride), actual(stride);
+    std::uniform_int_distribution<int> coin(0, 1);
     for (CpuLevel level : fastLevels()) {
         const FilterRoutines routines = filterRoutinesFor(level);
         for (std::int32_t offset = -12; offset <= 12; ++offset) {
@@ -68,14 +70,23 @@ TEST(FilterRow, EveryOffsetAndSequenceStateMatchesTheReference) {
                     fillSamples(current.data(), current.size(), clustered);
                     fillSamples(reference.data(), reference.size(), clustered);
                     fillEvidence(score.data(), marks.data(), score.size());
+                    for (std::size_t i = 0; i < mask.size(); ++i) {
+                        const bool on = trial == 0   ? true
+                                        : trial == 1 ? coin(randomEngine()) != 0
+                                        : i % 4 == 0 ? coin(randomEngine()) != 0
+                                                     : mask[i - 1] != 0;
+                        mask[i] = static_cast<std::uint8_t>(on ? 1 + i % 255 : 0);
+                    }
                     for (std::uint32_t count = 1; count <= 100; ++count) {
                         const std::size_t start = stride + 1 + count % 37;
                         std::fill(expected.begin(), expected.end(), std::uint8_t{7});
                         std::fill(actual.begin(), actual.end(), std::uint8_t{7});
                         filterRow_c(expected.data(), &current[start], &reference[start],
-                                    &score[start], &marks[start], stride, count, plan);
+                                    &score[start], &marks[start], &mask[count % 5], stride, count,
+                                    plan);
                         routines.filterRow(actual.data(), &current[start], &reference[start],
-                                           &score[start], &marks[start], stride, count, plan);
+                                           &score[start], &marks[start], &mask[count % 5], stride,
+                                           count, plan);
                         ASSERT_TRUE(sameElements(expected.data(), actual.data(), expected.size()))
                             << levelLabel(level) << ", offset " << offset << ", active " << active
                             << ", count " << count;

@@ -6,9 +6,9 @@ namespace kalmix {
 
 void filterRow_avx2(std::uint8_t* output, const std::uint8_t* current,
                     const std::uint8_t* reference, const std::uint8_t* score,
-                    const std::uint8_t* marks, std::ptrdiff_t stride, std::uint32_t count,
-                    const FilterPlan& plan) {
-    filterRowSimd<V256>(output, current, reference, score, marks, stride, count, plan,
+                    const std::uint8_t* marks, const std::uint8_t* writeMask, std::ptrdiff_t stride,
+                    std::uint32_t count, const FilterPlan& plan) {
+    filterRowSimd<V256>(output, current, reference, score, marks, writeMask, stride, count, plan,
                         filterRow_sse2);
 }
 

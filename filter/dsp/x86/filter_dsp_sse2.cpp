@@ -8,24 +8,27 @@ namespace kalmix {
 namespace {
 
 void filterRow4(std::uint8_t* output, const std::uint8_t* current, const std::uint8_t* reference,
-                const std::uint8_t* score, const std::uint8_t* marks, std::ptrdiff_t stride,
-                std::uint32_t count, const FilterPlan& plan) {
-    filterRowSimd<V32>(output, current, reference, score, marks, stride, count, plan, filterRow_c);
+                const std::uint8_t* score, const std::uint8_t* marks, const std::uint8_t* writeMask,
+                std::ptrdiff_t stride, std::uint32_t count, const FilterPlan& plan) {
+    filterRowSimd<V32>(output, current, reference, score, marks, writeMask, stride, count, plan,
+                       filterRow_c);
 }
 
 void filterRow8(std::uint8_t* output, const std::uint8_t* current, const std::uint8_t* reference,
-                const std::uint8_t* score, const std::uint8_t* marks, std::ptrdiff_t stride,
-                std::uint32_t count, const FilterPlan& plan) {
-    filterRowSimd<V64>(output, current, reference, score, marks, stride, count, plan, filterRow4);
+                const std::uint8_t* score, const std::uint8_t* marks, const std::uint8_t* writeMask,
+                std::ptrdiff_t stride, std::uint32_t count, const FilterPlan& plan) {
+    filterRowSimd<V64>(output, current, reference, score, marks, writeMask, stride, count, plan,
+                       filterRow4);
 }
 
 }  // namespace
 
 void filterRow_sse2(std::uint8_t* output, const std::uint8_t* current,
                     const std::uint8_t* reference, const std::uint8_t* score,
-                    const std::uint8_t* marks, std::ptrdiff_t stride, std::uint32_t count,
-                    const FilterPlan& plan) {
-    filterRowSimd<V128>(output, current, reference, score, marks, stride, count, plan, filterRow8);
+                    const std::uint8_t* marks, const std::uint8_t* writeMask, std::ptrdiff_t stride,
+                    std::uint32_t count, const FilterPlan& plan) {
+    filterRowSimd<V128>(output, current, reference, score, marks, writeMask, stride, count, plan,
+                        filterRow8);
 }
 
 }  // namespace kalmix

@@ -76,13 +76,16 @@ struct Neighbourhood16 {
     }
 };
 
-// Filters samples [0, V::WIDTH) from the given positions.
+// Filters the masked samples of [0, V::WIDTH) from the given positions.
 template <typename V>
 void filterVector(std::uint8_t* output, const std::uint8_t* current, const std::uint8_t* reference,
-                  const std::uint8_t* score, const std::uint8_t* marks, std::ptrdiff_t stride,
-                  const RowSetup<V>& setup) {
+                  const std::uint8_t* score, const std::uint8_t* marks,
+                  const std::uint8_t* writeMask, std::ptrdiff_t stride, const RowSetup<V>& setup) {
     using T = typename V::T;
     const T zero = V::zero();
+    const T write = V::bitAndNot(V::cmpeq8(V::load(writeMask), zero), V::cmpeq8(zero, zero));
+    const int writeLanes = V::moveMask(write);
+    if (writeLanes == 0) return;
     const T c = V::load(current);
     const T w = V::load(current - 1);
     const T n = V::load(current - stride);
@@ -149,29 +152,34 @@ void filterVector(std::uint8_t* output, const std::uint8_t* current, const std::
     const T pulled =
         blend<V>(V::cmpeq8(aboveRef, zero), V::subsu8(ref, limit), V::addsu8(ref, limit));
     const T beyond = blend<V>(keep, c, pulled);
-    V::store(output, blend<V>(within, o, beyond));
+    const T result = blend<V>(within, o, beyond);
+    V::store(output,
+             writeLanes == V::ALL_LANES ? result : blend<V>(write, result, V::load(output)));
 }
 
 // The whole row: full vectors, then one last vector that ends at the row's end
-// and overlaps the one before; rows shorter than a vector go to `narrower`.
+// and overlaps the one before (it writes the same values again); rows shorter
+// than a vector go to `narrower`. Vectors without a masked sample are skipped,
+// partly masked ones merge with the output already there.
 template <typename V>
 void filterRowSimd(std::uint8_t* output, const std::uint8_t* current, const std::uint8_t* reference,
-                   const std::uint8_t* score, const std::uint8_t* marks, std::ptrdiff_t stride,
-                   std::uint32_t count, const FilterPlan& plan, FilterRowFunction narrower) {
+                   const std::uint8_t* score, const std::uint8_t* marks,
+                   const std::uint8_t* writeMask, std::ptrdiff_t stride, std::uint32_t count,
+                   const FilterPlan& plan, FilterRowFunction narrower) {
     if (count < V::WIDTH) {
-        narrower(output, current, reference, score, marks, stride, count, plan);
+        narrower(output, current, reference, score, marks, writeMask, stride, count, plan);
         return;
     }
     const RowSetup<V> setup(plan);
     std::uint32_t i = 0;
     for (; i + V::WIDTH <= count; i += V::WIDTH) {
-        filterVector<V>(output + i, current + i, reference + i, score + i, marks + i, stride,
-                        setup);
+        filterVector<V>(output + i, current + i, reference + i, score + i, marks + i, writeMask + i,
+                        stride, setup);
     }
     if (i < count) {
         i = count - V::WIDTH;
-        filterVector<V>(output + i, current + i, reference + i, score + i, marks + i, stride,
-                        setup);
+        filterVector<V>(output + i, current + i, reference + i, score + i, marks + i, writeMask + i,
+                        stride, setup);
     }
 }
 

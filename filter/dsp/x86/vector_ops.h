@@ -14,6 +14,7 @@ namespace {
 struct V128 {
     using T = __m128i;
     static constexpr std::uint32_t WIDTH = 16;
+    static constexpr int ALL_LANES = 0xFFFF;  // moveMask of a mask set in every lane
     static T load(const std::uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const T*>(p)); }
     static void store(std::uint8_t* p, T v) { _mm_storeu_si128(reinterpret_cast<T*>(p), v); }
     static T zero() { return _mm_setzero_si128(); }
@@ -32,18 +33,21 @@ struct V128 {
     static T mullo16(T a, T b) { return _mm_mullo_epi16(a, b); }
     static T mulhiu16(T a, T b) { return _mm_mulhi_epu16(a, b); }
     static T packus16(T a, T b) { return _mm_packus_epi16(a, b); }
+    static int moveMask(T a) { return _mm_movemask_epi8(a); }
 };
 
 // The low 8 or 4 bytes of a 128-bit register: the same operations on short
 // runs, with the unused lanes loaded as zero and never stored.
 struct V64 : V128 {
     static constexpr std::uint32_t WIDTH = 8;
+    static constexpr int ALL_LANES = 0xFF;
     static T load(const std::uint8_t* p) { return _mm_loadl_epi64(reinterpret_cast<const T*>(p)); }
     static void store(std::uint8_t* p, T v) { _mm_storel_epi64(reinterpret_cast<T*>(p), v); }
 };
 
 struct V32 : V128 {
     static constexpr std::uint32_t WIDTH = 4;
+    static constexpr int ALL_LANES = 0xF;
     static T load(const std::uint8_t* p) {
         std::int32_t word;
         std::memcpy(&word, p, sizeof(word));
@@ -61,6 +65,7 @@ struct V32 : V128 {
 struct V256 {
     using T = __m256i;
     static constexpr std::uint32_t WIDTH = 32;
+    static constexpr int ALL_LANES = -1;
     static T load(const std::uint8_t* p) {
         return _mm256_loadu_si256(reinterpret_cast<const T*>(p));
     }
@@ -81,6 +86,7 @@ struct V256 {
     static T mullo16(T a, T b) { return _mm256_mullo_epi16(a, b); }
     static T mulhiu16(T a, T b) { return _mm256_mulhi_epu16(a, b); }
     static T packus16(T a, T b) { return _mm256_packus_epi16(a, b); }
+    static int moveMask(T a) { return _mm256_movemask_epi8(a); }
 };
 #endif
 
