@@ -96,6 +96,7 @@ std::string defaultWorkerPath() {
         const std::string candidate = folder + "/" + WORKER_NAME;
         if (isExecutable(candidate)) return candidate;
     }
+    if (isExecutable(KALMIX_TILE_WORKER_INSTALL_PATH)) return KALMIX_TILE_WORKER_INSTALL_PATH;
     return KALMIX_TILE_WORKER_BUILD_PATH;
 }
 

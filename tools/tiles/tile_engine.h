@@ -47,7 +47,8 @@ struct EngineSettings {
 };
 
 // $KALMIX_TILE_WORKER when set, else kalmix-tile-worker beside the program or
-// shared object this engine is linked into, else the one of the build.
+// shared object this engine is linked into, else the installed one, else the
+// one of the build.
 std::string defaultWorkerPath();
 
 // The base of the per-tile folders: the module's Windows directory when WINDIR
