@@ -49,6 +49,8 @@ inline std::int32_t supportMinFor(bool luma, std::int32_t neighbourSupportMin) {
 void analyseFrame();
 
 // Pixel change detection.
+// The smoothing kernel whose difference the enhanced test weighs against the raw one.
+inline constexpr std::int32_t ENHANCED_SMOOTHING_MODE = 5;
 void clearAnalysisMaps();
 void detectPixelChanges();
 void detectPlaneChanges(std::uint32_t firstBlock, std::uint32_t blockCount, std::uint32_t rowStride);
