@@ -3,7 +3,9 @@
 # quality and speed beside the ffmpeg program's hqdn3d and atadenoise on the
 # same frames in the same run, --threads 1..cores, and peak memory.
 #
-#   scripts/tiles-measure.sh [BUILD_DIR] [WORK_DIR]
+#   scripts/tiles-measure.sh [BUILD_DIR] [WORK_DIR] [SIZExFRAMES ...]
+#
+# Default sizes: 1920x1080x48 3840x2160x24 (size, then the number of frames).
 #
 # Needs the ffmpeg program (Debian package ffmpeg) and a build with kalmix
 # and kalmix_tile_seams. The scene: a still 1920x1080 (and 3840x2160) picture
@@ -11,6 +13,9 @@
 set -euo pipefail
 build=$(realpath "${1:-build}")
 work=${2:-/tmp/kalmix-tiles-measure}
+shift $(( $# > 2 ? 2 : $# ))
+cases=("$@")
+((${#cases[@]})) || cases=(1920x1080x48 3840x2160x24)
 kalmix=$build/tools/kalmix/kalmix
 seams=$build/bench/kalmix_tile_seams
 command -v ffmpeg >/dev/null || { echo "tiles-measure: needs the ffmpeg program (apt-get install ffmpeg)" >&2; exit 1; }
@@ -55,9 +60,8 @@ psnr() {  # psnr SIZE FILE: against the clean picture, over blue, green and red
     sed -n 's/.*average:\([0-9.inf]*\).*/\1/p'
 }
 
-for case in "1920x1080 48" "3840x2160 24"; do
-  set -- $case
-  size=$1 frames=$2
+for case in "${cases[@]}"; do
+  size=${case%x*} frames=${case##*x}
   scene "$size" "$frames"
   echo "== $size, $frames frames (frames read from a file in the page cache, written to a file)"
   cat "$work/noisy-$size.bgra" > /dev/null

@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
@@ -108,6 +109,9 @@ std::filesystem::path defaultStateBase() {
     if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
         return std::filesystem::path(home) / ".local/state/kalmix";
     }
+    if (const passwd* entry = ::getpwuid(::getuid()); entry != nullptr && entry->pw_dir != nullptr) {
+        return std::filesystem::path(entry->pw_dir) / ".local/state/kalmix";
+    }
     return "/var/tmp/kalmix";
 }
 
@@ -159,8 +163,15 @@ void TileEngine::spawn(std::size_t index, const EngineSettings& settings, const 
     workers_.push_back(std::move(worker));
 
     const std::filesystem::path folder = settings.stateFolder / ("tile-" + std::to_string(index));
+    // Private, as the module's own state directory.
     std::error_code made;
     std::filesystem::create_directories(folder, made);
+    if (!made) {
+        for (std::filesystem::path part = folder; part != settings.stateFolder.parent_path() && !made;
+             part = part.parent_path()) {
+            std::filesystem::permissions(part, std::filesystem::perms::owner_all, made);
+        }
+    }
     if (made) failTile(w, "cannot make its Windows directory " + folder.string() + ": " + made.message());
 
     w.memoryFd = ::memfd_create("kalmix-tile", MFD_CLOEXEC);
