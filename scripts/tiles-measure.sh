@@ -31,12 +31,18 @@ scene() {
     -f rawvideo "$work/noisy-$1.bgra"
 }
 
-# peak PSS in MiB of a process and all its children, sampled while it runs
+descendants() {  # a process and all below it
+  local p
+  echo "$1"
+  for p in $(cat /proc/"$1"/task/*/children 2>/dev/null); do descendants "$p"; done
+}
+
+# peak PSS in MiB of a process and all below it, sampled while it runs
 peak_memory() {
   local pid=$1 peak=0 total
   while kill -0 "$pid" 2>/dev/null; do
     total=0
-    for p in $pid $(cat /proc/"$pid"/task/*/children 2>/dev/null); do
+    for p in $(descendants "$pid"); do
       total=$((total + $(awk '/^Pss:/ {print $2}' /proc/"$p"/smaps_rollup 2>/dev/null || echo 0)))
     done
     ((total > peak)) && peak=$total
@@ -46,13 +52,11 @@ peak_memory() {
 }
 
 seconds() { date +%s.%N; }
+# CPU time per frame of the last timed run, workers included (they are
+# reaped by kalmix): a figure that other jobs on the machine change little.
+cpu() { awk -v f="$1" '{ printf "CPU %.1f ms a frame", 1000 * ($1 + $2) / f }' "$work/time.txt"; }
 fps() { awk -v f="$1" -v a="$2" -v b="$3" 'BEGIN { printf "%.1f", f / (b - a) }'; }
 
-# ffmpeg_filter SIZE FILTER OUT: BGRA in and out, as kalmix
-ffmpeg_filter() {
-  ffmpeg -v error -y -f rawvideo -pix_fmt bgra -s "$1" -i "$work/noisy-$1.bgra" -vf "$2,format=bgra" \
-    -f rawvideo "$3"
-}
 
 psnr() {  # psnr SIZE FILE: against the clean picture, over blue, green and red
   ffmpeg -v info -f rawvideo -pix_fmt bgra -s "$1" -i "$2" -loop 1 -i "$work/clean-$1.png" \
@@ -67,17 +71,20 @@ for case in "${cases[@]}"; do
   cat "$work/noisy-$size.bgra" > /dev/null
   for threads in $(seq 1 "$cores"); do
     rm -rf "$WINDIR"/tiles
-    "$kalmix" --raw "$size" "$work/noisy-$size.bgra" -o "$work/kalmix-$size.bgra" --threads "$threads" \
+    /usr/bin/time -f '%U %S' -o "$work/time.txt" \
+      "$kalmix" --raw "$size" "$work/noisy-$size.bgra" -o "$work/kalmix-$size.bgra" --threads "$threads" \
       2> "$work/kalmix.log" &
     memory=$(peak_memory $!)
     wait $!
-    echo "kalmix --threads $threads: $(tail -1 "$work/kalmix.log" | sed 's/^kalmix: //'); peak memory ${memory} MiB"
+    echo "kalmix --threads $threads: $(tail -1 "$work/kalmix.log" | sed 's/^kalmix: //'); peak memory ${memory} MiB; $(cpu "$frames")"
   done
   for filter in hqdn3d atadenoise; do
     start=$(seconds)
-    ffmpeg_filter "$size" "$filter" "$work/$filter-$size.bgra"
+    # BGRA in and out, as kalmix
+    /usr/bin/time -f '%U %S' -o "$work/time.txt" ffmpeg -v error -y -f rawvideo -pix_fmt bgra -s "$size" \
+      -i "$work/noisy-$size.bgra" -vf "$filter,format=bgra" -f rawvideo "$work/$filter-$size.bgra"
     end=$(seconds)
-    echo "ffmpeg $filter: $(fps "$frames" "$start" "$end") fps"
+    echo "ffmpeg $filter: $(fps "$frames" "$start" "$end") fps; $(cpu "$frames")"
   done
   if [[ $size == 1920x1080 ]]; then
     echo "-- quality: flicker (mean |luma change| between frames, frames 2 on; the whole scene is still), PSNR against the clean picture"
