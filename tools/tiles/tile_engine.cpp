@@ -84,18 +84,25 @@ int reap(pid_t pid, std::chrono::milliseconds wait) {
 
 std::string defaultWorkerPath() {
     if (const char* path = std::getenv("KALMIX_TILE_WORKER"); path != nullptr && *path != '\0') return path;
+    // Beside the program or plug-in, else where an installation puts it
+    // relative to them (links resolved, as for a plug-in linked into
+    // ~/.frei0r-1/lib).
     std::vector<std::string> folders;
     Dl_info info{};
     if (::dladdr(reinterpret_cast<const void*>(&defaultWorkerPath), &info) != 0 && info.dli_fname != nullptr &&
         std::strchr(info.dli_fname, '/') != nullptr) {
-        folders.push_back(directoryOf(info.dli_fname));
+        std::error_code error;
+        const auto resolved = std::filesystem::canonical(info.dli_fname, error);
+        folders.push_back(error ? directoryOf(info.dli_fname) : resolved.parent_path().string());
     }
     std::error_code error;
     const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
     if (!error) folders.push_back(self.parent_path().string());
-    for (const std::string& folder : folders) {
-        const std::string candidate = folder + "/" + WORKER_NAME;
-        if (isExecutable(candidate)) return candidate;
+    for (const char* relative : {"", "/" KALMIX_PKGLIB_FROM_BIN, "/" KALMIX_PKGLIB_FROM_FREI0R}) {
+        for (const std::string& folder : folders) {
+            const std::string candidate = folder + relative + "/" + WORKER_NAME;
+            if (isExecutable(candidate)) return candidate;
+        }
     }
     if (isExecutable(KALMIX_TILE_WORKER_INSTALL_PATH)) return KALMIX_TILE_WORKER_INSTALL_PATH;
     return KALMIX_TILE_WORKER_BUILD_PATH;
