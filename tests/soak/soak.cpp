@@ -61,7 +61,7 @@ constexpr int MAX_WIDTH = 384;
 constexpr int MAX_HEIGHT = 288;
 constexpr long SAMPLE_EVERY = 1000;
 constexpr long WARM_UP = 2000;                  // frames before the baseline sample
-constexpr long GROWTH_LIMIT_KIB = 2048;         // allowed above the baseline
+constexpr long GROWTH_LIMIT_KIB = 3072;         // allowed above the baseline
 
 long residentKib() {
     long pages = 0;
