@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 extern "C" {
 #include <libavutil/log.h>
@@ -12,22 +13,39 @@ namespace kalmix::tool {
 namespace {
 
 char lastLogged[512];
+int shownLevel = AV_LOG_WARNING;
 
 void logCallback(void* object, int level, const char* format, va_list arguments) {
-    if (level > AV_LOG_ERROR) return;
-    int printPrefix = 0;
+    // Errors are kept for the one line of a failure (avErrorText); what is
+    // less than an error is shown as FFmpeg's own remark, up to -v's level.
+    if (level > AV_LOG_ERROR && level > shownLevel) return;
+    int printPrefix = 1;
     char line[sizeof lastLogged];
     av_log_format_line2(object, level, format, arguments, line, sizeof line, &printPrefix);
-    // Keep the first line only, without its newline.
     std::size_t n = 0;
     while (line[n] != '\0' && line[n] != '\n' && line[n] != '\r') ++n;
     line[n] = '\0';
-    if (n > 0) std::snprintf(lastLogged, sizeof lastLogged, "%s", line);
+    if (n == 0) return;
+    if (level <= AV_LOG_ERROR) {
+        // Keep the first line only, without its newline or the object prefix.
+        const char* text = line;
+        if (text[0] == '[') {
+            if (const char* end = std::strstr(text, "] ")) text = end + 2;
+        }
+        std::snprintf(lastLogged, sizeof lastLogged, "%s", text);
+    } else {
+        std::fprintf(stderr, "kalmix: ffmpeg: %s\n", line);
+    }
 }
 
 }  // namespace
 
 void captureFfmpegLog() { av_log_set_callback(logCallback); }
+
+void setFfmpegLogLevel(int level) {
+    shownLevel = level;
+    av_log_set_level(level);
+}
 
 void clearFfmpegLog() { lastLogged[0] = '\0'; }
 

@@ -16,7 +16,10 @@ namespace kalmix::tool {
 // Routes FFmpeg's log into a buffer instead of standard error, so that a
 // failure ends in one line: the last error FFmpeg logged is appended to the
 // text of the failing call's code by avErrorText.
+// FFmpeg's remarks below errors (warnings, and info/verbose with -v verbose)
+// are printed as "kalmix: ffmpeg: ..." up to level.
 void captureFfmpegLog();
+void setFfmpegLogLevel(int level);
 void clearFfmpegLog();
 std::string avErrorText(int error);
 
