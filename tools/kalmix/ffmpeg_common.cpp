@@ -14,6 +14,12 @@ namespace {
 
 char lastLogged[512];
 int shownLevel = AV_LOG_WARNING;
+// FFmpeg's remarks wait here until the work goes on: a failure prints its
+// one line and drops them.
+constexpr int PENDING_MAX = 16;
+char pending[PENDING_MAX][sizeof lastLogged];
+int pendingCount = 0;
+int pendingDropped = 0;
 
 void logCallback(void* object, int level, const char* format, va_list arguments) {
     // Errors are kept for the one line of a failure (avErrorText); what is
@@ -33,8 +39,10 @@ void logCallback(void* object, int level, const char* format, va_list arguments)
             if (const char* end = std::strstr(text, "] ")) text = end + 2;
         }
         std::snprintf(lastLogged, sizeof lastLogged, "%s", text);
+    } else if (pendingCount < PENDING_MAX) {
+        std::snprintf(pending[pendingCount++], sizeof pending[0], "%s", line);
     } else {
-        std::fprintf(stderr, "kalmix: ffmpeg: %s\n", line);
+        ++pendingDropped;
     }
 }
 
@@ -48,6 +56,17 @@ void setFfmpegLogLevel(int level) {
 }
 
 void clearFfmpegLog() { lastLogged[0] = '\0'; }
+
+void flushFfmpegRemarks() {
+    for (int i = 0; i < pendingCount; ++i) std::fprintf(stderr, "kalmix: ffmpeg: %s\n", pending[i]);
+    if (pendingDropped > 0) std::fprintf(stderr, "kalmix: ffmpeg: (%d more remarks not shown)\n", pendingDropped);
+    dropFfmpegRemarks();
+}
+
+void dropFfmpegRemarks() {
+    pendingCount = 0;
+    pendingDropped = 0;
+}
 
 std::string avErrorText(int error) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};

@@ -20,6 +20,10 @@ namespace kalmix::tool {
 // are printed as "kalmix: ffmpeg: ..." up to level.
 void captureFfmpegLog();
 void setFfmpegLogLevel(int level);
+// Prints the remarks FFmpeg made since the last call; on a failure they are
+// dropped instead, so that it ends in one line.
+void flushFfmpegRemarks();
+void dropFfmpegRemarks();
 void clearFfmpegLog();
 std::string avErrorText(int error);
 

@@ -240,6 +240,7 @@ std::int64_t FfmpegReader::countVideoPackets(const std::string& path) const {
 }
 
 bool FfmpegReader::read(std::uint8_t* bgra, FrameInfo& info) {
+    flushFfmpegRemarks();  // the work goes on: what FFmpeg remarked on is worth seeing
     const AVRational timeBase{format_.timeBase.num, format_.timeBase.den};
     for (;;) {
         const int received = finished_ ? AVERROR_EOF : avcodec_receive_frame(decoder_.get(), frame_.get());

@@ -219,6 +219,7 @@ int runFilter(const Options& options) {
         note(options, "MD5 " + static_cast<Md5Writer*>(writer.get())->hash());
     }
     module.reset();  // unload: the module saves its state now, before the summary
+    flushFfmpegRemarks();
     std::string line = summaryLine(summary);
     if (fileReader != nullptr && fileReader->damagedPackets() > 0) {
         const std::int64_t damaged = fileReader->damagedPackets();
@@ -264,6 +265,7 @@ int main(int argc, char** argv) {
             return runFilter(options);
         }
     } catch (const ToolError& error) {
+        dropFfmpegRemarks();
         if (options.verbosity != Verbosity::Quiet) std::fprintf(stderr, "kalmix: %s\n", error.what());
         return error.status;
     } catch (const std::bad_alloc&) {
