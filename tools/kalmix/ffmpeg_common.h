@@ -27,6 +27,11 @@ void dropFfmpegRemarks();
 void clearFfmpegLog();
 std::string avErrorText(int error);
 
+// The plain YUV layout of a yuvj (full-range) format, else the format
+// itself: swscale takes the range from sws_setColorspaceDetails, and the yuvj
+// names only draw its warning.
+AVPixelFormat plainLayout(AVPixelFormat format);
+
 struct CodecContextFree {
     void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
 };

@@ -325,7 +325,7 @@ void FfmpegReader::convert(const AVFrame& frame, std::uint8_t* bgra) {
         return;
     }
     SwsContext* previous = scaler_;
-    scaler_ = sws_getCachedContext(scaler_, frame.width, frame.height, source, format_.width, format_.height,
+    scaler_ = sws_getCachedContext(scaler_, frame.width, frame.height, plainLayout(source), format_.width, format_.height,
                                    AV_PIX_FMT_BGRA, SCALE_FLAGS, nullptr, nullptr, nullptr);
     if (scaler_ == nullptr) {
         const char* name = av_get_pix_fmt_name(source);

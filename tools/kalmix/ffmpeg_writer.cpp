@@ -311,14 +311,7 @@ void FfmpegWriter::setUpEncoder(const AVCodec* codec, const VideoFormat& format)
                         std::to_string(format.height) + " " + pixelName(pixels.format) + " pixels: " + avErrorText(error));
     }
     if (pixels.format != AV_PIX_FMT_BGRA) {
-        // swscale takes the range from setColorspaceDetails; the yuvj names
-        // of the same layouts only draw its warning.
-        AVPixelFormat layout = pixels.format;
-        if (layout == AV_PIX_FMT_YUVJ420P) layout = AV_PIX_FMT_YUV420P;
-        if (layout == AV_PIX_FMT_YUVJ422P) layout = AV_PIX_FMT_YUV422P;
-        if (layout == AV_PIX_FMT_YUVJ444P) layout = AV_PIX_FMT_YUV444P;
-        if (layout == AV_PIX_FMT_YUVJ440P) layout = AV_PIX_FMT_YUV440P;
-        if (layout == AV_PIX_FMT_YUVJ411P) layout = AV_PIX_FMT_YUV411P;
+        const AVPixelFormat layout = plainLayout(pixels.format);
         converter_.reset(sws_getContext(format.width, format.height, AV_PIX_FMT_BGRA, format.width, format.height,
                                         layout, SWS_BICUBIC | SWS_ACCURATE_RND | SWS_BITEXACT, nullptr, nullptr,
                                         nullptr));
