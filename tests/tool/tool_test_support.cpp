@@ -211,6 +211,7 @@ struct VideoEncoder {
 }  // namespace
 
 void writeClip(const std::string& path, const ClipSpec& spec) {
+    av_log_set_level(AV_LOG_ERROR);  // the encoders' reports are not the test's
     AVFormatContext* allocated = nullptr;
     check(avformat_alloc_output_context2(&allocated, nullptr, spec.format.empty() ? nullptr : spec.format.c_str(),
                                          path.c_str()),
