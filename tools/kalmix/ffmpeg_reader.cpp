@@ -55,12 +55,16 @@ FfmpegReader::FfmpegReader(const std::string& path, const ReaderOptions& options
     warn_ = options.warn;
     if (!frame_ || !packet_) throw ToolError("out of memory");
     const bool pipe = path == "-";
+    // A pipe, FIFO, device or socket can be read only once: what the first
+    // pass takes is gone.
+    bool rereadable = false;
     if (!pipe) {
         struct stat info {};
         if (::stat(path.c_str(), &info) != 0) {
             throw ToolError("cannot read input '" + path + "': " + std::strerror(errno));
         }
         if (S_ISDIR(info.st_mode)) throw ToolError("cannot read input '" + path + "': it is a directory");
+        rereadable = S_ISREG(info.st_mode);
     }
     const AVInputFormat* format = nullptr;
     if (!options.format.empty()) {
@@ -127,12 +131,14 @@ FfmpegReader::FfmpegReader(const std::string& path, const ReaderOptions& options
     }
     format_.sampleAspect = {aspect.num, aspect.den};
     const bool selected = options.seekTo || options.duration || options.endAt;
-    if (pipe) {
-        format_.frameCount = -1;  // a pipe cannot be read twice
-    } else if (stream->nb_frames > 0 && !selected) {
+    // The container's count; else a plain file is counted in a pass of its
+    // own, and anything else goes without (clip total 0, as for a pipe).
+    if (stream->nb_frames > 0 && !selected) {
         format_.frameCount = stream->nb_frames;
+    } else if (rereadable) {
+        format_.frameCount = countVideoPackets(path);  // within the selection
     } else {
-        format_.frameCount = countVideoPackets(path);
+        format_.frameCount = -1;
     }
 }
 
@@ -216,6 +222,7 @@ FfmpegReader::~FfmpegReader() { sws_freeContext(scaler_); }
 
 std::int64_t FfmpegReader::countVideoPackets(const std::string& path) const {
     // The container does not say: demux the file once more, counting only.
+    // Only ever called for plain files.
     AVFormatContext* counter = nullptr;
     if (avformat_open_input(&counter, path.c_str(), nullptr, nullptr) < 0) return -1;
     std::int64_t count = 0;

@@ -38,6 +38,24 @@ struct WriterOptions {
     std::function<void(const std::string&)> note;  // remarks for the user, or empty
 };
 
+// The container's bytes written to a descriptor through FFmpeg's custom I/O,
+// so that FFmpeg never opens the output by name itself.
+class DescriptorSink {
+public:
+    DescriptorSink() = default;
+    ~DescriptorSink();  // frees the context and closes the descriptor
+    DescriptorSink(const DescriptorSink&) = delete;
+    DescriptorSink& operator=(const DescriptorSink&) = delete;
+    // Takes the descriptor. Null when out of memory.
+    AVIOContext* open(int fd);
+    // Flushes and closes: 0, or a negative FFmpeg error code.
+    int close();
+
+private:
+    int fd_ = -1;
+    AVIOContext* context_ = nullptr;
+};
+
 class FfmpegWriter final : public FrameWriter {
 public:
     FfmpegWriter(const std::string& path, const VideoFormat& format, const WriterOptions& options);
@@ -65,6 +83,7 @@ private:
     WriterOptions options_;
     std::string path_;
     std::optional<TempOutput> output_;        // a file, a device or standard output
+    DescriptorSink sink_;                     // outlives the container that writes to it
     std::optional<TempSequence> sequence_;    // an image sequence
     bool ownsFile_ = false;                   // the container writes through pb
     std::map<int, AVStream*> copies_;         // source stream index -> output stream

@@ -92,9 +92,9 @@ void confirmOverwrite(const Options& options) {
     std::string target = options.output;
     if (!options.raw && !options.md5 && isSequencePattern(target)) target = sequenceName(target, 1);
     struct stat info {};
-    if (::lstat(target.c_str(), &info) != 0) return;
-    if (S_ISLNK(info.st_mode) && (::stat(target.c_str(), &info) != 0)) return;
-    if (!S_ISREG(info.st_mode)) return;
+    // Only a plain file itself is replaced; a link (/dev/stdout, a
+    // descriptor in /proc) is written through in place, as the user aimed it.
+    if (::lstat(target.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return;
     if (options.overwrite == Overwrite::Always) return;
     if (options.overwrite == Overwrite::Never) {
         throw ToolError("output '" + target + "' exists; not overwritten (-n)");
