@@ -454,13 +454,17 @@ ParseResult parseArguments(const std::vector<std::string>& args) {
 
 std::string usageText() {
     return R"(Usage: kalmix INPUT -o OUTPUT [options]
+       kalmix [-f FORMAT] - -o OUTPUT|- [-f FORMAT] [options]
        kalmix --raw WxH INPUT|- -o OUTPUT|- [options]
        kalmix demo [DIR] [options]
 
 Filters the noise out of the still areas of a clip with the Kalmix module.
-INPUT is any video file FFmpeg reads; OUTPUT's extension picks the container
-(.mkv: lossless FFV1). Frames larger than 384x288 or with a side that is not a
-multiple of 4 pass through unchanged unless --fit scales them down.
+INPUT is any video file or stream FFmpeg reads (- is standard input); the
+output's name or -f picks the container (.mkv: lossless FFV1; .mp4/.mov:
+H.264 4:2:0). Frames larger than 384x288 or with a side that is not a multiple
+of 4 pass through unchanged unless --fit scales them down. Every other stream,
+the chapters and the tags are copied where the container holds them.
+See docs/command-line.md for every option with an example.
 
 Filter settings (as set in the module's dialog):
   --primary 0..10            change analysis level (default 5)
@@ -470,18 +474,38 @@ Filter settings (as set in the module's dialog):
   --uv-level 0..10           colour-difference level, stored only (default 5)
 
 Input and output:
-  -o, --output FILE          output file; with --raw, - is standard output
+  -o, --output FILE          output file, pattern (f%04d.png), device, or -
+  -i FILE                    the input (as ffmpeg takes it; a bare name works too)
+  -f FORMAT                  before the input: its container (for a pipe);
+                             after it: the output's (nut, matroska, null, ...)
+  -y / -n                    overwrite an existing file / never overwrite
+                             (neither: ask on a terminal, else refuse)
   --raw WxH                  read and write packed BGRA frames of W x H pixels
   --start N                  position of the first frame (default 0)
   --clip-total N             clip total handed to the module (default: the
-                             number of frames in the input; 0 for a pipe)
+                             number of frames selected; 0 for a pipe)
   --allow-partial            with --raw, drop a trailing partial frame
   --fit                      scale down to at most 384x288, sides multiples of 4
-  --codec NAME               FFmpeg encoder for OUTPUT (default by extension)
+  -ss TIME, -t TIME, -to TIME  filter only from -ss, for -t or up to -to
+                             (seconds or [HH:]MM:SS[.m]); positions start at 0
+  -map 0:v:N | 0:N           the video stream to filter (default: the largest)
+  --strict, -xerror          stop at the first damaged packet (default: skip
+                             or conceal it, count it, warn)
   --md5                      write the MD5 of the output frames, not the frames
   --verify HASH              compare the MD5 of the output frames; no output
   --module PATH              the module to load (default: this build's Kalmix.PRM)
-  -q, --quiet                print errors only
+
+Encoding:
+  -c:v, --codec NAME         FFmpeg encoder (default: by the container)
+  -pix_fmt NAME              the encoder's pixel format (default: the best it
+                             takes for BGRA)
+  -crf N, -preset NAME, -b:v RATE, -x264-params K=V:..., -x265-params K=V:...
+                             passed to the encoder
+  -opt KEY=VALUE             any encoder (or container) option
+
+Messages:
+  -v quiet|error|warning|info|verbose   how much is printed (default info)
+  -q, --quiet                print errors only (-v error)
   -h, --help                 this text
   --version                  the version
 
@@ -490,7 +514,7 @@ Demo:
                              ./kalmix-demo) and report flicker and PSNR
   --frames N                 demo length in frames (default 48)
 
-Exit status: 0 done, 1 failed, 2 bad command line.
+Exit status: 0 done, 1 failed, 2 bad command line, 130 interrupted.
 )";
 }
 
