@@ -89,6 +89,12 @@ TEST_F(Encoders, OptionsPassThroughAndUnknownOnesAreRefused) {
     EXPECT_GT(readFile(dir / "high.mp4").size(), readFile(dir / "low.mp4").size() + 1000);
     const RunResult opt = run({"-o", dir / "gop.mp4", "-opt", "g=2", "-x264-params", "keyint=2:min-keyint=1"});
     ASSERT_EQ(opt.status, 0) << opt.err;
+    // A container option: the index moves before the media data.
+    const RunResult faststart = run({"-o", dir / "fast.mp4", "-opt", "movflags=+faststart"});
+    ASSERT_EQ(faststart.status, 0) << faststart.err;
+    const Bytes fast = readFile(dir / "fast.mp4");
+    const std::string text(fast.begin(), fast.end());
+    EXPECT_LT(text.find("moov"), text.find("mdat"));
     const RunResult bitrate = run({"-o", dir / "b.ts", "-b:v", "3M"});
     ASSERT_EQ(bitrate.status, 0) << bitrate.err;
     EXPECT_GT(readFile(dir / "b.ts").size(), readFile(dir / "low.mp4").size());

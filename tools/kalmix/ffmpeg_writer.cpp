@@ -286,6 +286,13 @@ FfmpegWriter::FfmpegWriter(const std::string& path, const VideoFormat& format, c
         if (container_->pb == nullptr) throw ToolError("out of memory");
         container_->flags |= AVFMT_FLAG_CUSTOM_IO;
         ownsFile_ = true;
+        if (!output_->isStdout()) {
+            // Muxers that rewrite their file at the end (movflags=+faststart)
+            // open it again by this name: the one being written.
+            av_freep(&container_->url);
+            container_->url = av_strdup(output_->tempPath().c_str());
+            if (container_->url == nullptr) throw ToolError("out of memory");
+        }
     }
     if (const int error = avformat_write_header(container_.get(), &containerOptions); error < 0) failWrite(error);
     headerWritten_ = true;
