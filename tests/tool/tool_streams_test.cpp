@@ -146,6 +146,23 @@ TEST_F(Streams, EveryStreamTheContainerHoldsIsCopied) {
     EXPECT_EQ(lines, 1u) << mp4.err;
 }
 
+TEST_F(Streams, ContainersThatDoNotSayAreAskedByTrial) {
+    // MPEG-TS names no codecs it holds (a plain query said it could not
+    // take even AAC): MPEG-4 video is copied into it after a trial header.
+    ClipSpec spec;
+    spec.frames = 4;
+    spec.extraVideo = 1;
+    spec.extraCodec = "mpeg4";
+    writeClip(dir / "in.mkv", spec);
+    const RunResult result = run({dir / "in.mkv", "-o", dir / "out.ts"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.err.find("not kept"), std::string::npos) << result.err;
+    InputPtr out = openInput(dir / "out.ts");
+    ASSERT_EQ(out->nb_streams, 2u);
+    EXPECT_EQ(out->streams[1]->codecpar->codec_id, AV_CODEC_ID_MPEG4);
+    EXPECT_EQ(packetsByStream(dir / "out.ts")[1].first, 4);
+}
+
 TEST_F(Streams, MapPicksTheFilteredStream) {
     ClipSpec two;
     two.frames = 4;

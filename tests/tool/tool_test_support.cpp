@@ -225,13 +225,14 @@ void writeClip(const std::string& path, const ClipSpec& spec) {
     for (std::size_t v = 0; v < videos.size(); ++v) {
         VideoEncoder& e = videos[v];
         const bool main = v == 0;
-        const AVCodec* codec = avcodec_find_encoder_by_name(main ? spec.codec.c_str() : "ffv1");
+        const AVCodec* codec = avcodec_find_encoder_by_name(main ? spec.codec.c_str() : spec.extraCodec.c_str());
         if (codec == nullptr) throw std::runtime_error("writeClip: no encoder " + spec.codec);
         e.context.reset(avcodec_alloc_context3(codec));
         AVCodecContext* c = e.context.get();
         c->width = main ? spec.width : 16;
         c->height = main ? spec.height : 16;
-        c->pix_fmt = main ? av_get_pix_fmt(spec.pixelFormat.c_str()) : AV_PIX_FMT_BGRA;
+        c->pix_fmt = main ? av_get_pix_fmt(spec.pixelFormat.c_str())
+                          : (spec.extraCodec == "ffv1" ? AV_PIX_FMT_BGRA : codec->pix_fmts[0]);
         c->time_base = AVRational{1, spec.rate};
         c->framerate = AVRational{spec.rate, 1};
         c->flags |= AV_CODEC_FLAG_BITEXACT;

@@ -85,7 +85,8 @@ struct ClipSpec {
     int frames = 10;
     int rate = 25;                      // frames a second, time base 1/rate
     const Bytes* bgra = nullptr;        // frames of width x height; default makeClip(seed 1)
-    int extraVideo = 0;                 // more video streams (16x16 FFV1)
+    int extraVideo = 0;                 // more video streams, 16x16
+    std::string extraCodec = "ffv1";    // their encoder
     int audioStreams = 0;               // PCM, a packet a frame, tagged language aud0, aud1, ...
     bool subtitles = false;             // two SubRip cues
     int chapters = 0;                   // equal parts of the clip, titled "Part N"

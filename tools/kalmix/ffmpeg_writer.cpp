@@ -167,6 +167,33 @@ void copyTags(const AVStream* from, AVStream* to) {
     to->disposition = from->disposition;
 }
 
+// Whether the container can hold a copy of the stream. Muxers that do not
+// say (MPEG-TS) are asked the way ffmpeg finds out: by writing a header with
+// the stream, here into memory.
+bool containerTakes(const AVOutputFormat* container, const AVCodecParameters* parameters) {
+    const int known = avformat_query_codec(container, parameters->codec_id, FF_COMPLIANCE_NORMAL);
+    if (known >= 0) return known == 1;
+    if ((container->flags & AVFMT_NOFILE) != 0) return false;
+    AVFormatContext* trial = nullptr;
+    if (avformat_alloc_output_context2(&trial, container, nullptr, nullptr) < 0 || trial == nullptr) return false;
+    bool takes = false;
+    AVStream* stream = avformat_new_stream(trial, nullptr);
+    if (stream != nullptr && avcodec_parameters_copy(stream->codecpar, parameters) >= 0 &&
+        avio_open_dyn_buf(&trial->pb) >= 0) {
+        stream->codecpar->codec_tag = 0;
+        stream->time_base = AVRational{1, 90000};
+        takes = avformat_write_header(trial, nullptr) >= 0;
+        std::uint8_t* bytes = nullptr;
+        avio_close_dyn_buf(trial->pb, &bytes);
+        av_free(bytes);
+        trial->pb = nullptr;
+    }
+    avformat_free_context(trial);
+    clearFfmpegLog();
+    dropFfmpegRemarks();  // the trial's complaints are not the user's
+    return takes;
+}
+
 bool isCharacterDevice(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 && S_ISCHR(info.st_mode);
@@ -445,7 +472,7 @@ void FfmpegWriter::addCopiedStreams() {
         const char* type = av_get_media_type_string(parameters->codec_type);
         const std::string what = "stream " + std::to_string(stream->index) + " (" + (type != nullptr ? type : "data") +
                                  " " + avcodec_get_name(parameters->codec_id) + ")";
-        if (avformat_query_codec(container_->oformat, parameters->codec_id, FF_COMPLIANCE_NORMAL) != 1) {
+        if (!containerTakes(container_->oformat, parameters)) {
             notKept += (notKept.empty() ? "" : ", ") + what;
             continue;
         }
