@@ -285,6 +285,10 @@ FfmpegWriter::FfmpegWriter(const std::string& path, const VideoFormat& format, c
     AVDictionary* containerOptions = unusedCodecOptions_;
     unusedCodecOptions_ = nullptr;
     const std::unique_ptr<AVDictionary*, void (*)(AVDictionary**)> freeOptions(&containerOptions, av_dict_free);
+    if (!options.muxerOptions.empty() &&
+        av_dict_parse_string(&containerOptions, options.muxerOptions.c_str(), "=", ":", 0) < 0) {
+        throw ToolError("out of memory");
+    }
     container_->flags |= AVFMT_FLAG_BITEXACT;  // the same frames give the same file
     if (image2) {
         // The muxer opens one file per frame itself.

@@ -36,6 +36,7 @@ struct WriterOptions {
     std::int64_t selectionStart = INT64_MIN;  // the part of the source kept, microseconds
     std::int64_t selectionEnd = INT64_MAX;
     std::function<void(const std::string&)> note;  // remarks for the user, or empty
+    std::string muxerOptions;           // "key=value:key=value" for the container, or empty
 };
 
 // The container's bytes written to a descriptor through FFmpeg's custom I/O,
