@@ -39,6 +39,10 @@ void logCallback(void* object, int level, const char* format, va_list arguments)
             if (const char* end = std::strstr(text, "] ")) text = end + 2;
         }
         std::snprintf(lastLogged, sizeof lastLogged, "%s", text);
+        // Errors FFmpeg recovers from (a damaged macroblock) show at verbose.
+        if (shownLevel >= AV_LOG_VERBOSE && pendingCount < PENDING_MAX) {
+            std::snprintf(pending[pendingCount++], sizeof pending[0], "%s", line);
+        }
     } else if (pendingCount < PENDING_MAX) {
         std::snprintf(pending[pendingCount++], sizeof pending[0], "%s", line);
     } else {

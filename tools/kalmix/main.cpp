@@ -36,8 +36,8 @@ void onSignal(int signalNumber) {
     removeTempOutputsNow();
     removeTempSequencesNow();
     // One line, as every other failure prints; write() is safe here.
-    static constexpr char INTERRUPTED[] = "\nkalmix: interrupted; no output was written\n";
-    static constexpr char STOPPED[] = "\nkalmix: stopped by a signal; no output was written\n";
+    static constexpr char INTERRUPTED[] = "\nkalmix: interrupted\n";
+    static constexpr char STOPPED[] = "\nkalmix: stopped by a signal\n";
     if (signalNumber == SIGINT) {
         [[maybe_unused]] const auto n = ::write(STDERR_FILENO, INTERRUPTED, sizeof INTERRUPTED - 1);
     } else {
