@@ -493,7 +493,8 @@ Input and output:
                              or conceal it, count it, warn)
   --md5                      write the MD5 of the output frames, not the frames
   --verify HASH              compare the MD5 of the output frames; no output
-  --module PATH              the module to load (default: this build's Kalmix.PRM)
+  --module PATH              the module to load (default: the installed one,
+                             else this build's Kalmix.PRM)
 
 Encoding:
   -c:v, --codec NAME         FFmpeg encoder (default: by the container)
