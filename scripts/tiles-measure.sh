@@ -72,7 +72,7 @@ for case in "${cases[@]}"; do
   for threads in $(seq 1 "$cores"); do
     rm -rf "$WINDIR"/tiles
     /usr/bin/time -f '%U %S' -o "$work/time.txt" \
-      "$kalmix" --raw "$size" "$work/noisy-$size.bgra" -o "$work/kalmix-$size.bgra" --threads "$threads" \
+      "$kalmix" --raw "$size" "$work/noisy-$size.bgra" -o "$work/kalmix-$size.bgra" -y --threads "$threads" \
       2> "$work/kalmix.log" &
     memory=$(peak_memory $!)
     wait $!
@@ -95,7 +95,7 @@ for case in "${cases[@]}"; do
     done
     echo "-- seams"
     "$seams" "$size" "$work/noisy-$size.bgra" "$work/kalmix-$size.bgra" --map "$work/map-5.pgm" --corner "$work/corner.ppm"
-    "$kalmix" --raw "$size" "$work/noisy-$size.bgra" -o "$work/kalmix2-$size.bgra" --primary 2 -q
+    "$kalmix" --raw "$size" "$work/noisy-$size.bgra" -o "$work/kalmix2-$size.bgra" -y --primary 2 -q
     echo "primary 2:"
     "$seams" "$size" "$work/noisy-$size.bgra" "$work/kalmix2-$size.bgra" --map "$work/map-2.pgm"
   fi
