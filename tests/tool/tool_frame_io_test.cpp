@@ -8,8 +8,11 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
+#include <string>
 
+#include "pipeline/cpu.h"
 #include "tool_test_support.h"
 #include "tools/kalmix/frame_loop.h"
 #include "tools/kalmix/raw_io.h"
@@ -126,6 +129,21 @@ TEST_F(MappedRawFileDeathTest, AFileCutShortWhileMappedEndsWithOneLine) {
     };
     EXPECT_EXIT(cutShortThenRead(), ::testing::ExitedWithCode(EXIT_FAILED),
                 "^kalmix: cannot read input '.*in.bgra': it was cut short while being read\n$");
+}
+
+TEST(Version, NamesTheFramePathLevelThatKalmixCpuCaps) {
+    const char* saved = std::getenv("KALMIX_CPU");
+    const std::string restore = saved != nullptr ? saved : "";
+    ::setenv("KALMIX_CPU", "c", 1);
+    const RunResult plain = runKalmix({"--version"});
+    ::unsetenv("KALMIX_CPU");
+    const RunResult best = runKalmix({"--version"});
+    if (saved != nullptr) ::setenv("KALMIX_CPU", restore.c_str(), 1);
+    ASSERT_EQ(plain.status, 0);
+    EXPECT_NE(plain.out.find("\nframe path: c\n"), std::string::npos) << plain.out;
+    EXPECT_NE(best.out.find(std::string("\nframe path: ") + cpuLevelName(supportedCpuLevel()) + "\n"),
+              std::string::npos)
+        << best.out;
 }
 
 }  // namespace
