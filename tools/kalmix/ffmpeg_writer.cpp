@@ -230,7 +230,15 @@ FfmpegWriter::FfmpegWriter(const std::string& path, const VideoFormat& format, c
         if (container_->pb == nullptr) throw ToolError("out of memory");
         container_->flags |= AVFMT_FLAG_CUSTOM_IO;
     }
-    if (const int error = avformat_write_header(container_.get(), nullptr); error < 0) failWrite(error);
+    AVDictionary* muxerOptions = nullptr;
+    if (!options.muxerOptions.empty() &&
+        av_dict_parse_string(&muxerOptions, options.muxerOptions.c_str(), "=", ":", 0) < 0) {
+        av_dict_free(&muxerOptions);
+        throw ToolError("out of memory");
+    }
+    const int headerError = avformat_write_header(container_.get(), &muxerOptions);
+    av_dict_free(&muxerOptions);
+    if (headerError < 0) failWrite(headerError);
     headerWritten_ = true;
 }
 

@@ -18,6 +18,7 @@ struct WriterOptions {
     std::string codec;                  // encoder name; empty: by the container
     const AVStream* audio = nullptr;    // stream to copy, or null
     std::function<void(const std::string&)> note;  // remarks for the user, or empty
+    std::string muxerOptions;           // "key=value:key=value" for the container, or empty
 };
 
 // The container's bytes written to a descriptor through FFmpeg's custom I/O,
