@@ -21,6 +21,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -190,9 +191,14 @@ const bool registered = [] {
             ->Unit(benchmark::kMicrosecond);
     };
     auto stageBench = [](const std::string& name, Stage stage, Scene scene, ParamSet set, Size size) {
+        // A fixed count: the iterations run whole frames, so letting the timed
+        // stage alone decide how many would take minutes for the small ones.
+        const int area = size.width * size.height;
+        const int iterations = std::max(2 * SCENE_PERIOD, SCENE_PERIOD * (384 * 288) / area);
         benchmark::RegisterBenchmark(name.c_str(),
                                      [=](benchmark::State& s) { runStage(s, stage, scene, set, size); })
             ->UseManualTime()
+            ->Iterations(iterations)
             ->Unit(benchmark::kMicrosecond);
     };
     const ParamSet defaults = PARAM_SETS[0];
