@@ -188,7 +188,9 @@ int main(int argc, char** argv) {
         case Command::Version:
             std::puts(VERSION_LINE);
             // The module chooses its level by the same test, capped by KALMIX_CPU.
-            std::printf("frame path: %s\n", kalmix::cpuLevelName(kalmix::detectCpuLevel()));
+            // A note on standard error: the man page is made from standard
+            // output and must not depend on the machine that builds it.
+            std::fprintf(stderr, "kalmix: frame path: %s\n", kalmix::cpuLevelName(kalmix::detectCpuLevel()));
             return 0;
         case Command::Demo:
             return runDemoCommand(options);
