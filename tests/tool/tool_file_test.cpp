@@ -67,13 +67,21 @@ TEST(FileMode, FitScalesToWhatTheFilterTakes) {
         EXPECT_EQ(out.format.height, c.fitHeight) << c.width << "x" << c.height;
         EXPECT_EQ(out.count, 3);
     }
-    // Without --fit a large clip passes through the module untouched.
+    // Without --fit, and with --tiles off, a large clip passes through the module untouched.
     const Bytes big = makeClip(640, 360, 2, 6);
     writeMkv(dir / "in.mkv", big, 640, 360, {1, 25}, {25, 1});
-    const RunResult run = runKalmix({dir / "in.mkv", "-o", dir / "out.mkv", "-y"});
+    const RunResult run = runKalmix({dir / "in.mkv", "-o", dir / "out.mkv", "-y", "--tiles", "off"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.err.find("--fit"), std::string::npos) << run.err;
     EXPECT_TRUE(decodeFile(dir / "out.mkv").frames == big);
+    // By default it is filtered at its full size, through the tiles.
+    const RunResult tiled = runKalmix({dir / "in.mkv", "-o", dir / "out.mkv", "-y"});
+    ASSERT_EQ(tiled.status, 0) << tiled.err;
+    EXPECT_NE(tiled.err.find("2 frames filtered in 4 tiles"), std::string::npos) << tiled.err;
+    const DecodedClip full = decodeFile(dir / "out.mkv");
+    EXPECT_EQ(full.format.width, 640);
+    EXPECT_EQ(full.format.height, 360);
+    EXPECT_TRUE(full.frames != big);
 }
 
 // A WAV file of silence-and-ramp samples, enough to mux a few packets.

@@ -20,6 +20,7 @@ constexpr std::int32_t INT32_MAXIMUM = std::numeric_limits<std::int32_t>::max();
 constexpr int RAW_SIDE_MAX = 16384;
 constexpr int DEMO_FRAMES_MIN = 2;
 constexpr int DEMO_FRAMES_MAX = 1000;
+constexpr int THREADS_MAX = 1024;
 
 // Which commands a flag belongs to.
 enum Scope : unsigned { FILTER_ONLY = 1, DEMO_ONLY = 2, BOTH = 3 };
@@ -217,6 +218,14 @@ const std::vector<Flag>& flags() {
          }},
         {"--fit", {}, false, FILTER_ONLY,
          [](const std::string&, Options& o) { o.fit = true; return std::string(); }},
+        {"--tiles", {}, true, FILTER_ONLY,
+         [](const std::string& v, Options& o) {
+             if (v != "on" && v != "off") return "--tiles: '" + v + "' is not on or off";
+             o.tiles = v == "on";
+             return std::string();
+         }},
+        {"--threads", {}, true, FILTER_ONLY,
+         wholeNumber<int>("--threads", 1, THREADS_MAX, [](Options& o) -> int& { return o.threads; })},
         {"--codec", {"-c:v", "-vcodec", "-codec:v"}, true, FILTER_ONLY, text("--codec", &Options::codec)},
         {"-pix_fmt", {"--pix-fmt"}, true, FILTER_ONLY, parsePixelFormat},
         {"-crf", {"--crf"}, true, FILTER_ONLY, codecOption("-crf", "crf")},
@@ -462,7 +471,8 @@ Filters the noise out of the still areas of a clip with the Kalmix module.
 INPUT is any video file or stream FFmpeg reads (- is standard input); the
 output's name or -f picks the container (.mkv: lossless FFV1; .mp4/.mov:
 H.264 4:2:0). Frames larger than 384x288 or with a side that is not a multiple
-of 4 pass through unchanged unless --fit scales them down. Every other stream,
+of 4 are filtered at full size through overlapping tiles, one module instance
+per tile (--tiles off passes them through; --fit scales them down). Every other stream,
 the chapters and the tags are copied where the container holds them.
 See docs/command-line.md for every option with an example.
 
@@ -486,6 +496,8 @@ Input and output:
                              number of frames selected; 0 for a pipe)
   --allow-partial            with --raw, drop a trailing partial frame
   --fit                      scale down to at most 384x288, sides multiples of 4
+  --tiles on|off             filter larger frames through tiles (default on)
+  --threads N                tiles filtered at once (default: every core)
   -ss TIME, -t TIME, -to TIME  filter only from -ss, for -t or up to -to
                              (seconds or [HH:]MM:SS[.m]); positions start at 0
   -map 0:v:N | 0:N           the video stream to filter (default: the largest)

@@ -40,6 +40,8 @@ struct Options {
     host::UserSettings settings;  // the dialog and the host-kept record fields
 
     bool fit = false;        // scale down to what the filter takes
+    bool tiles = true;       // filter other frames through tiles (--tiles off: pass them through)
+    int threads = 0;         // tiles filtered at once; 0: every core
     std::string codec;       // encoder name; empty: chosen by the output's extension
     std::string pixelFormat; // the encoder's pixel format; empty: the best it takes
     // Encoder options in the order given (-crf, -preset, -b:v, -x264-params,

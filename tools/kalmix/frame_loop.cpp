@@ -14,7 +14,6 @@ namespace {
 
 constexpr int MAX_FILTERED_WIDTH = 384;
 constexpr int MAX_FILTERED_HEIGHT = 288;
-constexpr double PROGRESS_INTERVAL = 0.25;  // seconds between progress redraws
 
 using Clock = std::chrono::steady_clock;
 
@@ -28,6 +27,8 @@ std::string clockText(double seconds) {
     std::snprintf(text, sizeof text, "%lld:%02lld", whole / 60, whole % 60);
     return text;
 }
+
+}  // namespace
 
 void drawProgress(std::int64_t done, std::int64_t total, double elapsed) {
     const double fps = elapsed > 0 ? static_cast<double>(done) / elapsed : 0.0;
@@ -43,8 +44,6 @@ void drawProgress(std::int64_t done, std::int64_t total, double elapsed) {
     std::fputs(line, stderr);
     std::fflush(stderr);
 }
-
-}  // namespace
 
 // Two pixels' colour bytes, alpha masked off; little-endian, alpha is byte 3.
 constexpr std::uint64_t COLOUR_BYTES = 0x00FFFFFF00FFFFFFULL;
@@ -87,6 +86,28 @@ std::uint64_t markRefreshedBlocks(const std::uint64_t* previous, const std::uint
     return count;
 }
 
+// The tiled loop keeps whole output frames and compares them directly.
+std::uint64_t markRefreshedBlocks(const std::uint8_t* previous, const std::uint8_t* current, int width, int height,
+                                  std::uint8_t* map) {
+    const int blocksAcross = (width + MAP_BLOCK - 1) / MAP_BLOCK;
+    const int blocksDown = (height + MAP_BLOCK - 1) / MAP_BLOCK;
+    std::memset(map, 0, static_cast<std::size_t>(blocksAcross) * static_cast<std::size_t>(blocksDown));
+    const std::size_t rowBytes = static_cast<std::size_t>(width) * BYTES_PER_PIXEL;
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* a = previous + static_cast<std::size_t>(y) * rowBytes;
+        const std::uint8_t* b = current + static_cast<std::size_t>(y) * rowBytes;
+        if (std::memcmp(a, b, rowBytes) == 0) continue;
+        std::uint8_t* mapRow = map + static_cast<std::size_t>(y / MAP_BLOCK) * static_cast<std::size_t>(blocksAcross);
+        for (int x = 0; x < width; ++x) {
+            const std::size_t i = static_cast<std::size_t>(x) * BYTES_PER_PIXEL;
+            if (a[i] != b[i] || a[i + 1] != b[i + 1] || a[i + 2] != b[i + 2]) mapRow[x / MAP_BLOCK] = 1;
+        }
+    }
+    std::uint64_t count = 0;
+    for (int i = 0; i < blocksAcross * blocksDown; ++i) count += map[i];
+    return count;
+}
+
 bool moduleFilters(int width, int height) {
     return width > 0 && height > 0 && width <= MAX_FILTERED_WIDTH && height <= MAX_FILTERED_HEIGHT &&
            width % 4 == 0 && height % 4 == 0;
@@ -111,7 +132,7 @@ LoopSummary runFrames(host::PluginModule& module, const host::UserSettings& sett
     if (!filtered && !loop.quiet) {
         std::fprintf(stderr,
                      "kalmix: note: %dx%d frames pass through unfiltered: the filter takes frames of at most "
-                     "%dx%d with both sides a multiple of 4 (--fit scales them down)\n",
+                     "%dx%d with both sides a multiple of 4 (--fit scales them down; --tiles on filters them in tiles)\n",
                      format.width, format.height, MAX_FILTERED_WIDTH, MAX_FILTERED_HEIGHT);
     }
 
@@ -185,10 +206,15 @@ std::string summaryLine(const LoopSummary& summary) {
     } else {
         std::snprintf(share, sizeof share, "%.1f%% of blocks refreshed", 100.0 * summary.refreshedShare());
     }
-    char line[256];
-    std::snprintf(line, sizeof line, "%lld frames filtered, %lld passed through, %s, %.2f s (%.1f fps)",
-                  static_cast<long long>(summary.framesFiltered), static_cast<long long>(summary.framesPassed), share,
-                  summary.seconds, fps);
+    char tiles[96] = "";
+    if (summary.tiles > 0) {
+        std::snprintf(tiles, sizeof tiles, " in %d tiles by %d workers, %d at a time", summary.tiles, summary.workers,
+                      summary.tileThreads);
+    }
+    char line[352];
+    std::snprintf(line, sizeof line, "%lld frames filtered%s, %lld passed through, %s, %.2f s (%.1f fps)",
+                  static_cast<long long>(summary.framesFiltered), tiles, static_cast<long long>(summary.framesPassed),
+                  share, summary.seconds, fps);
     return line;
 }
 

@@ -23,6 +23,8 @@
 #include "tools/kalmix/raw_io.h"
 #include "tools/kalmix/output_file.h"
 #include "tools/kalmix/output_sequence.h"
+#include "tools/kalmix/tiled_loop.h"
+#include "tools/tiles/tile_engine.h"
 
 namespace kalmix::tool {
 namespace {
@@ -210,13 +212,28 @@ int runFilter(const Options& options) {
         fileReader->setPacketSink([fileWriter](AVPacket* packet) { fileWriter->writeCopied(packet); });
     }
 
-    auto module = loadModule(options);
     LoopSettings loop;
     loop.start = options.start;
     loop.clipTotal = options.clipTotal;
     loop.quiet = options.quiet;
     loop.progress = !options.quiet && ::isatty(STDERR_FILENO) != 0;
-    LoopSummary summary = runFrames(*module, options.settings, *reader, *writer, loop);
+    // Frames the module takes whole go to the one loaded module as the host
+    // would hand them over; larger ones through the tiles, unless --tiles off.
+    std::unique_ptr<host::PluginModule> module;
+    std::unique_ptr<tiles::TileEngine> engine;
+    LoopSummary summary;
+    if (options.tiles && !tiles::moduleTakesWhole(format.width, format.height)) {
+        tiles::EngineSettings engineSettings;
+        engineSettings.modulePath = modulePath(options);
+        engineSettings.stateFolder = tiles::defaultStateBase() / "tiles" /
+                                     (std::to_string(format.width) + "x" + std::to_string(format.height));
+        engineSettings.threads = options.threads;
+        engine = std::make_unique<tiles::TileEngine>(format.width, format.height, engineSettings);
+        summary = runTiledFrames(*engine, options.settings, *reader, *writer, loop);
+    } else {
+        module = loadModule(options);
+        summary = runFrames(*module, options.settings, *reader, *writer, loop);
+    }
     if (options.raw) {
         if (const auto* raw = static_cast<const RawReader*>(reader.get()); raw->droppedBytes() > 0 && options.input == "-") {
             note(options, "note: dropped the last " + std::to_string(raw->droppedBytes()) +
@@ -226,7 +243,8 @@ int runFilter(const Options& options) {
     if (options.md5 && options.verify.empty() && options.output != "-") {
         note(options, "MD5 " + static_cast<Md5Writer*>(writer.get())->hash());
     }
-    module.reset();  // unload: the module saves its state now, before the summary
+    module.reset();  // unload: the module (each tile's, in its worker) saves its state now, before the summary
+    engine.reset();
     flushFfmpegRemarks();
     std::string line = summaryLine(summary);
     if (fileReader != nullptr && fileReader->damagedPackets() > 0) {
