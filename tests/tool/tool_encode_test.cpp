@@ -33,9 +33,9 @@ Probe probe(const std::string& path) {
 class Encoders : public ::testing::Test {
 protected:
     void SetUp() override {
-        ClipSpec spec;
-        spec.frames = 6;
-        writeClip(dir / "in.mkv", spec);
+        ClipRecipe recipe;
+        recipe.frames = 6;
+        writeClip(dir / "in.mkv", recipe);
     }
     RunResult run(std::vector<std::string> args) {
         freshStateDirectory();
@@ -130,10 +130,10 @@ TEST_F(Encoders, FullRangeEncodersKeepPureRedAsFfmpegDoes) {
         red[i + 2] = 255;
         red[i + 3] = 255;
     }
-    ClipSpec spec;
-    spec.bgra = &red;
-    spec.frames = 3;
-    writeClip(dir / "red.mkv", spec);
+    ClipRecipe recipe;
+    recipe.bgra = &red;
+    recipe.frames = 3;
+    writeClip(dir / "red.mkv", recipe);
     for (const char* name : {"red.avi", "red.jpg"}) {
         freshStateDirectory();
         std::vector<std::string> args = {dir / "red.mkv", "-o", dir / name};

@@ -19,10 +19,10 @@ class Formats : public ::testing::Test {
 protected:
     void SetUp() override {
         clip = makeClip(W, H, FRAMES, 11);
-        ClipSpec spec;
-        spec.bgra = &clip;
-        spec.frames = FRAMES;
-        writeClip(dir / "in.mkv", spec);
+        ClipRecipe recipe;
+        recipe.bgra = &clip;
+        recipe.frames = FRAMES;
+        writeClip(dir / "in.mkv", recipe);
         freshStateDirectory();
         expected = filterDirect(clip, W, H, host::UserSettings{}, 0, FRAMES);
     }
@@ -126,7 +126,7 @@ TEST_F(Formats, PicturesUseTheEncoderTheirNameSays) {
     // A sequence that fails part way leaves none of its files: the fifth
     // packet is damaged and --strict stops there, after four pictures.
     ScratchDir failing;
-    ClipSpec damaged;
+    ClipRecipe damaged;
     damaged.codec = "mjpeg";
     damaged.pixelFormat = "yuvj420p";
     damaged.bgra = &clip;

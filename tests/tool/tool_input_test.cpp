@@ -35,14 +35,14 @@ protected:
 
 TEST_F(Input, OneDamagedPacketIsConcealedAndCounted) {
     // onebad: 100 MJPEG frames, the 40th packet overwritten with junk.
-    ClipSpec spec;
-    spec.codec = "mjpeg";
-    spec.pixelFormat = "yuvj420p";
-    spec.width = 16;
-    spec.height = 16;
-    spec.frames = 100;
-    spec.damagedPacket = 39;
-    writeClip(dir / "onebad.avi", spec);
+    ClipRecipe recipe;
+    recipe.codec = "mjpeg";
+    recipe.pixelFormat = "yuvj420p";
+    recipe.width = 16;
+    recipe.height = 16;
+    recipe.frames = 100;
+    recipe.damagedPacket = 39;
+    writeClip(dir / "onebad.avi", recipe);
 
     const RunResult result = run({dir / "onebad.avi", "-o", dir / "out.mkv"});
     ASSERT_EQ(result.status, 0) << result.err;
@@ -65,10 +65,10 @@ TEST_F(Input, OneDamagedPacketIsConcealedAndCounted) {
 TEST_F(Input, TrimmingSelectsFramesAndPositionsStartAtZero) {
     constexpr int FRAMES = 20;  // 25 a second: frame n at n * 40 ms
     const Bytes clip = makeClip(W, H, FRAMES, 4);
-    ClipSpec spec;
-    spec.bgra = &clip;
-    spec.frames = FRAMES;
-    writeClip(dir / "in.mkv", spec);
+    ClipRecipe recipe;
+    recipe.bgra = &clip;
+    recipe.frames = FRAMES;
+    writeClip(dir / "in.mkv", recipe);
     const std::size_t frameBytes = static_cast<std::size_t>(W) * H * 4;
     const auto frames = [&](int first, int count) {
         return Bytes(clip.begin() + static_cast<std::ptrdiff_t>(frameBytes) * first,
@@ -103,9 +103,9 @@ TEST_F(Input, TrimmingSelectsFramesAndPositionsStartAtZero) {
 }
 
 TEST_F(Input, VerbosityGovernsFfmpegAndTheToolAlike) {
-    ClipSpec spec;
-    spec.frames = 3;
-    writeClip(dir / "in.mkv", spec);
+    ClipRecipe recipe;
+    recipe.frames = 3;
+    writeClip(dir / "in.mkv", recipe);
     // "-c:v libx264" in .mkv: a note, the summary, and libx264's info lines
     // only at verbose.
     struct Case {

@@ -20,9 +20,9 @@ namespace {
 class Overwrite : public ::testing::Test {
 protected:
     void SetUp() override {
-        ClipSpec spec;
-        spec.frames = 3;
-        writeClip(dir / "in.mkv", spec);
+        ClipRecipe recipe;
+        recipe.frames = 3;
+        writeClip(dir / "in.mkv", recipe);
         writeFile(dir / "out.mkv", keep);
     }
     bool kept() const { return readFile(dir / "out.mkv") == keep; }
@@ -129,11 +129,11 @@ TEST(Interrupt, PrintsOneLineAndLeavesNothing) {
 TEST(Fit, NeverEnlarges) {
     ScratchDir dir;
     for (const auto& [width, height] : {std::pair{2, 2}, std::pair{8, 2}, std::pair{6, 10}}) {
-        ClipSpec spec;
-        spec.width = width;
-        spec.height = height;
-        spec.frames = 2;
-        writeClip(dir / "tiny.mkv", spec);
+        ClipRecipe recipe;
+        recipe.width = width;
+        recipe.height = height;
+        recipe.frames = 2;
+        writeClip(dir / "tiny.mkv", recipe);
         freshStateDirectory();
         const RunResult result = runKalmix({dir / "tiny.mkv", "-o", dir / "out.mkv", "--fit", "-y"});
         ASSERT_EQ(result.status, 0) << result.err;

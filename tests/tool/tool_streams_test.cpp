@@ -45,7 +45,7 @@ protected:
 
 TEST_F(Streams, RotationFieldOrderAndColourTagsSurvive) {
     // A phone clip: H.264 in MP4, turned a quarter.
-    ClipSpec phone;
+    ClipRecipe phone;
     phone.codec = "libx264";
     phone.pixelFormat = "yuv420p";
     phone.frames = 4;
@@ -68,7 +68,7 @@ TEST_F(Streams, RotationFieldOrderAndColourTagsSurvive) {
     }
 
     // Interlaced, bottom field first in display, BT.2020 10-bit PQ.
-    ClipSpec broadcast;
+    ClipRecipe broadcast;
     broadcast.pixelFormat = "yuv420p10le";
     broadcast.frames = 4;
     broadcast.fieldOrder = AV_FIELD_TB;
@@ -97,7 +97,7 @@ TEST_F(Streams, RotationFieldOrderAndColourTagsSurvive) {
 }
 
 TEST_F(Streams, EveryStreamTheContainerHoldsIsCopied) {
-    ClipSpec rich;
+    ClipRecipe rich;
     rich.frames = 6;
     rich.extraVideo = 1;
     rich.audioStreams = 2;
@@ -149,11 +149,11 @@ TEST_F(Streams, EveryStreamTheContainerHoldsIsCopied) {
 TEST_F(Streams, ContainersThatDoNotSayAreAskedByTrial) {
     // MPEG-TS names no codecs it holds (a plain query said it could not
     // take even AAC): MPEG-4 video is copied into it after a trial header.
-    ClipSpec spec;
-    spec.frames = 4;
-    spec.extraVideo = 1;
-    spec.extraCodec = "mpeg4";
-    writeClip(dir / "in.mkv", spec);
+    ClipRecipe recipe;
+    recipe.frames = 4;
+    recipe.extraVideo = 1;
+    recipe.extraCodec = "mpeg4";
+    writeClip(dir / "in.mkv", recipe);
     const RunResult result = run({dir / "in.mkv", "-o", dir / "out.ts"});
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.err.find("not kept"), std::string::npos) << result.err;
@@ -164,7 +164,7 @@ TEST_F(Streams, ContainersThatDoNotSayAreAskedByTrial) {
 }
 
 TEST_F(Streams, MapPicksTheFilteredStream) {
-    ClipSpec two;
+    ClipRecipe two;
     two.frames = 4;
     two.extraVideo = 1;  // stream 1: 16x16
     writeClip(dir / "two.mkv", two);

@@ -210,39 +210,39 @@ struct VideoEncoder {
 
 }  // namespace
 
-void writeClip(const std::string& path, const ClipSpec& spec) {
+void writeClip(const std::string& path, const ClipRecipe& recipe) {
     av_log_set_level(AV_LOG_ERROR);  // the encoders' reports are not the test's
     AVFormatContext* allocated = nullptr;
-    check(avformat_alloc_output_context2(&allocated, nullptr, spec.format.empty() ? nullptr : spec.format.c_str(),
+    check(avformat_alloc_output_context2(&allocated, nullptr, recipe.format.empty() ? nullptr : recipe.format.c_str(),
                                          path.c_str()),
           "container");
     OutputPtr out(allocated);
     out->flags |= AVFMT_FLAG_BITEXACT;
-    const Bytes fallback = spec.bgra == nullptr ? makeClip(spec.width, spec.height, spec.frames, 1) : Bytes();
-    const Bytes& frames = spec.bgra != nullptr ? *spec.bgra : fallback;
+    const Bytes fallback = recipe.bgra == nullptr ? makeClip(recipe.width, recipe.height, recipe.frames, 1) : Bytes();
+    const Bytes& frames = recipe.bgra != nullptr ? *recipe.bgra : fallback;
 
-    std::vector<VideoEncoder> videos(static_cast<std::size_t>(1 + spec.extraVideo));
+    std::vector<VideoEncoder> videos(static_cast<std::size_t>(1 + recipe.extraVideo));
     for (std::size_t v = 0; v < videos.size(); ++v) {
         VideoEncoder& e = videos[v];
         const bool main = v == 0;
-        const AVCodec* codec = avcodec_find_encoder_by_name(main ? spec.codec.c_str() : spec.extraCodec.c_str());
-        if (codec == nullptr) throw std::runtime_error("writeClip: no encoder " + spec.codec);
+        const AVCodec* codec = avcodec_find_encoder_by_name(main ? recipe.codec.c_str() : recipe.extraCodec.c_str());
+        if (codec == nullptr) throw std::runtime_error("writeClip: no encoder " + recipe.codec);
         e.context.reset(avcodec_alloc_context3(codec));
         AVCodecContext* c = e.context.get();
-        c->width = main ? spec.width : 16;
-        c->height = main ? spec.height : 16;
-        c->pix_fmt = main ? av_get_pix_fmt(spec.pixelFormat.c_str())
-                          : (spec.extraCodec == "ffv1" ? AV_PIX_FMT_BGRA : codec->pix_fmts[0]);
-        c->time_base = AVRational{1, spec.rate};
-        c->framerate = AVRational{spec.rate, 1};
+        c->width = main ? recipe.width : 16;
+        c->height = main ? recipe.height : 16;
+        c->pix_fmt = main ? av_get_pix_fmt(recipe.pixelFormat.c_str())
+                          : (recipe.extraCodec == "ffv1" ? AV_PIX_FMT_BGRA : codec->pix_fmts[0]);
+        c->time_base = AVRational{1, recipe.rate};
+        c->framerate = AVRational{recipe.rate, 1};
         c->flags |= AV_CODEC_FLAG_BITEXACT;
         if ((out->oformat->flags & AVFMT_GLOBALHEADER) != 0) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         if (main) {
-            c->field_order = spec.fieldOrder;
-            c->color_primaries = spec.primaries;
-            c->color_trc = spec.transfer;
-            c->colorspace = spec.matrix;
-            if (spec.fieldOrder != AV_FIELD_UNKNOWN && spec.fieldOrder != AV_FIELD_PROGRESSIVE) {
+            c->field_order = recipe.fieldOrder;
+            c->color_primaries = recipe.primaries;
+            c->color_trc = recipe.transfer;
+            c->colorspace = recipe.matrix;
+            if (recipe.fieldOrder != AV_FIELD_UNKNOWN && recipe.fieldOrder != AV_FIELD_PROGRESSIVE) {
                 c->flags |= AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME;
             }
         }
@@ -251,10 +251,10 @@ void writeClip(const std::string& path, const ClipSpec& spec) {
         e.stream->time_base = c->time_base;
         e.stream->avg_frame_rate = c->framerate;
         check(avcodec_parameters_from_context(e.stream->codecpar, c), "parameters");
-        if (main && spec.rotation != 0) {
+        if (main && recipe.rotation != 0) {
             auto* matrix = reinterpret_cast<std::int32_t*>(
                 av_stream_new_side_data(e.stream, AV_PKT_DATA_DISPLAYMATRIX, 9 * sizeof(std::int32_t)));
-            av_display_rotation_set(matrix, spec.rotation);
+            av_display_rotation_set(matrix, recipe.rotation);
         }
         e.frame.reset(av_frame_alloc());
         e.frame->format = c->pix_fmt;
@@ -264,7 +264,7 @@ void writeClip(const std::string& path, const ClipSpec& spec) {
         e.frame->color_trc = c->color_trc;
         e.frame->colorspace = c->colorspace;
         e.frame->interlaced_frame = (c->flags & AV_CODEC_FLAG_INTERLACED_DCT) != 0;
-        e.frame->top_field_first = spec.fieldOrder == AV_FIELD_TT || spec.fieldOrder == AV_FIELD_TB;
+        e.frame->top_field_first = recipe.fieldOrder == AV_FIELD_TT || recipe.fieldOrder == AV_FIELD_TB;
         check(av_frame_get_buffer(e.frame.get(), 0), "frame");
         if (c->pix_fmt != AV_PIX_FMT_BGRA) {
             e.converter.reset(sws_getContext(c->width, c->height, AV_PIX_FMT_BGRA, c->width, c->height, c->pix_fmt,
@@ -273,7 +273,7 @@ void writeClip(const std::string& path, const ClipSpec& spec) {
     }
     std::vector<AVStream*> audio;
     constexpr int SAMPLE_RATE = 8000;
-    for (int a = 0; a < spec.audioStreams; ++a) {
+    for (int a = 0; a < recipe.audioStreams; ++a) {
         AVStream* s = avformat_new_stream(out.get(), nullptr);
         s->codecpar->codec_type = AVMEDIA_TYPE_AUDIO;
         s->codecpar->codec_id = AV_CODEC_ID_PCM_S16LE;
@@ -286,18 +286,18 @@ void writeClip(const std::string& path, const ClipSpec& spec) {
         audio.push_back(s);
     }
     AVStream* subtitles = nullptr;
-    if (spec.subtitles) {
+    if (recipe.subtitles) {
         subtitles = avformat_new_stream(out.get(), nullptr);
         subtitles->codecpar->codec_type = AVMEDIA_TYPE_SUBTITLE;
         subtitles->codecpar->codec_id = AV_CODEC_ID_SUBRIP;
         subtitles->time_base = AVRational{1, 1000};
     }
-    for (int n = 0; n < spec.chapters; ++n) {
+    for (int n = 0; n < recipe.chapters; ++n) {
         auto* chapter = static_cast<AVChapter*>(av_mallocz(sizeof(AVChapter)));
         chapter->id = n + 1;
-        chapter->time_base = AVRational{1, spec.rate};
-        chapter->start = static_cast<std::int64_t>(spec.frames) * n / spec.chapters;
-        chapter->end = static_cast<std::int64_t>(spec.frames) * (n + 1) / spec.chapters;
+        chapter->time_base = AVRational{1, recipe.rate};
+        chapter->start = static_cast<std::int64_t>(recipe.frames) * n / recipe.chapters;
+        chapter->end = static_cast<std::int64_t>(recipe.frames) * (n + 1) / recipe.chapters;
         av_dict_set(&chapter->metadata, "title", ("Part " + std::to_string(n + 1)).c_str(), 0);
         out->chapters = static_cast<AVChapter**>(av_realloc_array(out->chapters, out->nb_chapters + 1, sizeof(AVChapter*)));
         out->chapters[out->nb_chapters++] = chapter;
@@ -309,7 +309,7 @@ void writeClip(const std::string& path, const ClipSpec& spec) {
     int videoPackets = 0;
     const auto drain = [&](VideoEncoder& e, bool main) {
         while (avcodec_receive_packet(e.context.get(), packet.get()) == 0) {
-            if (main && videoPackets++ == spec.damagedPacket) {
+            if (main && videoPackets++ == recipe.damagedPacket) {
                 for (int i = 0; i < packet->size; ++i) packet->data[i] = static_cast<std::uint8_t>(i * 7);
             }
             av_packet_rescale_ts(packet.get(), e.context->time_base, e.stream->time_base);
@@ -317,9 +317,9 @@ void writeClip(const std::string& path, const ClipSpec& spec) {
             check(av_interleaved_write_frame(out.get(), packet.get()), "video packet");
         }
     };
-    const std::size_t frameBytes = static_cast<std::size_t>(spec.width) * static_cast<std::size_t>(spec.height) * 4;
+    const std::size_t frameBytes = static_cast<std::size_t>(recipe.width) * static_cast<std::size_t>(recipe.height) * 4;
     const Bytes still(16 * 16 * 4, 128);
-    for (int f = 0; f < spec.frames; ++f) {
+    for (int f = 0; f < recipe.frames; ++f) {
         for (std::size_t v = 0; v < videos.size(); ++v) {
             VideoEncoder& e = videos[v];
             const std::uint8_t* bgra = v == 0 ? frames.data() + frameBytes * static_cast<std::size_t>(f) : still.data();
@@ -337,7 +337,7 @@ void writeClip(const std::string& path, const ClipSpec& spec) {
             drain(e, v == 0);
         }
         for (AVStream* s : audio) {
-            const int samples = SAMPLE_RATE / spec.rate;
+            const int samples = SAMPLE_RATE / recipe.rate;
             check(av_new_packet(packet.get(), samples * 2), "audio");
             for (int i = 0; i < samples * 2; ++i) packet->data[i] = static_cast<std::uint8_t>(i + f + s->index);
             packet->pts = packet->dts = static_cast<std::int64_t>(f) * samples;
@@ -345,12 +345,12 @@ void writeClip(const std::string& path, const ClipSpec& spec) {
             packet->stream_index = s->index;
             check(av_interleaved_write_frame(out.get(), packet.get()), "audio packet");
         }
-        if (subtitles != nullptr && (f == 1 || f == spec.frames / 2)) {
+        if (subtitles != nullptr && (f == 1 || f == recipe.frames / 2)) {
             const std::string cue = "cue at frame " + std::to_string(f);
             check(av_new_packet(packet.get(), static_cast<int>(cue.size())), "subtitle");
             std::memcpy(packet->data, cue.data(), cue.size());
-            packet->pts = packet->dts = av_rescale_q(f, AVRational{1, spec.rate}, subtitles->time_base);
-            packet->duration = av_rescale_q(1, AVRational{1, spec.rate}, subtitles->time_base);
+            packet->pts = packet->dts = av_rescale_q(f, AVRational{1, recipe.rate}, subtitles->time_base);
+            packet->duration = av_rescale_q(1, AVRational{1, recipe.rate}, subtitles->time_base);
             packet->stream_index = subtitles->index;
             check(av_interleaved_write_frame(out.get(), packet.get()), "subtitle packet");
         }

@@ -76,7 +76,7 @@ std::string md5Of(const Bytes& bytes);
 // A file as phones, cameras and authoring tools make them, written with
 // FFmpeg's libraries: the main video stream from BGRA frames, and whatever
 // else is asked for.
-struct ClipSpec {
+struct ClipRecipe {
     std::string codec = "ffv1";
     std::string pixelFormat = "bgra";  // what the encoder is given
     std::string format;                // container; empty: by the file name
@@ -97,7 +97,7 @@ struct ClipSpec {
     AVColorSpace matrix = AVCOL_SPC_UNSPECIFIED;
     int damagedPacket = -1;             // this video packet's bytes are overwritten with junk
 };
-void writeClip(const std::string& path, const ClipSpec& spec);
+void writeClip(const std::string& path, const ClipRecipe& recipe);
 
 InputPtr openInput(const std::string& path);
 
