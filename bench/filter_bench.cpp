@@ -1,130 +1,244 @@
-// Time per frame of each stage and of the whole execute call, at three frame
-// sizes, on a noisy clip with a moving object. Not part of the test run:
-// build the kalmix_bench target and run it.
+// Time per frame of the whole execute call and of each stage alone, over the
+// synthetic scenes of bench/scenes.h, at two parameter sets and three frame
+// sizes. Not part of the test run: build the kalmix_bench target and run it
+// (docs/performance.md has the commands).
+//
+// Every benchmark reports
+//   frames      frames per second (CPU time of this thread),
+//   per_sample  time per Y, U or V sample (three per pixel),
+//   changed     the share of blocks the analysis flagged changed, averaged
+//               over the frames run, so a scene can be seen doing what it claims.
+// Names:
+//   BM_Frame/<scene>/<params>/<W>x<H>            the execute call, as a host drives it
+//   BM_ExecuteFrame/<W>/<H>                      the same for moving/default (the old name)
+//   BM_ConvertToPlanes/<W>x<H>, BM_ConvertToFrame/<W>x<H> (with the alpha copy)
+//   BM_AnalyseFrame/<scene>/<params>/<W>x<H>
+//   BM_OutputFilter/<scene>/<params>/<W>x<H>     over the blocks the analysis flagged
+//   BM_OutputFilterAllBlocks/<W>x<H>             over every block
+// A stage alone is timed inside a running sequence: each iteration runs every
+// stage of the next frame and times only the one named.
 #include <benchmark/benchmark.h>
 
+#include <time.h>
+
+#include <algorithm>
 #include <cstdint>
+#include <map>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include "analysis/analysis.h"
+#include "bench/scenes.h"
 #include "filter/output_filter.h"
 #include "params/filter_params.h"
 #include "pipeline/colour_conversion.h"
 #include "pipeline/frame_driver.h"
 #include "pipeline/geometry.h"
 
-namespace kalmix {
+namespace kalmix::bench {
 namespace {
 
-std::vector<std::uint8_t> noisyFrame(int width, int height, int index) {
-    std::vector<std::uint8_t> frame(static_cast<std::size_t>(width * height * 4));
-    std::uint32_t state = 12345u + static_cast<std::uint32_t>(index) * 7919u;
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            const bool object = x >= 8 * index % width && x < 8 * index % width + 40 && y >= 40 &&
-                                y < 100;
-            for (int c = 0; c < 3; ++c) {
-                state = state * 1664525u + 1013904223u;
-                const int base = object ? 200 - 60 * c : 60 + (x * (c + 3) + y * 2) % 120;
-                const int value = base + static_cast<int>(state >> 28) - 8;
-                frame[static_cast<std::size_t>((y * width + x) * 4 + c)] =
-                    static_cast<std::uint8_t>(value < 0 ? 0 : value > 255 ? 255 : value);
+struct Size {
+    int width, height;
+};
+constexpr Size SIZES[] = {{96, 64}, {176, 144}, {384, 288}};
+
+struct ParamSet {
+    const char* name;
+    FilterParams params;
+};
+constexpr ParamSet PARAM_SETS[] = {
+    {"default", DEFAULT_FILTER_PARAMS},
+    {"strong", FilterParams{1, 5, 10, 2, 1}},  // primary 1, secondary 10, enhanced on
+};
+
+// Clips are made once per scene and size and kept for the whole run.
+const std::vector<Frame>& clipFor(Scene scene, Size size) {
+    static std::map<std::tuple<int, int, int>, std::vector<Frame>> clips;
+    const auto key = std::make_tuple(static_cast<int>(scene), size.width, size.height);
+    auto found = clips.find(key);
+    if (found == clips.end()) found = clips.emplace(key, sceneClip(scene, size.width, size.height)).first;
+    return found->second;
+}
+
+std::uint32_t flaggedBlocks() {
+    std::uint32_t count = 0;
+    for (std::uint32_t k = 0; k < allBlocks; ++k) count += blockChangeFlags[k] != 0 ? 1U : 0U;
+    return count;
+}
+
+void reportCounters(benchmark::State& state, Size size, std::uint64_t flagged, std::uint64_t blocksSeen) {
+    using benchmark::Counter;
+    state.counters["frames"] = Counter(1, Counter::kIsIterationInvariantRate);
+    state.counters["per_sample"] =
+        Counter(3.0 * size.width * size.height, Counter::kIsIterationInvariantRate | Counter::kInvert);
+    if (blocksSeen != 0) {
+        state.counters["changed"] = Counter(100.0 * static_cast<double>(flagged) / static_cast<double>(blocksSeen));
+    }
+}
+
+// Feeds a clip to executeFrame as a host would, position by position.
+class HostDriver {
+public:
+    HostDriver(const std::vector<Frame>& clip, Size size, const FilterParams& params)
+        : clip_(clip),
+          params_(params),
+          block_(reinterpret_cast<char*>(&params_)),
+          destinationPixels_(clip.front().size()),
+          source_{{0, 0, size.width, size.height}, {}, nullptr},
+          destination_{{0, 0, size.width, size.height}, {}, destinationPixels_.data()},
+          request_{&block_, &sourcePtr_, &destinationPtr_, 0, 1 << 30} {
+        sequenceActive = 0;  // a clip of its own
+    }
+    void next() {
+        source_.pixels = const_cast<std::uint8_t*>(clip_[static_cast<std::size_t>(position_) % clip_.size()].data());
+        request_.framePosition = position_++;
+        executeFrame(request_);
+        benchmark::DoNotOptimize(destinationPixels_.data());
+    }
+
+private:
+    const std::vector<Frame>& clip_;
+    FilterParams params_;
+    char* block_;
+    std::vector<std::uint8_t> destinationPixels_;
+    HostFrame source_;
+    HostFrame destination_;
+    HostFrame* sourcePtr_ = &source_;
+    HostFrame* destinationPtr_ = &destination_;
+    HostFrameRequest request_;
+    std::int32_t position_ = 0;
+};
+
+void runFrames(benchmark::State& state, Scene scene, ParamSet set, Size size) {
+    HostDriver driver(clipFor(scene, size), size, set.params);
+    for (int i = 0; i < SCENE_PERIOD; ++i) driver.next();  // past the first frame and the first loop
+    std::uint64_t flagged = 0, blocksSeen = 0;
+    for (auto _ : state) {
+        driver.next();
+        state.PauseTiming();
+        flagged += flaggedBlocks();
+        blocksSeen += allBlocks;
+        state.ResumeTiming();
+    }
+    reportCounters(state, size, flagged, blocksSeen);
+}
+
+enum class Stage { TO_PLANES, ANALYSIS, OUTPUT_FILTER, OUTPUT_FILTER_ALL, TO_FRAME };
+
+double threadSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+}
+
+// The continuing-frame path of the execute call, stage by stage, with the
+// named stage timed in this thread's CPU time (Google Benchmark's manual time).
+void runStage(benchmark::State& state, Stage stage, Scene scene, ParamSet set, Size size) {
+    const std::vector<Frame>& clip = clipFor(scene, size);
+    HostDriver driver(clip, size, set.params);
+    for (int i = 0; i < SCENE_PERIOD; ++i) driver.next();  // sets the sequence up and runs it a while
+    std::vector<std::uint8_t> destination(clip.front().size());
+    const auto pixels = static_cast<std::uint32_t>(size.width * size.height);
+    std::size_t index = SCENE_PERIOD;
+    std::uint64_t flagged = 0, blocksSeen = 0;
+    std::vector<std::uint8_t> saved;
+    saved.reserve(BLOCK_CAPACITY);
+    for (auto _ : state) {
+        const std::uint8_t* source = clip[index++ % clip.size()].data();
+        double start = threadSeconds();
+        toPlanesConversion(source, currentPlanes);
+        double timed = stage == Stage::TO_PLANES ? threadSeconds() - start : 0.0;
+
+        start = threadSeconds();
+        analyseFrame();
+        if (stage == Stage::ANALYSIS) timed = threadSeconds() - start;
+        flagged += flaggedBlocks();
+        blocksSeen += allBlocks;
+
+        if (stage == Stage::OUTPUT_FILTER_ALL) {
+            // Every block, over this frame's evidence; the flags go back for the next stages.
+            saved.assign(blockChangeFlags.begin(), blockChangeFlags.begin() + allBlocks);
+            std::fill_n(blockChangeFlags.begin(), allBlocks, std::uint8_t{1});
+            start = threadSeconds();
+            filterOutputPlanes(outputPlanes, blockChangeFlags.data());
+            timed = threadSeconds() - start;
+            std::copy(saved.begin(), saved.end(), blockChangeFlags.begin());
+        } else {
+            start = threadSeconds();
+            filterOutputPlanes(outputPlanes, blockChangeFlags.data());
+            if (stage == Stage::OUTPUT_FILTER) timed = threadSeconds() - start;
+        }
+
+        // Conversion out as the driver does it: with the source's alpha taken
+        // on the way, unless a replacement conversion is installed.
+        start = threadSeconds();
+        if (toFrameConversion == convertPlanesToFrame) {
+            convertPlanesToFrameWithAlpha(outputPlanes, destination.data(), source);
+        } else {
+            toFrameConversion(outputPlanes, destination.data());
+            copyAlpha(source, destination.data(), pixels);
+        }
+        if (stage == Stage::TO_FRAME) timed = threadSeconds() - start;
+        refreshReferenceBlocks();
+        benchmark::DoNotOptimize(destination.data());
+        state.SetIterationTime(timed);
+    }
+    reportCounters(state, size, flagged, blocksSeen);
+}
+
+std::string sizeName(Size size) { return std::to_string(size.width) + "x" + std::to_string(size.height); }
+
+// Registered at start-up, before benchmark_main parses the command line.
+const bool registered = [] {
+    auto frameBench = [](const std::string& name, Scene scene, ParamSet set, Size size) {
+        benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& s) { runFrames(s, scene, set, size); })
+            ->Unit(benchmark::kMicrosecond);
+    };
+    auto stageBench = [](const std::string& name, Stage stage, Scene scene, ParamSet set, Size size) {
+        // A fixed count: the iterations run whole frames, so letting the timed
+        // stage alone decide how many would take minutes for the small ones.
+        const int area = size.width * size.height;
+        const int iterations = std::max(2 * SCENE_PERIOD, SCENE_PERIOD * (384 * 288) / area);
+        benchmark::RegisterBenchmark(name.c_str(),
+                                     [=](benchmark::State& s) { runStage(s, stage, scene, set, size); })
+            ->UseManualTime()
+            ->Iterations(iterations)
+            ->Unit(benchmark::kMicrosecond);
+    };
+    const ParamSet defaults = PARAM_SETS[0];
+    for (Size size : SIZES) {
+        frameBench("BM_ExecuteFrame/" + std::to_string(size.width) + "/" + std::to_string(size.height), Scene::MOVING,
+                   defaults, size);
+    }
+    for (Scene scene : ALL_SCENES) {
+        for (ParamSet set : PARAM_SETS) {
+            for (Size size : SIZES) {
+                frameBench(std::string("BM_Frame/") + sceneName(scene) + "/" + set.name + "/" + sizeName(size), scene,
+                           set, size);
             }
         }
     }
-    return frame;
-}
-
-struct Clip {
-    int width, height;
-    std::vector<std::vector<std::uint8_t>> frames;
-    std::vector<std::uint8_t> destination;
-};
-
-Clip makeClip(int width, int height) {
-    Clip clip{width, height, {}, std::vector<std::uint8_t>(static_cast<std::size_t>(width * height * 4))};
-    for (int i = 0; i < 8; ++i) clip.frames.push_back(noisyFrame(width, height, i));
-    return clip;
-}
-
-// Drives executeFrame as a host would, position by position.
-void BM_ExecuteFrame(benchmark::State& state) {
-    Clip clip = makeClip(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
-    FilterParams params = DEFAULT_FILTER_PARAMS;
-    char* block = reinterpret_cast<char*>(&params);
-    HostFrame source{{0, 0, clip.width, clip.height}, {}, nullptr};
-    HostFrame destination{{0, 0, clip.width, clip.height}, {}, clip.destination.data()};
-    HostFrame* sourcePtr = &source;
-    HostFrame* destinationPtr = &destination;
-    HostFrameRequest request{&block, &sourcePtr, &destinationPtr, 0, 1 << 30};
-    sequenceActive = 0;
-    std::int32_t position = 0;
-    for (auto _ : state) {
-        source.pixels = clip.frames[static_cast<std::size_t>(position) % clip.frames.size()].data();
-        request.framePosition = position++;
-        executeFrame(request);
-        benchmark::DoNotOptimize(clip.destination.data());
+    for (Size size : SIZES) {
+        stageBench("BM_ConvertToPlanes/" + sizeName(size), Stage::TO_PLANES, Scene::MOVING, defaults, size);
     }
-    state.SetItemsProcessed(state.iterations());
-}
-BENCHMARK(BM_ExecuteFrame)->Args({384, 288})->Args({176, 144})->Args({96, 64})->Unit(benchmark::kMicrosecond);
-
-// Prepares the state of a continuing frame, so each stage can be timed alone.
-void prepareContinuingFrame(const Clip& clip) {
-    planeDescriptor.width = static_cast<std::uint32_t>(clip.width);
-    planeDescriptor.height = static_cast<std::uint32_t>(clip.height);
-    setUpPlanes(planeDescriptor, planeDescriptor.height, planeDescriptor.width);
-    buildBlockOffsets();
-    setUpAnalysis(planeDescriptor);
-    applyFilterParams(DEFAULT_FILTER_PARAMS);
-    convertFrameToPlanes(clip.frames[0].data(), currentPlanes);
-    referencePlanes = currentPlanes;
-    outputPlanes = currentPlanes;
-    convertFrameToPlanes(clip.frames[1].data(), currentPlanes);
-    sequenceActive = 1;
-}
-
-void BM_ConvertToPlanes(benchmark::State& state) {
-    Clip clip = makeClip(384, 288);
-    prepareContinuingFrame(clip);
-    for (auto _ : state) {
-        convertFrameToPlanes(clip.frames[1].data(), currentPlanes);
-        benchmark::DoNotOptimize(currentPlanes.data());
+    for (Scene scene : ALL_SCENES) {
+        for (ParamSet set : PARAM_SETS) {
+            for (Size size : SIZES) {
+                const std::string suffix = std::string(sceneName(scene)) + "/" + set.name + "/" + sizeName(size);
+                stageBench("BM_AnalyseFrame/" + suffix, Stage::ANALYSIS, scene, set, size);
+                stageBench("BM_OutputFilter/" + suffix, Stage::OUTPUT_FILTER, scene, set, size);
+            }
+        }
     }
-}
-BENCHMARK(BM_ConvertToPlanes)->Unit(benchmark::kMicrosecond);
-
-void BM_ConvertToFrame(benchmark::State& state) {
-    Clip clip = makeClip(384, 288);
-    prepareContinuingFrame(clip);
-    for (auto _ : state) {
-        convertPlanesToFrame(outputPlanes, clip.destination.data());
-        benchmark::DoNotOptimize(clip.destination.data());
+    for (Size size : SIZES) {
+        stageBench("BM_OutputFilterAllBlocks/" + sizeName(size), Stage::OUTPUT_FILTER_ALL, Scene::MOVING, defaults,
+                   size);
+        stageBench("BM_ConvertToFrame/" + sizeName(size), Stage::TO_FRAME, Scene::MOVING, defaults, size);
     }
-}
-BENCHMARK(BM_ConvertToFrame)->Unit(benchmark::kMicrosecond);
-
-void BM_AnalyseFrame(benchmark::State& state) {
-    Clip clip = makeClip(384, 288);
-    prepareContinuingFrame(clip);
-    for (auto _ : state) {
-        analyseFrame();
-        benchmark::DoNotOptimize(blockChangeFlags.data());
-    }
-}
-BENCHMARK(BM_AnalyseFrame)->Unit(benchmark::kMicrosecond);
-
-void BM_OutputFilterAllBlocks(benchmark::State& state) {
-    Clip clip = makeClip(384, 288);
-    prepareContinuingFrame(clip);
-    analyseFrame();
-    blockChangeFlags.fill(1);
-    for (auto _ : state) {
-        filterOutputPlanes(outputPlanes, blockChangeFlags.data());
-        benchmark::DoNotOptimize(outputPlanes.data());
-    }
-}
-BENCHMARK(BM_OutputFilterAllBlocks)->Unit(benchmark::kMicrosecond);
+    return true;
+}();
 
 }  // namespace
-}  // namespace kalmix
+}  // namespace kalmix::bench

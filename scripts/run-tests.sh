@@ -12,6 +12,26 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
 
+# The frame path at every instruction-set level below the best one (which the
+# run above used): the golden checksums, the module tests and the variant
+# tests again, with KALMIX_CPU capping the level. AVX2 variants exist only in
+# x86-64 builds, SSE2 ones in every x86 build.
+levels=()
+case "$(uname -m)" in
+  x86_64 | amd64) levels=(c); grep -qw avx2 /proc/cpuinfo && levels+=(sse2) ;;
+  i?86) levels=(c) ;;
+esac
+for level in "${levels[@]}"; do
+  echo "frame path at level $level"
+  for tests in build/tests/kalmix_module_tests build/tests/checkasm/kalmix_checkasm_tests; do
+    if ! KALMIX_CPU=$level "$tests" --gtest_brief=1 >"build/level-$level.log" 2>&1; then
+      cat "build/level-$level.log"
+      echo "$(basename "$tests") failed at level $level" >&2
+      exit 1
+    fi
+  done
+done
+
 # A short libFuzzer run of every fuzz target (clang; the core alone,
 # instrumented), each from its seed corpus in tests/fuzz/corpus/NAME.
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -2,6 +2,7 @@
 #include "tools/kalmix/frame_loop.h"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -44,9 +45,48 @@ void drawProgress(std::int64_t done, std::int64_t total, double elapsed) {
     std::fflush(stderr);
 }
 
-// Marks each 4x4 block whose blue, green or red bytes differ between the two
-// frames; returns how many did. Blocks cut by the right or bottom edge count
-// with the pixels they have.
+// Two pixels' colour bytes, alpha masked off; little-endian, alpha is byte 3.
+constexpr std::uint64_t COLOUR_BYTES = 0x00FFFFFF00FFFFFFULL;
+static_assert(std::endian::native == std::endian::little, "the masks take alpha as every fourth byte from 3");
+// Odd, so each step h * K + w is a bijection in w: a block whose colour
+// bytes differ in any single word always gets a different print.
+constexpr std::uint64_t PRINT_FACTOR = 0x9E3779B97F4A7C15ULL;
+
+void blockPrints(const std::uint8_t* frame, int width, int height, std::uint64_t* prints) {
+    const int blocksAcross = (width + MAP_BLOCK - 1) / MAP_BLOCK;
+    const int blocksDown = (height + MAP_BLOCK - 1) / MAP_BLOCK;
+    const int wholeBlocks = width / MAP_BLOCK;
+    std::fill_n(prints, static_cast<std::size_t>(blocksAcross) * static_cast<std::size_t>(blocksDown), std::uint64_t{0});
+    const std::size_t rowBytes = static_cast<std::size_t>(width) * BYTES_PER_PIXEL;
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* row = frame + static_cast<std::size_t>(y) * rowBytes;
+        std::uint64_t* printRow = prints + static_cast<std::size_t>(y / MAP_BLOCK) * static_cast<std::size_t>(blocksAcross);
+        for (int k = 0; k < wholeBlocks; ++k) {
+            std::uint64_t first, second;
+            std::memcpy(&first, row + k * 16, 8);
+            std::memcpy(&second, row + k * 16 + 8, 8);
+            printRow[k] = ((printRow[k] * PRINT_FACTOR + (first & COLOUR_BYTES)) * PRINT_FACTOR) + (second & COLOUR_BYTES);
+        }
+        for (int x = wholeBlocks * MAP_BLOCK; x < width; ++x) {
+            std::uint32_t pixel;
+            std::memcpy(&pixel, row + static_cast<std::size_t>(x) * BYTES_PER_PIXEL, 4);
+            std::uint64_t& print = printRow[x / MAP_BLOCK];
+            print = print * PRINT_FACTOR + (pixel & 0x00FFFFFFU);
+        }
+    }
+}
+
+std::uint64_t markRefreshedBlocks(const std::uint64_t* previous, const std::uint64_t* current, std::size_t blocks,
+                                  std::uint8_t* map) {
+    std::uint64_t count = 0;
+    for (std::size_t k = 0; k < blocks; ++k) {
+        map[k] = previous[k] != current[k] ? 1 : 0;
+        count += map[k];
+    }
+    return count;
+}
+
+// The tiled loop keeps whole output frames and compares them directly.
 std::uint64_t markRefreshedBlocks(const std::uint8_t* previous, const std::uint8_t* current, int width, int height,
                                   std::uint8_t* map) {
     const int blocksAcross = (width + MAP_BLOCK - 1) / MAP_BLOCK;
@@ -100,40 +140,46 @@ LoopSummary runFrames(host::PluginModule& module, const host::UserSettings& sett
     const std::size_t frameBytes = format.frameBytes();
     std::vector<std::uint8_t> input(frameBytes);
     std::vector<std::uint8_t> output(frameBytes);
-    std::vector<std::uint8_t> previous(frameBytes);
     std::vector<std::uint8_t> refreshed(static_cast<std::size_t>((format.width + MAP_BLOCK - 1) / MAP_BLOCK) *
                                         static_cast<std::size_t>((format.height + MAP_BLOCK - 1) / MAP_BLOCK));
     const std::uint64_t blocksPerFrame = refreshed.size();
+    // Prints of the previous and the current output: the previous output
+    // itself is not kept, as reading it back cold would cost more than the
+    // whole comparison.
+    std::vector<std::uint64_t> previousPrints(refreshed.size());
+    std::vector<std::uint64_t> currentPrints(refreshed.size());
 
     const Clock::time_point start = Clock::now();
     double lastDrawn = 0;
     bool drawn = false;
     FrameInfo info;
     std::int64_t index = 0;
-    while (reader.read(input.data(), info)) {
+    // Frames a reader holds in memory (a mapped raw file) go to the module uncopied.
+    while (const std::uint8_t* frame = reader.view(input.data(), info)) {
         if (index > static_cast<std::int64_t>(std::numeric_limits<std::int32_t>::max()) - loop.start) {
             throw ToolError("frame position passes 2147483647: lower --start");
         }
         const auto position = static_cast<std::int32_t>(loop.start + index);
         const Clock::time_point before = Clock::now();
-        module.execute(input.data(), output.data(), format.width, format.height, position, summary.clipTotal);
+        module.execute(frame, output.data(), format.width, format.height, position, summary.clipTotal);
         summary.filterSeconds += secondsSince(before);
 
         const std::uint8_t* map = nullptr;
         if (filtered) {
             ++summary.framesFiltered;
+            blockPrints(output.data(), format.width, format.height, currentPrints.data());
             if (index > 0) {
-                summary.blocksRefreshed +=
-                    markRefreshedBlocks(previous.data(), output.data(), format.width, format.height, refreshed.data());
+                summary.blocksRefreshed += markRefreshedBlocks(previousPrints.data(), currentPrints.data(),
+                                                               refreshed.size(), refreshed.data());
                 summary.blocksCompared += blocksPerFrame;
                 map = refreshed.data();
             }
+            previousPrints.swap(currentPrints);
         } else {
             ++summary.framesPassed;
         }
         writer.write(output.data(), info);
-        if (observer) observer(index, input.data(), output.data(), map);
-        output.swap(previous);
+        if (observer) observer(index, frame, output.data(), map);
         ++index;
 
         if (loop.progress) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "pipeline/cpu.h"
 #include "platform/standin/standin.h"
 #include "tools/host/plugin_host.h"
 #include "tools/kalmix/cli_options.h"
@@ -283,6 +284,10 @@ int main(int argc, char** argv) {
             return 0;
         case Command::Version:
             std::puts(VERSION_LINE);
+            // The module chooses its level by the same test, capped by KALMIX_CPU.
+            // A note on standard error: the man page is made from standard
+            // output and must not depend on the machine that builds it.
+            std::fprintf(stderr, "kalmix: frame path: %s\n", kalmix::cpuLevelName(kalmix::detectCpuLevel()));
             return 0;
         case Command::Demo:
             return runDemoCommand(options);

@@ -1,15 +1,48 @@
 // Raw BGRA frame files and pipes.
 #include "tools/kalmix/raw_io.h"
 
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 namespace kalmix::tool {
 namespace {
 
 constexpr std::size_t STREAM_BUFFER = 1 << 20;
+// Frames at least this large go straight between the caller's buffer and the
+// file: a stream buffer would only add a copy of every frame.
+constexpr std::size_t UNBUFFERED_FRAME = 64 << 10;
+
+void setBuffering(std::FILE* file, std::size_t frameBytes) {
+    if (frameBytes >= UNBUFFERED_FRAME) {
+        std::setvbuf(file, nullptr, _IONBF, 0);
+    } else {
+        std::setvbuf(file, nullptr, _IOFBF, STREAM_BUFFER);
+    }
+}
+
+// The mapped input, for the bus-error handler: a file cut short while mapped
+// faults on the pages that are gone.
+const std::uint8_t* faultStart = nullptr;
+std::size_t faultBytes = 0;
+char faultMessage[512];
+
+void onBusError(int signalNumber, siginfo_t* info, void*) {
+    const auto* at = static_cast<const std::uint8_t*>(info->si_addr);
+    if (faultStart != nullptr && at >= faultStart && at < faultStart + faultBytes) {
+        const ssize_t written = ::write(STDERR_FILENO, faultMessage, std::strlen(faultMessage));
+        (void)written;
+        removeTempOutputsNow();
+        ::_exit(EXIT_FAILED);
+    }
+    ::signal(signalNumber, SIG_DFL);  // not ours: die of it as before
+    ::raise(signalNumber);
+}
 
 std::string describeSize(const VideoFormat& format) {
     return std::to_string(format.width) + "x" + std::to_string(format.height);
@@ -44,12 +77,50 @@ RawReader::RawReader(const std::string& path, int width, int height, bool allowP
         file_ = std::fopen(path.c_str(), "rb");
         if (file_ == nullptr) throw ToolError("cannot read input '" + path + "': " + std::strerror(errno));
         ownsFile_ = true;
+        if (S_ISREG(info.st_mode)) mapFile();
     }
-    std::setvbuf(file_, nullptr, _IOFBF, STREAM_BUFFER);
+    setBuffering(file_, format_.frameBytes());
+}
+
+void RawReader::mapFile() {
+    const std::uint64_t bytes = static_cast<std::uint64_t>(format_.frameCount) * format_.frameBytes();
+    if (bytes == 0 || bytes > SIZE_MAX || faultStart != nullptr) return;
+    void* memory = ::mmap(nullptr, static_cast<std::size_t>(bytes), PROT_READ, MAP_PRIVATE, ::fileno(file_), 0);
+    if (memory == MAP_FAILED) return;  // read it through the stream instead
+    ::madvise(memory, static_cast<std::size_t>(bytes), MADV_SEQUENTIAL);
+    mapped_ = static_cast<const std::uint8_t*>(memory);
+    mappedBytes_ = static_cast<std::size_t>(bytes);
+    std::snprintf(faultMessage, sizeof faultMessage, "kalmix: cannot read input '%s': it was cut short while being read\n",
+                  path_.c_str());
+    faultStart = mapped_;
+    faultBytes = mappedBytes_;
+    struct sigaction action {};
+    action.sa_sigaction = onBusError;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGBUS, &action, nullptr);
 }
 
 RawReader::~RawReader() {
+    if (mapped_ != nullptr) {
+        faultStart = nullptr;
+        ::munmap(const_cast<std::uint8_t*>(mapped_), mappedBytes_);
+    }
     if (ownsFile_) std::fclose(file_);
+}
+
+const std::uint8_t* RawReader::nextMappedFrame(FrameInfo& info) {
+    if (framesRead_ >= format_.frameCount) return nullptr;
+    const std::uint8_t* frame = mapped_ + static_cast<std::size_t>(framesRead_) * format_.frameBytes();
+    info.pts = framesRead_;
+    info.duration = 1;
+    ++framesRead_;
+    return frame;
+}
+
+const std::uint8_t* RawReader::view(std::uint8_t* buffer, FrameInfo& info) {
+    if (mapped_ != nullptr) return nextMappedFrame(info);
+    return read(buffer, info) ? buffer : nullptr;
 }
 
 std::string RawReader::partialMessage(std::uint64_t leftover, std::int64_t wholeFrames) const {
@@ -60,6 +131,11 @@ std::string RawReader::partialMessage(std::uint64_t leftover, std::int64_t whole
 }
 
 bool RawReader::read(std::uint8_t* bgra, FrameInfo& info) {
+    if (mapped_ != nullptr) {
+        const std::uint8_t* frame = nextMappedFrame(info);
+        if (frame != nullptr) std::memcpy(bgra, frame, format_.frameBytes());
+        return frame != nullptr;
+    }
     if (format_.frameCount >= 0 && framesRead_ >= format_.frameCount) return false;
     const std::size_t want = format_.frameBytes();
     const std::size_t got = std::fread(bgra, 1, want, file_);
@@ -86,7 +162,7 @@ RawWriter::RawWriter(const std::string& path, const VideoFormat& format)
     } else {
         file_ = output_.openStream();
     }
-    std::setvbuf(file_, nullptr, _IOFBF, STREAM_BUFFER);
+    setBuffering(file_, frameBytes_);
 }
 
 RawWriter::~RawWriter() {

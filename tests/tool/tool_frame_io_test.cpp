@@ -1,0 +1,149 @@
+// The frame loop's own work per frame: the refreshed-block map against a
+// pixel-by-pixel reference, and raw files handed out in place (mapped) with
+// the same frames a pipe gives, failing with one line when cut short.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+
+#include "pipeline/cpu.h"
+#include "tool_test_support.h"
+#include "tools/kalmix/frame_loop.h"
+#include "tools/kalmix/raw_io.h"
+
+namespace kalmix::tool::test {
+namespace {
+
+// The map as the loop defines it, one pixel at a time.
+std::vector<std::uint8_t> referenceMap(const Bytes& a, const Bytes& b, int width, int height) {
+    const int across = (width + 3) / 4, down = (height + 3) / 4;
+    std::vector<std::uint8_t> map(static_cast<std::size_t>(across * down), 0);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const std::size_t i = static_cast<std::size_t>((y * width + x) * 4);
+            if (a[i] != b[i] || a[i + 1] != b[i + 1] || a[i + 2] != b[i + 2]) {
+                map[static_cast<std::size_t>(y / 4 * across + x / 4)] = 1;
+            }
+        }
+    }
+    return map;
+}
+
+// The map and count through the prints of both frames.
+std::uint64_t refreshedMap(const Bytes& previous, const Bytes& current, int width, int height,
+                           std::vector<std::uint8_t>& map) {
+    std::vector<std::uint64_t> before(map.size()), after(map.size());
+    blockPrints(previous.data(), width, height, before.data());
+    blockPrints(current.data(), width, height, after.data());
+    return markRefreshedBlocks(before.data(), after.data(), map.size(), map.data());
+}
+
+TEST(RefreshedBlocks, EveryColourByteCountsAndAlphaNeverDoes) {
+    std::mt19937 random(7);
+    for (const auto& [width, height] : {std::pair{16, 8}, std::pair{384, 288}, std::pair{10, 7}, std::pair{3, 5}}) {
+        const std::size_t bytes = static_cast<std::size_t>(width * height * 4);
+        Bytes previous(bytes);
+        for (std::uint8_t& value : previous) value = static_cast<std::uint8_t>(random());
+        // One changed byte per trial, at every byte position of a pixel and
+        // at pixels all over the frame (each position in a block, the edges).
+        for (int trial = 0; trial < 64; ++trial) {
+            Bytes current = previous;
+            const std::size_t at = random() % bytes;
+            current[at] = static_cast<std::uint8_t>(current[at] + 1 + random() % 255);
+            std::vector<std::uint8_t> map(static_cast<std::size_t>(((width + 3) / 4) * ((height + 3) / 4)), 9);
+            const std::uint64_t count = refreshedMap(previous, current, width, height, map);
+            const std::vector<std::uint8_t> expected = referenceMap(previous, current, width, height);
+            EXPECT_EQ(map, expected) << width << "x" << height << ", byte " << at;
+            EXPECT_EQ(count, at % 4 == 3 ? 0U : 1U) << width << "x" << height << ", byte " << at;
+        }
+        // Many scattered changes at once.
+        Bytes current = previous;
+        for (int k = 0; k < width * height / 8; ++k) current[random() % bytes] ^= 0x10;
+        std::vector<std::uint8_t> map(static_cast<std::size_t>(((width + 3) / 4) * ((height + 3) / 4)));
+        const std::uint64_t count = refreshedMap(previous, current, width, height, map);
+        const std::vector<std::uint8_t> expected = referenceMap(previous, current, width, height);
+        EXPECT_EQ(map, expected);
+        std::uint64_t expectedCount = 0;
+        for (std::uint8_t flag : expected) expectedCount += flag;
+        EXPECT_EQ(count, expectedCount);
+    }
+}
+
+class MappedRawFile : public ::testing::Test {
+protected:
+    static constexpr int W = 20, H = 12, FRAMES = 5;
+    void SetUp() override {
+        clip = makeClip(W, H, FRAMES, 3);
+        writeFile(path, clip);
+    }
+    ScratchDir dir;
+    std::string path = dir / "in.bgra";
+    Bytes clip;
+};
+
+TEST_F(MappedRawFile, FramesInPlaceAndCopiedMatchTheFile) {
+    const std::size_t frameBytes = static_cast<std::size_t>(W * H * 4);
+    RawReader inPlace(path, W, H, false);
+    RawReader copied(path, W, H, false);
+    Bytes buffer(frameBytes);
+    FrameInfo info;
+    for (int i = 0; i < FRAMES; ++i) {
+        const std::uint8_t* frame = inPlace.view(buffer.data(), info);
+        ASSERT_NE(frame, nullptr);
+        EXPECT_EQ(info.pts, i);
+        EXPECT_TRUE(std::equal(frame, frame + frameBytes, clip.begin() + static_cast<std::ptrdiff_t>(i * frameBytes)));
+        ASSERT_TRUE(copied.read(buffer.data(), info));
+        EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), clip.begin() + static_cast<std::ptrdiff_t>(i * frameBytes)));
+    }
+    EXPECT_EQ(inPlace.view(buffer.data(), info), nullptr);
+    EXPECT_FALSE(copied.read(buffer.data(), info));
+}
+
+TEST_F(MappedRawFile, TheToolGivesTheSameOutputFromAFileAndFromAPipe) {
+    const RunResult fromFile = runKalmix({"--raw", "20x12", path, "-o", "-", "-q"});
+    const RunResult fromPipe = runKalmix({"--raw", "20x12", "-", "-o", "-", "-q"}, path);
+    ASSERT_EQ(fromFile.status, 0) << fromFile.err;
+    ASSERT_EQ(fromPipe.status, 0) << fromPipe.err;
+    EXPECT_EQ(fromFile.out.size(), clip.size());
+    EXPECT_EQ(fromFile.out, fromPipe.out);
+}
+
+using MappedRawFileDeathTest = MappedRawFile;
+
+TEST_F(MappedRawFileDeathTest, AFileCutShortWhileMappedEndsWithOneLine) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto cutShortThenRead = [this] {
+        RawReader reader(path, W, H, false);
+        // Every mapped page now lies beyond the end of the file.
+        ASSERT_EQ(::truncate(path.c_str(), 0), 0);
+        Bytes buffer(static_cast<std::size_t>(W * H * 4));
+        FrameInfo info;
+        const std::uint8_t* frame = reader.view(buffer.data(), info);
+        std::printf("%d\n", frame != nullptr ? frame[0] : -1);
+    };
+    EXPECT_EXIT(cutShortThenRead(), ::testing::ExitedWithCode(EXIT_FAILED),
+                "^kalmix: cannot read input '.*in.bgra': it was cut short while being read\n$");
+}
+
+TEST(Version, NamesTheFramePathLevelThatKalmixCpuCaps) {
+    const char* saved = std::getenv("KALMIX_CPU");
+    const std::string restore = saved != nullptr ? saved : "";
+    ::setenv("KALMIX_CPU", "c", 1);
+    const RunResult plain = runKalmix({"--version"});
+    ::unsetenv("KALMIX_CPU");
+    const RunResult best = runKalmix({"--version"});
+    if (saved != nullptr) ::setenv("KALMIX_CPU", restore.c_str(), 1);
+    ASSERT_EQ(plain.status, 0);
+    EXPECT_EQ(plain.err, "kalmix: frame path: c\n");
+    EXPECT_EQ(best.err, std::string("kalmix: frame path: ") + cpuLevelName(supportedCpuLevel()) + "\n");
+    EXPECT_EQ(plain.out, best.out);  // the man page is made from standard output
+}
+
+}  // namespace
+}  // namespace kalmix::tool::test
