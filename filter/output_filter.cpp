@@ -1,32 +1,17 @@
 // The block output filter: smooths the changed blocks and holds them near the reference.
 #include "filter/output_filter.h"
 
+#include <array>
 #include <cstdlib>
+#include <cstring>
 
 #include "analysis/analysis.h"
+#include "filter/dsp/filter_dsp.h"
 #include "filter/kernels.h"
 #include "params/filter_params.h"
 #include "pipeline/frame_driver.h"
 
 namespace kalmix {
-
-namespace {
-
-// Kernel mode increment from the change evidence at one sample: the less
-// evidence of real change, the stronger the smoothing.
-std::int32_t modeIncrement(std::uint32_t position, std::int32_t rowStride) {
-    const std::uint8_t score = sampleChangeScore[position];
-    if (score == 0) {
-        if (neighbourSum(&sampleChangeScore[position], rowStride) != 0) return 3;
-        const std::uint8_t mark = sampleChangeMarks[position];
-        const bool isolatedSpike =
-            (mark & CHANGED_MARK) != 0 && (mark & NEIGHBOUR_COUNT_MASK) == 0;
-        return isolatedSpike ? 5 : 3;
-    }
-    return score <= 6 ? 2 : 1;
-}
-
-}  // namespace
 
 std::uint8_t limitToReference(std::int32_t smoothed, std::int32_t current, std::int32_t reference,
                               std::int32_t mode, bool sequenceIsActive) {
@@ -47,6 +32,26 @@ std::uint8_t limitToReference(std::int32_t smoothed, std::int32_t current, std::
     return static_cast<std::uint8_t>(smoothed > reference ? reference + limit : reference - limit);
 }
 
+namespace {
+
+// Copies the samples of one plane row that lie in flagged blocks.
+void copyFlaggedSamples(std::uint8_t* output, const std::uint8_t* source, const std::uint8_t* flags,
+                        std::uint32_t blocks) {
+    std::uint32_t column = 0;
+    while (column < blocks) {
+        if (flags[column] == 0) {
+            ++column;
+            continue;
+        }
+        const std::uint32_t first = column;
+        while (column < blocks && flags[column] != 0) ++column;
+        std::memcpy(output + first * BLOCK_WIDTH, source + first * BLOCK_WIDTH,
+                    (column - first) * BLOCK_WIDTH);
+    }
+}
+
+}  // namespace
+
 void filterPlaneBlocks(PlaneSet& output, const std::uint8_t* blockFlags, const PlaneSet& source,
                        std::uint32_t firstBlock) {
     const AnalysisGeometry& g = analysisGeometry;
@@ -54,32 +59,40 @@ void filterPlaneBlocks(PlaneSet& output, const std::uint8_t* blockFlags, const P
     const std::uint32_t w = luma ? g.lumaWidth : g.chromaWidth;
     const std::uint32_t n = (luma ? g.lumaPlaneSize : g.chromaPlaneSize) / BLOCK_SAMPLES;
     const std::uint32_t b = w / BLOCK_WIDTH;
-    const auto stride = static_cast<std::int32_t>(w);
+    if (b == 0) return;
+    const std::uint32_t h = n / b * BLOCK_HEIGHT;
     const bool copyOnly = thresholds.filteringEnabled == 0 || thresholds.secondaryEnabled == 0;
-    const bool active = sequenceActive != 0;
+    const FilterPlan plan = makeFilterPlan(thresholds.secondaryOffset, sequenceActive != 0);
+    const auto stride = static_cast<std::ptrdiff_t>(w);
 
-    for (std::uint32_t l = firstBlock; l < firstBlock + n; ++l) {
-        if (blockFlags[l] == 0) continue;
-        const std::uint32_t k = l - firstBlock;
-        const bool firstRow = k < b;
-        const bool lastRow = k >= n - b;
-        const bool firstColumn = k % b == 0;
-        const bool lastColumn = (k + 1) % b == 0;
+    // A block row at a time, each sample row whole: the row routine filters
+    // the samples of flagged blocks under a mask, in long vector runs however
+    // the flags fall, and the plane's outermost ring is peeled off here.
+    std::array<std::uint8_t, MAX_FRAME_WIDTH> writeMask;
+    for (std::uint32_t blockRow = 0; blockRow * b < n; ++blockRow) {
+        const std::uint32_t rowFirst = firstBlock + blockRow * b;
+        const std::uint8_t* flags = blockFlags + rowFirst;
+        bool anyFlagged = false;
+        for (std::uint32_t column = 0; column < b; ++column) {
+            const std::uint8_t value = flags[column] != 0 ? 0xFF : 0;
+            anyFlagged = anyFlagged || value != 0;
+            std::memset(&writeMask[column * BLOCK_WIDTH], value, BLOCK_WIDTH);
+        }
+        if (!anyFlagged) continue;
         for (std::uint32_t r = 0; r < BLOCK_HEIGHT; ++r) {
-            for (std::uint32_t c = 0; c < BLOCK_WIDTH; ++c) {
-                const std::uint32_t p = blockOffsets[l] + r * w + c;
-                const bool planeEdge = (firstRow && r == 0) || (lastRow && r == BLOCK_HEIGHT - 1) ||
-                                       (firstColumn && c == 0) ||
-                                       (lastColumn && c == BLOCK_WIDTH - 1);
-                // Kernels never reach outside the plane: its outermost ring is copied.
-                if (copyOnly || planeEdge) {
-                    output[p] = source[p];
-                    continue;
-                }
-                const std::int32_t mode = thresholds.secondaryOffset + modeIncrement(p, stride);
-                const std::uint8_t smoothed = smoothSample(&source[p], stride, mode);
-                output[p] = limitToReference(smoothed, source[p], referencePlanes[p], mode, active);
+            const std::uint32_t y = blockRow * BLOCK_HEIGHT + r;
+            const std::uint32_t at = blockOffsets[rowFirst] + r * w;
+            std::uint8_t* out = output.data() + at;
+            const std::uint8_t* in = source.data() + at;
+            if (copyOnly || y == 0 || y == h - 1) {
+                copyFlaggedSamples(out, in, flags, b);
+                continue;
             }
+            if (writeMask[0] != 0) out[0] = in[0];
+            if (writeMask[w - 1] != 0) out[w - 1] = in[w - 1];
+            filterRoutines.filterRow(out + 1, in + 1, &referencePlanes[at + 1],
+                                     &sampleChangeScore[at + 1], &sampleChangeMarks[at + 1],
+                                     &writeMask[1], stride, w - 2, plan);
         }
     }
 }

@@ -4,6 +4,7 @@
 #include "host/host_records.h"
 #include "host/setup.h"
 #include "host/state_file.h"
+#include "host/whole_file.h"
 #include "pipeline/frame_driver.h"
 #include "platform/win_api.h"
 
@@ -40,22 +41,17 @@ void showMessage(const char* text, const char* caption) {
     MessageBoxA(ownerWindow(), text, caption, MB_OK);
 }
 
-#if defined(_WIN32)
-bool replaceExisting(const char* from, const char* to) {
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
-}
-#endif
-
 // Lives from module load to module unload: its start and end are the module's.
 class Application {
 public:
     Application() {
         moduleInstance = instanceContaining(reinterpret_cast<const void*>(&marker));
 #if defined(_WIN32)
-        setStateFileServices({windowsDirectory, showMessage, '\\', replaceExisting});
+        constexpr char SEPARATOR = '\\';
 #else
-        setStateFileServices({windowsDirectory, showMessage, '/', nullptr});
+        constexpr char SEPARATOR = '/';
 #endif
+        setStateFileServices({windowsDirectory, showMessage, SEPARATOR, writeWholeFile});
     }
     ~Application() { saveState(); }
     Application(const Application&) = delete;

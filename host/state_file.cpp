@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "pipeline/frame_driver.h"
 #include "pipeline/geometry.h"
@@ -13,14 +14,9 @@ namespace {
 
 constexpr std::uint32_t DIRECTORY_CAPACITY = 260;
 constexpr std::size_t PATH_CAPACITY = DIRECTORY_CAPACITY + 32;
-constexpr const char* TEMPORARY_SUFFIX = ".tmp";
+constexpr int CREATE_ATTEMPTS = 100;
 
 StateFileServices services{};
-
-bool replaceFile(const char* from, const char* to) {
-    if (services.replaceFile != nullptr) return services.replaceFile(from, to);
-    return std::rename(from, to) == 0;
-}
 
 // Forms the file's path; false when the Windows directory cannot be obtained.
 bool statePath(char (&path)[PATH_CAPACITY]) {
@@ -64,11 +60,6 @@ StateHeader decodeHeader(const unsigned char (&bytes)[sizeof(StateHeader)]) {
 }
 
 template <typename Buffer>
-bool writeWhole(std::FILE* file, const Buffer& buffer) {
-    return std::fwrite(buffer.data(), 1, buffer.size(), file) == buffer.size();
-}
-
-template <typename Buffer>
 bool readWhole(std::FILE* file, Buffer& buffer) {
     return std::fread(buffer.data(), 1, buffer.size(), file) == buffer.size();
 }
@@ -95,31 +86,54 @@ bool readHeader(std::FILE* file) {
 
 void setStateFileServices(const StateFileServices& newServices) { services = newServices; }
 
+WholeFileResult writeWholeFilePortably(const char* path, const FilePart* parts, std::size_t count) {
+    // "x": created exclusively, so nothing already at the name (a planted
+    // link included) is opened. The name differs per call and per process.
+    static unsigned serial = 0;
+    const auto salt = static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(&serial) >> 4);
+    char temporary[PATH_CAPACITY + 48];
+    std::FILE* file = nullptr;
+    for (int attempt = 0; attempt < CREATE_ATTEMPTS && file == nullptr; ++attempt) {
+        const int length = std::snprintf(temporary, sizeof(temporary), "%s.%lx-%lx-%u.tmp", path, salt,
+                                         static_cast<unsigned long>(std::time(nullptr)), ++serial);
+        if (length <= 0 || static_cast<std::size_t>(length) >= sizeof(temporary)) return WholeFileResult::CannotCreate;
+        file = std::fopen(temporary, "wbx");
+    }
+    if (file == nullptr) return WholeFileResult::CannotCreate;
+    bool written = true;
+    for (std::size_t i = 0; i < count && written; ++i) {
+        written = std::fwrite(parts[i].data, 1, parts[i].size, file) == parts[i].size;
+    }
+    written = (std::fclose(file) == 0) && written;
+    if (!written || std::rename(temporary, path) != 0) {
+        std::remove(temporary);
+        return WholeFileResult::CannotWrite;
+    }
+    return WholeFileResult::Written;
+}
+
 void saveState() {
     char path[PATH_CAPACITY];
     if (!statePath(path)) {
         showMessage(SAVE_DIRECTORY_MESSAGE);
         return;
     }
-    // Written beside the file and renamed over it only when complete, so a
-    // reader never sees a half-written file and a failed write keeps the old one.
-    char temporary[PATH_CAPACITY + 8];
-    std::snprintf(temporary, sizeof(temporary), "%s%s", path, TEMPORARY_SUFFIX);
-    std::FILE* file = std::fopen(temporary, "wb");
-    if (file == nullptr) {
-        showMessage(SAVE_OPEN_MESSAGE);
-        return;
-    }
     unsigned char header[sizeof(StateHeader)];
     encodeHeader(stateHeader, header);
-    bool written = std::fwrite(header, 1, sizeof(header), file) == sizeof(header);
-    written = written && writeWhole(file, referencePlanes);
-    written = written && writeWhole(file, outputPlanes);
-    written = written && writeWhole(file, blockMapHistory);
-    written = (std::fclose(file) == 0) && written;
-    if (!written || !replaceFile(temporary, path)) {
-        std::remove(temporary);
-        showMessage(SAVE_DIRECTORY_MESSAGE);
+    const FilePart parts[] = {{header, sizeof(header)},
+                              {referencePlanes.data(), referencePlanes.size()},
+                              {outputPlanes.data(), outputPlanes.size()},
+                              {blockMapHistory.data(), blockMapHistory.size()}};
+    const WholeFileWriter write = services.writeWholeFile != nullptr ? services.writeWholeFile : writeWholeFilePortably;
+    switch (write(path, parts, sizeof(parts) / sizeof(parts[0]))) {
+        case WholeFileResult::Written:
+            break;
+        case WholeFileResult::CannotCreate:
+            showMessage(SAVE_OPEN_MESSAGE);
+            break;
+        case WholeFileResult::CannotWrite:
+            showMessage(SAVE_DIRECTORY_MESSAGE);
+            break;
     }
 }
 

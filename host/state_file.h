@@ -10,6 +10,7 @@
 // No magic number, no version, no frame size: existing files stay readable.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace kalmix {
@@ -25,6 +26,25 @@ inline constexpr const char* SAVE_OPEN_MESSAGE =
 inline constexpr const char* LOAD_DIRECTORY_MESSAGE =
     "Unable to load status file.\r\nFilter will not function correctly";
 
+// One piece of a file being written, in order.
+struct FilePart {
+    const void* data;
+    std::size_t size;
+};
+
+enum class WholeFileResult { Written, CannotCreate, CannotWrite };
+
+// Writes the parts as a new complete file in place of any old one, so that a
+// reader sees the old file or the new one, never a mix: under a temporary
+// name of its own in the same directory, created exclusively (never through
+// a link) and readable by its owner only, then moved over `path`. The
+// temporary file is removed on any failure.
+using WholeFileWriter = WholeFileResult (*)(const char* path, const FilePart* parts, std::size_t count);
+
+// The same with the standard library alone: exclusive creation and rename,
+// without the flush to disk or the owner-only permissions.
+WholeFileResult writeWholeFilePortably(const char* path, const FilePart* parts, std::size_t count);
+
 // What the state file needs from the platform, supplied by the module at start.
 struct StateFileServices {
     // Writes the Windows directory into buffer; false when it cannot be obtained.
@@ -32,9 +52,8 @@ struct StateFileServices {
     // Shows a message box with an OK button, owned by the host's last active pop-up.
     void (*showMessage)(const char* text, const char* caption);
     char pathSeparator;
-    // Moves a complete file over the state file; null: std::rename, which
-    // replaces an existing file on POSIX systems but not on Windows.
-    bool (*replaceFile)(const char* from, const char* to);
+    // Null: writeWholeFilePortably.
+    WholeFileWriter writeWholeFile;
 };
 void setStateFileServices(const StateFileServices& services);
 

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "pipeline/dsp/conversion_dsp.h"
+
 namespace kalmix {
 
 ToPlanesFunction toPlanesConversion = convertFrameToPlanes;
@@ -17,20 +19,11 @@ std::uint8_t clampSample(std::int32_t value) {
 }  // namespace
 
 int convertFrameToPlanes(const std::uint8_t* sourcePixels, PlaneSet& planes) {
+    // The planes are rows of exactly the frame width laid end to end, and each
+    // pixel converts on its own: one pass over the frame in pixel order.
     const std::uint32_t planeSize = planeDescriptor.width * planeDescriptor.height;
     std::uint8_t* y = planes.data();
-    std::uint8_t* u = y + planeSize;
-    std::uint8_t* v = u + planeSize;
-    for (std::uint32_t i = 0; i < planeSize; ++i) {
-        const std::int32_t b = sourcePixels[4 * i];
-        const std::int32_t g = sourcePixels[4 * i + 1];
-        const std::int32_t r = sourcePixels[4 * i + 2];
-        // Integer division truncates toward zero, as the differences below need.
-        const std::int32_t luma = (b + 6 * g + 3 * r) / 10;
-        y[i] = static_cast<std::uint8_t>(luma);
-        u[i] = static_cast<std::uint8_t>(128 + (b - luma) / 2);
-        v[i] = static_cast<std::uint8_t>(128 + (10 * (r - luma)) / 16);
-    }
+    conversionRoutines.pixelsToPlanes(sourcePixels, y, y + planeSize, y + 2 * planeSize, planeSize);
     return 0;
 }
 
@@ -57,35 +50,25 @@ void writeFrameMark(PlaneSet& planes) {
 void convertBlockToPixels(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v,
                           std::uint8_t* pixels, std::uint32_t width) {
     for (std::uint32_t row = 0; row < BLOCK_HEIGHT; ++row) {
-        for (std::uint32_t column = 0; column < BLOCK_WIDTH; ++column) {
-            const std::uint32_t sample = row * width + column;
-            const std::int32_t luma = y[sample];
-            const auto redDifference = static_cast<std::int32_t>((v[sample] - 128.0) * 1.6);
-            const auto blueDifference = static_cast<std::int32_t>((u[sample] - 128.0) * 2);
-            const std::uint8_t blue = clampSample(luma + blueDifference);
-            const std::uint8_t red = clampSample(luma + redDifference);
-            // 0.16667 as the filter has always used, not one sixth.
-            const auto green = static_cast<std::int32_t>((10 * luma - 3 * red - blue) * 0.16667);
-            std::uint8_t* pixel = pixels + 4 * (row * width + column);
-            pixel[0] = blue;
-            pixel[1] = clampSample(green);
-            pixel[2] = red;
-        }
+        std::uint8_t* pixelRow = pixels + 4 * row * width;
+        planesToPixels_c(y + row * width, u + row * width, v + row * width, pixelRow, pixelRow,
+                         BLOCK_WIDTH);
     }
 }
 
 int convertPlanesToFrame(PlaneSet& planes, std::uint8_t* destinationPixels) {
+    // Every pixel converts on its own, so pixel order gives what block order
+    // gives; the destination keeps its own alpha.
+    return convertPlanesToFrameWithAlpha(planes, destinationPixels, destinationPixels);
+}
+
+int convertPlanesToFrameWithAlpha(PlaneSet& planes, std::uint8_t* destinationPixels,
+                                  const std::uint8_t* alphaSource) {
     writeFrameMark(planes);
-    const std::uint32_t width = planeDescriptor.width;
-    for (std::uint32_t r = 0; r < blockRows; ++r) {
-        for (std::uint32_t c = 0; c < blocksPerRow; ++c) {
-            const std::uint32_t k = r * blocksPerRow + c;
-            convertBlockToPixels(planes.data() + blockOffsets[k],
-                                 planes.data() + blockOffsets[blocksPerPlane + k],
-                                 planes.data() + blockOffsets[2 * blocksPerPlane + k],
-                                 destinationPixels + 4 * blockOffsets[k], width);
-        }
-    }
+    const std::uint32_t planeSize = planeDescriptor.width * planeDescriptor.height;
+    const std::uint8_t* y = planes.data();
+    conversionRoutines.planesToPixels(y, y + planeSize, y + 2 * planeSize, alphaSource,
+                                      destinationPixels, planeSize);
     return 0;
 }
 

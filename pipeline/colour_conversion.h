@@ -26,6 +26,9 @@ int convertFrameToPlanes(const std::uint8_t* sourcePixels, PlaneSet& planes);
 int convertPlanesToFrame(PlaneSet& planes, std::uint8_t* destinationPixels);
 void convertBlockToPixels(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v,
                           std::uint8_t* pixels, std::uint32_t width);
+// convertPlanesToFrame followed by copyAlpha from alphaSource, in one pass.
+int convertPlanesToFrameWithAlpha(PlaneSet& planes, std::uint8_t* destinationPixels,
+                                  const std::uint8_t* alphaSource);
 void writeFrameMark(PlaneSet& planes);
 void copyAlpha(const std::uint8_t* sourcePixels, std::uint8_t* destinationPixels,
                std::uint32_t pixelCount);

@@ -7,6 +7,9 @@ packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   libgtest-dev libbenchmark-dev frei0r-plugins-dev
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
+  help2man
+  # The real frei0r hosts the plug-in is tested in.
+  ffmpeg melt gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-bad
 )
 # The Windows builds and their tests under Wine: the 32-bit module, and the
 # same sources for x86_64 where the machine cannot run 32-bit code.

@@ -1,9 +1,22 @@
-// The routine table of the colour conversion: the plain reference until a faster
-// variant is chosen for the active instruction-set level.
-#include "pipeline/cpu.h"
+// The routine table of the colour conversion.
+#include "pipeline/dsp/conversion_dsp.h"
 
 namespace kalmix {
 
-void selectConversionRoutines(CpuLevel level) { (void)level; }
+ConversionRoutines conversionRoutines{pixelsToPlanes_c, planesToPixels_c};
+
+ConversionRoutines conversionRoutinesFor(CpuLevel level) {
+    ConversionRoutines routines{pixelsToPlanes_c, planesToPixels_c};
+#if defined(KALMIX_HAVE_SSE2)
+    if (level >= CpuLevel::SSE2) routines = {pixelsToPlanes_sse2, planesToPixels_sse2};
+#endif
+#if defined(KALMIX_HAVE_AVX2)
+    if (level >= CpuLevel::AVX2) routines = {pixelsToPlanes_avx2, planesToPixels_avx2};
+#endif
+    (void)level;
+    return routines;
+}
+
+void selectConversionRoutines(CpuLevel level) { conversionRoutines = conversionRoutinesFor(level); }
 
 }  // namespace kalmix

@@ -1,7 +1,12 @@
 // The Windows directory of this machine and the reset of every stand-in setting.
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <string_view>
+#include <string>
 
 #include "platform/standin/internal.h"
 #include "platform/standin/standin.h"
@@ -10,11 +15,41 @@ namespace {
 
 bool windowsDirectoryFails = false;
 
-// $WINDIR when set, else a directory that survives reboots on any Linux.
-std::string_view windowsDirectory() {
+std::string homeDirectory() {
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && *home == '/') return home;
+    const passwd* entry = ::getpwuid(::getuid());
+    return entry != nullptr && entry->pw_dir != nullptr ? entry->pw_dir : "";
+}
+
+// Creates the directory, and any missing parent, readable by the user alone.
+bool makePrivateDirectory(const std::string& path) {
+    for (std::size_t slash = path.find('/', 1); ; slash = path.find('/', slash + 1)) {
+        const std::string prefix = path.substr(0, slash);
+        if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) return false;
+        if (slash == std::string::npos) break;
+    }
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// $WINDIR when set. Else the user's own state directory, as the XDG base
+// directories name it: $XDG_STATE_HOME/kalmix, by default
+// ~/.local/state/kalmix, created private. Empty when there is none.
+std::string windowsDirectory() {
     const char* directory = std::getenv("WINDIR");
     if (directory != nullptr && *directory != '\0') return directory;
-    return "/var/tmp";
+    const char* stateHome = std::getenv("XDG_STATE_HOME");
+    std::string base;
+    if (stateHome != nullptr && *stateHome == '/') {  // relative values are to be ignored
+        base = stateHome;
+    } else {
+        const std::string home = homeDirectory();
+        if (home.empty()) return "";
+        base = home + "/.local/state";
+    }
+    const std::string kalmix = base + "/kalmix";
+    return makePrivateDirectory(kalmix) ? kalmix : "";
 }
 
 }  // namespace
@@ -33,7 +68,8 @@ void reset() {
 
 extern "C" UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) {
     if (windowsDirectoryFails) return 0;
-    const std::string_view directory = windowsDirectory();
+    const std::string directory = windowsDirectory();
+    if (directory.empty()) return 0;
     const auto length = static_cast<UINT>(directory.size());
     // As Windows: too small a buffer gets nothing and the size it would need.
     if (buffer == nullptr || size <= length) return length + 1;

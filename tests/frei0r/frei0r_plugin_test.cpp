@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -10,7 +11,9 @@
 #include <fstream>
 #include <limits>
 #include <memory>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/module/module_fixture.h"
@@ -32,6 +35,9 @@ using Clip = std::vector<Frame>;
 constexpr int WIDTH = 64;
 constexpr int HEIGHT = 48;
 constexpr int CLIP_LENGTH = 8;
+constexpr double FRAME_DURATION = 1.0 / 25;  // the times a 25 fps host passes
+
+double timeOf(std::size_t index) { return static_cast<double>(index) * FRAME_DURATION; }
 
 // The plug-in's functions, looked up by name as a frei0r host does.
 struct Frei0rPlugin {
@@ -87,9 +93,9 @@ struct Frei0rPlugin {
         set(instance, 2, settings.enhancedSuppression ? 1.0 : 0.0);
         set(instance, 3, settings.transitionFrames / 7.0);
     }
-    Frame update1(f0r_instance_t instance, const Frame& in) {
+    Frame update1(f0r_instance_t instance, const Frame& in, double time) {
         Frame out(in.size(), 0);
-        update(instance, 0.0, reinterpret_cast<const std::uint32_t*>(in.data()),
+        update(instance, time, reinterpret_cast<const std::uint32_t*>(in.data()),
                reinterpret_cast<std::uint32_t*>(out.data()));
         return out;
     }
@@ -149,7 +155,7 @@ protected:
                    std::size_t to = std::numeric_limits<std::size_t>::max()) {
         Clip out;
         for (std::size_t i = from; i < std::min(to, clip.size()); ++i) {
-            out.push_back(plugin_->update1(instance, clip[i]));
+            out.push_back(plugin_->update1(instance, clip[i], timeOf(i)));
         }
         return out;
     }
@@ -159,6 +165,17 @@ protected:
     // file is left before or after, so neither path can resume from the other.
     Clip runDirect(const UserSettings& settings, const Clip& clip, std::size_t from = 0,
                    std::size_t to = std::numeric_limits<std::size_t>::max()) {
+        Clip frames;
+        std::vector<std::int32_t> positions;
+        for (std::size_t i = from; i < std::min(to, clip.size()); ++i) {
+            frames.push_back(clip[i]);
+            positions.push_back(static_cast<std::int32_t>(i));
+        }
+        return runDirectAt(settings, frames, positions);
+    }
+    // The same with the positions given frame by frame.
+    Clip runDirectAt(const UserSettings& settings, const Clip& frames,
+                     const std::vector<std::int32_t>& positions) {
         fs::remove(statePath());
         std::string error;
         auto module = PluginModule::load(referenceModule(), error);
@@ -166,10 +183,9 @@ protected:
         if (module == nullptr) return {};
         EXPECT_EQ(module->setup(settings), 0);
         Clip out;
-        for (std::size_t i = from; i < std::min(to, clip.size()); ++i) {
-            Frame frame(clip[i].size(), 0);
-            module->execute(clip[i].data(), frame.data(), WIDTH, HEIGHT,
-                            static_cast<std::int32_t>(i), 0);
+        for (std::size_t i = 0; i < frames.size(); ++i) {
+            Frame frame(frames[i].size(), 0);
+            module->execute(frames[i].data(), frame.data(), WIDTH, HEIGHT, positions[i], 0);
             out.push_back(frame);
         }
         module.reset();
@@ -275,9 +291,9 @@ TEST_F(Frei0rTest, InPlaceUpdateGivesTheSameFrames) {
     f0r_instance_t instance = construct();
     ASSERT_NE(instance, nullptr);
     Clip inPlace;
-    for (const Frame& frame : clip) {
-        Frame buffer = frame;
-        plugin_->update(instance, 0.0, reinterpret_cast<const std::uint32_t*>(buffer.data()),
+    for (std::size_t i = 0; i < clip.size(); ++i) {
+        Frame buffer = clip[i];
+        plugin_->update(instance, timeOf(i), reinterpret_cast<const std::uint32_t*>(buffer.data()),
                         reinterpret_cast<std::uint32_t*>(buffer.data()));
         inPlace.push_back(buffer);
     }
@@ -311,10 +327,10 @@ TEST_F(Frei0rTest, SettingUnchangedValuesKeepsTheSequenceRunning) {
     f0r_instance_t instance = construct();
     ASSERT_NE(instance, nullptr);
     Clip filtered;
-    for (const Frame& frame : clip) {
+    for (std::size_t i = 0; i < clip.size(); ++i) {
         plugin_->apply(instance, settings);
         plugin_->set(instance, 0, 0.71);  // still level 7
-        filtered.push_back(plugin_->update1(instance, frame));
+        filtered.push_back(plugin_->update1(instance, clip[i], timeOf(i)));
     }
     closePlugin();
     // A setup call before every frame would start afresh every frame.
@@ -332,9 +348,9 @@ TEST_F(Frei0rTest, InstancesKeepTheirOwnParameterRecords) {
     plugin_->apply(a, first);
     plugin_->apply(b, second);
     Clip filtered;
-    for (const Frame& frame : clip) {
-        filtered.push_back(plugin_->update1(a, frame));
-        filtered.push_back(plugin_->update1(b, frame));
+    for (std::size_t i = 0; i < clip.size(); ++i) {
+        filtered.push_back(plugin_->update1(a, clip[i], timeOf(i)));
+        filtered.push_back(plugin_->update1(b, clip[i], timeOf(i)));
     }
     closePlugin();
 
@@ -359,6 +375,125 @@ TEST_F(Frei0rTest, InstancesKeepTheirOwnParameterRecords) {
         }
     }
     EXPECT_EQ(firstDifference(filtered, expected), -1);
+}
+
+// --- Positions from the host's times, and the order of filtering ---
+
+// Render threads as MLT's parallel rendering makes them: each thread has an
+// instance of its own, frame i goes to thread i % threads, threads start in
+// reverse order and pause at random before each frame, so frames reach the
+// plug-in out of order and at once.
+Clip renderOnThreads(Frei0rPlugin& plugin, const UserSettings& settings, const Clip& clip,
+                     int threads, std::uint32_t seed) {
+    Clip out(clip.size(), Frame(clip.front().size(), 0));
+    std::vector<std::thread> workers;
+    for (int t = threads - 1; t >= 0; --t) {
+        workers.emplace_back([&, t] {
+            f0r_instance_t instance = plugin.construct(WIDTH, HEIGHT);
+            ASSERT_NE(instance, nullptr);
+            plugin.apply(instance, settings);
+            std::mt19937 random(seed + static_cast<std::uint32_t>(t));
+            std::uniform_int_distribution<int> pause(0, 3000);
+            for (std::size_t i = static_cast<std::size_t>(t); i < clip.size();
+                 i += static_cast<std::size_t>(threads)) {
+                std::this_thread::sleep_for(std::chrono::microseconds(pause(random)));
+                plugin.update(instance, timeOf(i),
+                              reinterpret_cast<const std::uint32_t*>(clip[i].data()),
+                              reinterpret_cast<std::uint32_t*>(out[i].data()));
+            }
+            plugin.destruct(instance);
+        });
+    }
+    for (std::thread& worker : workers) worker.join();
+    return out;
+}
+
+TEST_F(Frei0rTest, FramesFromSeveralThreadsGiveTheSerialBytes) {
+    const Clip clip = makeClip(WIDTH, HEIGHT, 40);
+    const UserSettings settings{7, 5, true, 2, 5};
+    std::vector<Clip> runs;
+    for (std::uint32_t run = 0; run < 3; ++run) {
+        // Each run's instances are gone at its end, so the next starts afresh.
+        runs.push_back(renderOnThreads(*plugin_, settings, clip, 4, 11 * run + 1));
+    }
+    closePlugin();
+    const Clip serial = runDirect(settings, clip);
+    for (const Clip& run : runs) EXPECT_EQ(firstDifference(run, serial), -1);
+}
+
+TEST_F(Frei0rTest, TheSameFrameAgainGivesTheSameOutput) {
+    // MLT renders the first frame twice and the last until its threads stop.
+    const Clip clip = makeClip(WIDTH, HEIGHT, CLIP_LENGTH);
+    f0r_instance_t instance = construct();
+    ASSERT_NE(instance, nullptr);
+    Clip filtered;
+    for (std::size_t i = 0; i < clip.size(); ++i) {
+        filtered.push_back(plugin_->update1(instance, clip[i], timeOf(i)));
+        EXPECT_EQ(plugin_->update1(instance, clip[i], timeOf(i)), filtered.back()) << i;
+    }
+    // The same time with other pixels is filtered: a jump of no frames, afresh.
+    const Frame other = plugin_->update1(instance, clip[0], timeOf(clip.size() - 1));
+    closePlugin();
+    EXPECT_EQ(firstDifference(filtered, runDirect(UserSettings{}, clip)), -1);
+    const std::int32_t last = static_cast<std::int32_t>(clip.size()) - 1;
+    EXPECT_EQ(runDirectAt(UserSettings{}, {clip[0]}, {last}).front(), other);
+}
+
+TEST_F(Frei0rTest, OutOfOrderCallsAreFilteredInTimeOrder) {
+    // Frames 7 down to 1 are handed over first, each on its own thread; they
+    // wait until frame 0 arrives and then go one by one in time order.
+    const Clip clip = makeClip(WIDTH, HEIGHT, CLIP_LENGTH);
+    f0r_instance_t instance = construct();
+    ASSERT_NE(instance, nullptr);
+    Clip out(clip.size(), Frame(clip.front().size(), 0));
+    std::vector<std::thread> late;
+    auto render = [&](std::size_t i) {
+        plugin_->update(instance, timeOf(i), reinterpret_cast<const std::uint32_t*>(clip[i].data()),
+                        reinterpret_cast<std::uint32_t*>(out[i].data()));
+    };
+    for (std::size_t i = clip.size() - 1; i >= 1; --i) {
+        late.emplace_back(render, i);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    render(0);
+    for (std::thread& thread : late) thread.join();
+    closePlugin();
+    EXPECT_EQ(firstDifference(out, runDirect(UserSettings{}, clip)), -1);
+}
+
+TEST_F(Frei0rTest, SeeksRepeatsAndMissingFramesAreJumps) {
+    closePlugin();
+    setenv("KALMIX_FREI0R_WAIT_MS", "100", 1);  // frame 3 never comes: wait briefly
+    openPlugin(KALMIX_FREI0R_PLUGIN);
+    unsetenv("KALMIX_FREI0R_WAIT_MS");
+    const Clip clip = makeClip(WIDTH, HEIGHT, 8);
+    f0r_instance_t instance = construct();
+    ASSERT_NE(instance, nullptr);
+    // Times in frames: 0 1 2, frame 3 missing, 4, 3 late (behind), 3 again, a
+    // seek 100 frames on (at once, not waited on), the next, then back to 0.
+    const std::vector<double> frameTimes{0, 1, 2, 4, 3, 3, 104, 105, 0};
+    const std::vector<std::int32_t> positions{0, 1, 2, 4, 3, 3, 104, 105, 0};
+    Clip frames, filtered;
+    for (std::size_t i = 0; i < frameTimes.size(); ++i) {
+        frames.push_back(clip[i % clip.size()]);
+        filtered.push_back(
+            plugin_->update1(instance, frames.back(), frameTimes[i] * FRAME_DURATION));
+    }
+    closePlugin();
+    EXPECT_EQ(firstDifference(filtered, runDirectAt(UserSettings{}, frames, positions)), -1);
+}
+
+TEST_F(Frei0rTest, MalformedWaitLimitIsReportedAndTheDefaultKept) {
+    closePlugin();
+    setenv("KALMIX_FREI0R_WAIT_MS", "soon", 1);
+    ::testing::internal::CaptureStderr();
+    openPlugin(KALMIX_FREI0R_PLUGIN);
+    const std::string message = ::testing::internal::GetCapturedStderr();
+    unsetenv("KALMIX_FREI0R_WAIT_MS");
+    EXPECT_EQ(initResult_, 1);
+    EXPECT_EQ(message,
+              "kalmix frei0r: KALMIX_FREI0R_WAIT_MS='soon' is not 0..3600000 milliseconds; "
+              "using 10000\n");
 }
 
 // --- Frames the module does not take ---

@@ -1,7 +1,10 @@
 // The frame path through the loaded module: sequences, pass-through, the
 // first frame at each level, alpha, and the state file across a reload.
+#include <sys/resource.h>
+
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -273,13 +276,30 @@ TEST_F(FramePath, StateFileFailuresAreReportedAndKeepTheOldFile) {
     EXPECT_EQ(messages, (std::vector<std::string>{saveMessage, loadMessage}));
     standin::setWindowsDirectoryFails(false);
 
-    // The file cannot be created: reported, and the previous file stays whole.
+    // A save stopped midway (here by the file size limit): reported, the
+    // previous file stays whole and no temporary file is left.
     messages.clear();
-    std::filesystem::create_directory(statePath().string() + ".tmp");
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+    rlimit small = limit;
+    small.rlim_cur = 100000;
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     module.reset();
+    setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, previousHandler);
+    EXPECT_EQ(messages, std::vector<std::string>{saveMessage});
+    EXPECT_EQ(stateBytes(), good);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(windowsDirectory.path()), {}), 1);
+
+    // The file cannot be created (the Windows directory is a file): reported.
+    messages.clear();
+    load();
+    setenv("WINDIR", statePath().c_str(), 1);
+    module.reset();
+    setenv("WINDIR", windowsDirectory.path().c_str(), 1);
     EXPECT_EQ(messages, std::vector<std::string>{openMessage});
     EXPECT_EQ(stateBytes(), good);
-    std::filesystem::remove(statePath().string() + ".tmp");
     load();
 }
 

@@ -2,10 +2,13 @@
 // does: the control model, the user's actions and their notifications, how a
 // modal dialog ends, message boxes, the Windows directory and host handles.
 #include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -209,10 +212,18 @@ TEST_F(StandinTest, MessageBoxesGoToTheSinkOrStandardError) {
     EXPECT_EQ(received.size(), 1u);
 }
 
-TEST_F(StandinTest, WindowsDirectoryIsWindirOrVarTmp) {
+TEST_F(StandinTest, WindowsDirectoryIsWindirOrThePrivateStateDirectory) {
     const char* previous = std::getenv("WINDIR");
     const std::optional<std::string> saved = previous ? std::optional<std::string>(previous) : std::nullopt;
+    const char* previousState = std::getenv("XDG_STATE_HOME");
+    const std::optional<std::string> savedState =
+        previousState ? std::optional<std::string>(previousState) : std::nullopt;
     char buffer[260];
+    const std::string stateHome =
+        (std::filesystem::temp_directory_path() / ("kalmix-state-" + std::to_string(getpid()))).string();
+    const std::string expected = stateHome + "/kalmix";
+    const auto length = static_cast<UINT>(expected.size());
+    setenv("XDG_STATE_HOME", stateHome.c_str(), 1);
 
     setenv("WINDIR", "/srv/video", 1);
     EXPECT_EQ(GetWindowsDirectoryA(buffer, sizeof(buffer)), 10u);
@@ -221,16 +232,39 @@ TEST_F(StandinTest, WindowsDirectoryIsWindirOrVarTmp) {
     EXPECT_EQ(GetWindowsDirectoryA(buffer, 10), 11u) << "too small: the size needed";
     EXPECT_STREQ(buffer, "untouched");
 
+    // No WINDIR: the user's own state directory, made private, never a
+    // directory shared with other users.
     unsetenv("WINDIR");
-    EXPECT_EQ(GetWindowsDirectoryA(buffer, sizeof(buffer)), 8u);
-    EXPECT_STREQ(buffer, "/var/tmp");
+    EXPECT_EQ(GetWindowsDirectoryA(buffer, sizeof(buffer)), length);
+    EXPECT_EQ(buffer, expected);
+    struct stat info {};
+    ASSERT_EQ(stat(expected.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISDIR(info.st_mode));
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
 
     standin::setWindowsDirectoryFails(true);
     EXPECT_EQ(GetWindowsDirectoryA(buffer, sizeof(buffer)), 0u);
     standin::reset();
-    EXPECT_EQ(GetWindowsDirectoryA(buffer, sizeof(buffer)), 8u);
+    EXPECT_EQ(GetWindowsDirectoryA(buffer, sizeof(buffer)), length);
 
+    // Without XDG_STATE_HOME (or with a relative one): ~/.local/state/kalmix.
+    const char* previousHome = std::getenv("HOME");
+    const std::string savedHome = previousHome ? previousHome : "";
+    setenv("XDG_STATE_HOME", "relative/state", 1);
+    setenv("HOME", stateHome.c_str(), 1);
+    EXPECT_EQ(GetWindowsDirectoryA(buffer, sizeof(buffer)), stateHome.size() + 20);
+    EXPECT_EQ(buffer, stateHome + "/.local/state/kalmix");
+    ASSERT_EQ(stat(buffer, &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+
+    if (previousHome) setenv("HOME", savedHome.c_str(), 1);
+    std::filesystem::remove_all(stateHome);
     if (saved) setenv("WINDIR", saved->c_str(), 1);
+    if (savedState) {
+        setenv("XDG_STATE_HOME", savedState->c_str(), 1);
+    } else {
+        unsetenv("XDG_STATE_HOME");
+    }
 }
 
 TEST_F(StandinTest, HostHandlesAreZeroFilledAndKeptApart) {

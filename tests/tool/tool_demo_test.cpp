@@ -2,6 +2,9 @@
 // what the tool makes of its noisy clip; the filter calms the still areas.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <regex>
 
 #include "tool_test_support.h"
@@ -16,7 +19,7 @@ TEST(Demo, WritesClipsPictureAndReport) {
     const RunResult run = runKalmix({"demo", out, "--frames", "12"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.err, "");
-    for (const char* name : {"noisy.mkv", "filtered.mkv", "clean.mkv", "comparison.png"}) {
+    for (const char* name : {"noisy.mkv", "filtered.mkv", "clean.mkv", "comparison.png", "animation.apng"}) {
         EXPECT_TRUE(std::filesystem::exists(out + "/" + name)) << name;
     }
 
@@ -47,6 +50,65 @@ TEST(Demo, WritesClipsPictureAndReport) {
     EXPECT_LT(std::stod(flicker[2]) * 4, std::stod(flicker[1])) << run.out;
     EXPECT_TRUE(std::regex_search(run.out, std::regex(R"(PSNR[^\n]*noisy [0-9.]+ dB, filtered [0-9.]+ dB)"))) << run.out;
     EXPECT_TRUE(std::regex_search(run.out, std::regex(R"([0-9]+ fps)"))) << run.out;
+}
+
+// A BGRA pixel of a decoded picture or frame.
+const std::uint8_t* pixel(const Bytes& frames, int width, int height, int frame, int x, int y) {
+    return &frames[((static_cast<std::size_t>(frame) * static_cast<std::size_t>(height) + static_cast<std::size_t>(y)) *
+                        static_cast<std::size_t>(width) +
+                    static_cast<std::size_t>(x)) *
+                   4];
+}
+
+TEST(Demo, PictureShowsTheChangeBetweenFramesAndTheAnimationTheTwoClips) {
+    ScratchDir dir;
+    freshStateDirectory();
+    const std::string out = dir / "results";
+    ASSERT_EQ(runKalmix({"demo", out, "--frames", "12", "-q"}).status, 0);
+    const DecodedClip noisy = decodeFile(out + "/noisy.mkv");
+    const DecodedClip filtered = decodeFile(out + "/filtered.mkv");
+    const DecodedClip picture = decodeFile(out + "/comparison.png");
+    ASSERT_EQ(picture.count, 1);
+    constexpr int W = 384, H = 288, PW = 3 * 384 + 2 * 4, CAPTION = 24, SHOWN = 6;
+
+    // Panels 1 and 2: the largest channel change from frame 5 to frame 6, x8.
+    double noisyStill = 0, filteredStill = 0;
+    for (int panel = 0; panel < 2; ++panel) {
+        const DecodedClip& clip = panel == 0 ? noisy : filtered;
+        for (int y = 0; y < H; ++y) {
+            for (int x = 0; x < W; ++x) {
+                const std::uint8_t* now = pixel(clip.frames, W, H, SHOWN, x, y);
+                const std::uint8_t* before = pixel(clip.frames, W, H, SHOWN - 1, x, y);
+                int largest = 0;
+                for (int c = 0; c < 3; ++c) largest = std::max(largest, std::abs(now[c] - before[c]));
+                const std::uint8_t* shown = pixel(picture.frames, PW, H + CAPTION, 0, panel * (W + 4) + x, CAPTION + y);
+                ASSERT_EQ(shown[1], std::min(255, largest * 8)) << panel << " " << x << "," << y;
+                if (y < 90) (panel == 0 ? noisyStill : filteredStill) += shown[1];  // the sky
+            }
+        }
+    }
+    // Still areas crawl grey in the input and stay (nearly) black in the output.
+    EXPECT_GT(noisyStill, 10 * filteredStill);
+
+    // The animation: the first frames, a crop of noisy beside the same crop
+    // of filtered, each pixel shown as 2x2.
+    const DecodedClip animation = decodeFile(out + "/animation.apng");
+    ASSERT_EQ(animation.count, 12);
+    const int AW = animation.format.width, AH = animation.format.height;
+    ASSERT_EQ(AW, 2 * 96 * 2 + 4);
+    ASSERT_EQ(AH, CAPTION + 72 * 2);
+    for (int frame : {0, 11}) {
+        for (int y = 0; y < 72 * 2; y += 7) {
+            for (int x = 0; x < 96 * 2; x += 5) {
+                for (int panel = 0; panel < 2; ++panel) {
+                    const DecodedClip& clip = panel == 0 ? noisy : filtered;
+                    const std::uint8_t* expected = pixel(clip.frames, W, H, frame, 168 + x / 2, 150 + y / 2);
+                    const std::uint8_t* shown = pixel(animation.frames, AW, AH, frame, panel * (96 * 2 + 4) + x, CAPTION + y);
+                    ASSERT_EQ(std::memcmp(expected, shown, 3), 0) << frame << " " << panel << " " << x << "," << y;
+                }
+            }
+        }
+    }
 }
 
 constexpr const char* DEMO_TWO_FRAMES_MD5 = "1b650330ab1f8a63837d02332e010249";

@@ -12,7 +12,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cerrno>
 #include <cmath>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -22,8 +25,10 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "params/filter_params.h"
+#include "tools/frei0r/frame_order.h"
 #include "tools/host/plugin_host.h"
 
 // The API header declares its functions without C linkage of its own.
@@ -34,6 +39,7 @@ extern "C" {
 namespace {
 
 using kalmix::FilterParams;
+using kalmix::frei0r::FrameOrder;
 using kalmix::host::PluginModule;
 using kalmix::host::UserSettings;
 
@@ -45,6 +51,22 @@ constexpr int MAX_TRANSITION_FRAMES = 7;
 // module's state is global and not thread-safe, so every call into it, and
 // loading and unloading it, holds this lock.
 std::mutex moduleLock;
+// Signalled whenever a frame has been filtered or a call has come in, for the
+// calls that wait for the frames before their own (see FrameOrder).
+std::condition_variable frameOrderChanged;
+
+using Clock = std::chrono::steady_clock;
+// How long a frame waits for the frames before it while they make progress:
+// long enough for a slow frame of an export on another render thread. A
+// frame those never reach goes ahead after it, as a jump.
+// $KALMIX_FREI0R_WAIT_MS sets it (0 turns the waiting off).
+constexpr std::chrono::milliseconds DEFAULT_WAIT_LIMIT{10000};
+constexpr long long LARGEST_WAIT_MS = 3600000;
+// How long after the first call the frame duration counts as known
+// (FrameOrder::settle): the start of a parallel render comes in within it. A
+// serial host waits for it once, at its second frame.
+constexpr std::chrono::milliseconds START_WAIT_LIMIT{250};
+std::chrono::milliseconds waitLimit = DEFAULT_WAIT_LIMIT;
 // Deliberately a plain pointer: a host that never calls f0r_deinit must not
 // have the module unloaded by a static destructor at exit, in an order
 // nobody controls.
@@ -56,13 +78,47 @@ struct Instance {
     std::int32_t height;
     UserSettings settings;      // the values the frei0r parameters map to
     bool needsSetup = true;     // before the first frame and after a change
-    std::int32_t position = 0;  // frames handed to the module so far
     // This use's parameter record and the handle to it that goes with each call.
     FilterParams record = kalmix::DEFAULT_FILTER_PARAMS;
     char* recordBlock = reinterpret_cast<char*>(&record);
 };
 
-// $KALMIX_MODULE, else a Kalmix.PRM beside this plug-in, else the build's.
+bool sameSettings(const UserSettings& a, const UserSettings& b) {
+    return a.primaryLevel == b.primaryLevel && a.secondaryLevel == b.secondaryLevel &&
+           a.enhancedSuppression == b.enhancedSuppression &&
+           a.transitionFrames == b.transitionFrames && a.uvLevel == b.uvLevel;
+}
+
+// The frames of all instances form one sequence, filtered in the order of
+// their times: the module keeps one sequence state, and MLT gives each of its
+// render threads an instance of its own for the same use of the filter. It
+// starts afresh when the last instance goes.
+struct Sequence {
+    FrameOrder order;
+    bool called = false;  // the first call's time starts the settling
+    Clock::time_point firstCall{};
+    // The settings of the last setup call and the record it left, which an
+    // instance with the same settings takes over instead of a setup call of
+    // its own (which would end the running sequence).
+    bool setupDone = false;
+    UserSettings setupSettings;
+    FilterParams setupRecord = kalmix::DEFAULT_FILTER_PARAMS;
+    // The last frame filtered. Hosts render a frame again (MLT renders the
+    // first frame twice and the last one until its threads stop); the same
+    // time, pixels and settings give the same output, whichever copy comes
+    // first, rather than a fresh sequence.
+    bool lastValid = false;
+    UserSettings lastSettings;
+    std::vector<std::uint8_t> lastInput;
+    std::vector<std::uint8_t> lastOutput;
+};
+Sequence sequence;
+int instanceCount = 0;
+
+// $KALMIX_MODULE, else a Kalmix.PRM beside this plug-in, else the installed
+// one (lib/kalmix/ beside lib/frei0r-1/), else the build's. The plug-in's own
+// path is taken with links resolved, so a link to it in ~/.frei0r-1/lib
+// finds the module of its installation.
 std::string modulePath() {
     if (const char* path = std::getenv("KALMIX_MODULE"); path != nullptr && *path != '\0') {
         return path;
@@ -70,11 +126,19 @@ std::string modulePath() {
     Dl_info info{};
     if (dladdr(reinterpret_cast<const void*>(&modulePath), &info) != 0 &&
         info.dli_fname != nullptr) {
-        std::string beside = info.dli_fname;
-        const auto slash = beside.rfind('/');
-        beside = (slash == std::string::npos ? std::string() : beside.substr(0, slash + 1)) +
-                 "Kalmix.PRM";
-        if (access(beside.c_str(), F_OK) == 0) return beside;
+        std::string directory;
+        if (char* resolved = realpath(info.dli_fname, nullptr); resolved != nullptr) {
+            directory = resolved;
+            std::free(resolved);
+        } else {
+            directory = info.dli_fname;
+        }
+        const auto slash = directory.rfind('/');
+        directory = slash == std::string::npos ? std::string() : directory.substr(0, slash + 1);
+        for (const std::string& candidate :
+             {directory + "Kalmix.PRM", directory + KALMIX_MODULE_FROM_PLUGIN}) {
+            if (access(candidate.c_str(), F_OK) == 0) return candidate;
+        }
     }
     return KALMIX_MODULE_BUILD_PATH;
 }
@@ -89,6 +153,53 @@ int toLevel(double value, int maximum, int current) {
 
 double fromLevel(int level, int maximum) { return static_cast<double>(level) / maximum; }
 
+std::chrono::milliseconds waitLimitFromEnvironment() {
+    const char* text = std::getenv("KALMIX_FREI0R_WAIT_MS");
+    if (text == nullptr || *text == '\0') return DEFAULT_WAIT_LIMIT;
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(text, &end, 10);
+    if (errno != 0 || *end != '\0' || value < 0 || value > LARGEST_WAIT_MS) {
+        std::fprintf(stderr,
+                     "kalmix frei0r: KALMIX_FREI0R_WAIT_MS='%s' is not 0..%lld milliseconds; "
+                     "using %lld\n",
+                     text, LARGEST_WAIT_MS, static_cast<long long>(DEFAULT_WAIT_LIMIT.count()));
+        return DEFAULT_WAIT_LIMIT;
+    }
+    return std::chrono::milliseconds(value);
+}
+
+// Holding the lock, waits until the frame at `time` is next in time order
+// (FrameOrder::ready), or until the wait limit has passed without a frame
+// filtered: then it goes ahead as a jump. The order settles the start limit
+// after the first call. The lock is released while it waits.
+void awaitTurn(std::unique_lock<std::mutex>& lock, double time) {
+    FrameOrder& order = sequence.order;
+    const Clock::time_point arrived = Clock::now();
+    if (!sequence.called) {
+        sequence.called = true;
+        sequence.firstCall = arrived;
+    }
+    const Clock::time_point settleAt = sequence.firstCall + std::min(waitLimit, START_WAIT_LIMIT);
+    Clock::time_point progressed = arrived;
+    std::uint64_t filtered = order.filteredCount();
+    for (;;) {
+        const Clock::time_point now = Clock::now();
+        if (!order.settled() && now >= settleAt) order.settle();
+        if (order.ready(time)) return;
+        if (order.filteredCount() != filtered) {
+            filtered = order.filteredCount();
+            progressed = now;
+        }
+        if (order.settled()) {
+            if (now >= progressed + waitLimit) return;  // goes ahead as a jump
+            frameOrderChanged.wait_until(lock, progressed + waitLimit);
+        } else {
+            frameOrderChanged.wait_until(lock, settleAt);
+        }
+    }
+}
+
 void setIfChanged(Instance& instance, int& field, int value) {
     if (field == value) return;  // hosts like MLT set every parameter before every frame
     field = value;
@@ -102,6 +213,8 @@ extern "C" {
 int f0r_init() {
     const std::lock_guard<std::mutex> lock(moduleLock);
     if (initCount++ > 0) return loadedModule != nullptr ? 1 : 0;
+    waitLimit = waitLimitFromEnvironment();
+    sequence = Sequence{};
     std::string error;
     loadedModule = PluginModule::load(modulePath(), error).release();
     if (loadedModule == nullptr) {
@@ -167,6 +280,10 @@ f0r_instance_t f0r_construct(unsigned int width, unsigned int height) {
     if (width == 0 || height == 0 || width > LARGEST || height > LARGEST) return nullptr;
     auto* instance = new (std::nothrow) Instance{};
     if (instance == nullptr) return nullptr;
+    {
+        const std::lock_guard<std::mutex> lock(moduleLock);
+        ++instanceCount;
+    }
     instance->width = static_cast<std::int32_t>(width);
     instance->height = static_cast<std::int32_t>(height);
     return instance;
@@ -181,12 +298,15 @@ void f0r_destruct(f0r_instance_t handle) {
             loadedModule->request().paramsHandle == &instance->recordBlock) {
             loadedModule->clearParams();
         }
+        if (--instanceCount == 0) sequence = Sequence{};
     }
     delete instance;
 }
 
 void f0r_set_param_value(f0r_instance_t handle, f0r_param_t param, int index) {
     auto& instance = *static_cast<Instance*>(handle);
+    // Render threads may set values while another thread filters a frame.
+    const std::lock_guard<std::mutex> lock(moduleLock);
     UserSettings& settings = instance.settings;
     const double value = *static_cast<const double*>(param);
     switch (index) {
@@ -217,6 +337,7 @@ void f0r_set_param_value(f0r_instance_t handle, f0r_param_t param, int index) {
 }
 
 void f0r_get_param_value(f0r_instance_t handle, f0r_param_t param, int index) {
+    const std::lock_guard<std::mutex> lock(moduleLock);
     const UserSettings& settings = static_cast<Instance*>(handle)->settings;
     auto& value = *static_cast<double*>(param);
     switch (index) {
@@ -237,12 +358,12 @@ void f0r_get_param_value(f0r_instance_t handle, f0r_param_t param, int index) {
     }
 }
 
-// frei0r hands over only a time, which the module has no use for: the frame
-// position is this instance's count of frames, from 0, and the clip total is
-// 0 (unknown). The module tells sequences apart by position and clip total
-// alone, so frames of two instances interleaved in one process continue each
-// other's sequence whenever their positions are 1 to 30 apart in order.
-void f0r_update(f0r_instance_t handle, double /*time*/, const std::uint32_t* in,
+// The frame position comes from the time the host passes (FrameOrder); the
+// clip total is 0 (unknown). A call for a frame a few frames ahead of the
+// last one filtered waits for those between, so that hosts rendering on
+// several threads give the bytes of a serial render. Frames of every instance
+// are one sequence (see Sequence).
+void f0r_update(f0r_instance_t handle, double time, const std::uint32_t* in,
                 std::uint32_t* out) {
     auto& instance = *static_cast<Instance*>(handle);
     // Hosts may pass in == out: the module reads the whole source into its
@@ -250,28 +371,55 @@ void f0r_update(f0r_instance_t handle, double /*time*/, const std::uint32_t* in,
     const auto* source = reinterpret_cast<const std::uint8_t*>(in);
     auto* destination = reinterpret_cast<std::uint8_t*>(out);
 
-    const std::lock_guard<std::mutex> lock(moduleLock);
+    const std::size_t bytes = static_cast<std::size_t>(instance.width) *
+                              static_cast<std::size_t>(instance.height) * 4;
+
+    std::unique_lock<std::mutex> lock(moduleLock);
+    FrameOrder& order = sequence.order;
+    order.arrive(time);
+    frameOrderChanged.notify_all();  // the duration may be known now
+    awaitTurn(lock, time);
+    const bool again = order.repeatsLast(time) && sequence.lastValid &&
+                       sequence.lastInput.size() == bytes &&
+                       sameSettings(sequence.lastSettings, instance.settings) &&
+                       std::memcmp(sequence.lastInput.data(), source, bytes) == 0;
+    const std::int32_t position = order.take(time);
+    frameOrderChanged.notify_all();
+    if (again) {
+        std::memmove(destination, sequence.lastOutput.data(), bytes);
+        return;
+    }
     if (loadedModule == nullptr) {  // a host that called f0r_deinit too early
-        std::memmove(destination, source,
-                     static_cast<std::size_t>(instance.width) *
-                         static_cast<std::size_t>(instance.height) * 4);
+        std::memmove(destination, source, bytes);
         return;
     }
     PluginModule& module = *loadedModule;
     module.request().paramsHandle = &instance.recordBlock;
     if (instance.needsSetup) {
-        // As a user changing the parameters in the host: the module reads the
-        // record, the dialog is set and accepted, and the running sequence ends.
-        // It cannot fail with a record of our own and the stand-in's dialogs; if
-        // it did, the record would keep its last values.
-        module.setup(instance.settings);
+        if (sequence.setupDone && sameSettings(sequence.setupSettings, instance.settings)) {
+            instance.record = sequence.setupRecord;
+        } else {
+            // As a user changing the parameters in the host: the module reads
+            // the record, the dialog is set and accepted, and the running
+            // sequence ends. It cannot fail with a record of our own and the
+            // stand-in's dialogs; if it did, the record would keep its last values.
+            module.setup(instance.settings);
+            sequence.setupDone = true;
+            sequence.setupSettings = instance.settings;
+            sequence.setupRecord = instance.record;
+        }
         instance.needsSetup = false;
     }
+    // Kept before the call: hosts may filter in place. Sized once per frame size.
+    sequence.lastInput.resize(bytes);
+    sequence.lastOutput.resize(bytes);
+    std::memcpy(sequence.lastInput.data(), source, bytes);
     // Frames the module does not take (over 384x288, sides not multiples of
     // 4) it copies through itself; they are handed over like any other.
-    module.execute(source, destination, instance.width, instance.height, instance.position, 0);
-    instance.position =
-        instance.position == std::numeric_limits<std::int32_t>::max() ? 0 : instance.position + 1;
+    module.execute(source, destination, instance.width, instance.height, position, 0);
+    std::memcpy(sequence.lastOutput.data(), destination, bytes);
+    sequence.lastValid = true;
+    sequence.lastSettings = instance.settings;
 }
 
 // Optional for filters; if exported it must behave as f0r_update.

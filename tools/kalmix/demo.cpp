@@ -2,6 +2,9 @@
 #include "tools/kalmix/demo.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <utility>
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -131,43 +134,74 @@ constexpr int CAPTION_HEIGHT = 24;
 constexpr int PANEL_GAP = 4;
 constexpr int PICTURE_WIDTH = 3 * W + 2 * PANEL_GAP;
 constexpr int PICTURE_HEIGHT = CAPTION_HEIGHT + H;
+constexpr std::uint8_t BACKGROUND = 28;
 
-void drawText(std::vector<std::uint8_t>& picture, int x0, int y0, const std::string& text) {
-    for (std::size_t n = 0; n < text.size(); ++n) {
-        const auto* rows = glyph(text[n]);
-        if (rows == nullptr) continue;
-        for (int row = 0; row < 7 * FONT_SCALE; ++row) {
-            for (int column = 0; column < 5 * FONT_SCALE; ++column) {
-                if (((*rows)[static_cast<std::size_t>(row / FONT_SCALE)] >> (4 - column / FONT_SCALE) & 1) == 0) continue;
-                const int x = x0 + static_cast<int>(n) * 6 * FONT_SCALE + column;
-                const int y = y0 + row;
-                if (x >= PICTURE_WIDTH || y >= PICTURE_HEIGHT) continue;
-                std::uint8_t* p = &picture[(static_cast<std::size_t>(y) * PICTURE_WIDTH + static_cast<std::size_t>(x)) * 4];
-                p[0] = p[1] = p[2] = 240;
+// A BGRA canvas with the captions' dark background.
+struct Canvas {
+    int width;
+    int height;
+    std::vector<std::uint8_t> pixels;
+
+    Canvas(int w, int h) : width(w), height(h), pixels(static_cast<std::size_t>(w) * h * 4) {
+        for (std::size_t i = 0; i < pixels.size(); i += 4) {
+            pixels[i] = pixels[i + 1] = pixels[i + 2] = BACKGROUND;
+            pixels[i + 3] = 255;
+        }
+    }
+    std::uint8_t* at(int x, int y) {
+        return &pixels[(static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)) * 4];
+    }
+    void text(int x0, int y0, const std::string& line) {
+        for (std::size_t n = 0; n < line.size(); ++n) {
+            const auto* rows = glyph(line[n]);
+            if (rows == nullptr) continue;
+            for (int row = 0; row < 7 * FONT_SCALE; ++row) {
+                for (int column = 0; column < 5 * FONT_SCALE; ++column) {
+                    if (((*rows)[static_cast<std::size_t>(row / FONT_SCALE)] >> (4 - column / FONT_SCALE) & 1) == 0) continue;
+                    const int x = x0 + static_cast<int>(n) * 6 * FONT_SCALE + column;
+                    const int y = y0 + row;
+                    if (x >= width || y >= height) continue;
+                    std::uint8_t* p = at(x, y);
+                    p[0] = p[1] = p[2] = 240;
+                }
             }
+        }
+    }
+};
+
+// The change from one frame to the next, amplified so that the noise of a
+// still area (a few levels) shows as grey and a held area as black.
+constexpr int CHANGE_GAIN = 8;
+
+void drawChange(Canvas& canvas, int x0, const std::uint8_t* previous, const std::uint8_t* current) {
+    for (int y = 0; y < H; ++y) {
+        for (int x = 0; x < W; ++x) {
+            const std::size_t i = (static_cast<std::size_t>(y) * W + static_cast<std::size_t>(x)) * 4;
+            int largest = 0;
+            for (int channel = 0; channel < 3; ++channel) {
+                largest = std::max(largest, std::abs(current[i + channel] - previous[i + channel]));
+            }
+            std::uint8_t* p = canvas.at(x0 + x, CAPTION_HEIGHT + y);
+            p[0] = p[1] = p[2] = static_cast<std::uint8_t>(std::min(255, largest * CHANGE_GAIN));
         }
     }
 }
 
-// noisy | filtered | refreshed blocks over a dimmed grey copy of the output.
-std::vector<std::uint8_t> comparisonPicture(const std::uint8_t* noisy, const std::uint8_t* filtered,
+// |noisy t - noisy t-1| | |filtered t - filtered t-1| | refreshed blocks of
+// frame t over a dimmed grey copy of the output. The filter's effect is over
+// time, so the picture shows change: still areas crawl grey in the input and
+// stay black in the output.
+std::vector<std::uint8_t> comparisonPicture(const std::uint8_t* previousNoisy, const std::uint8_t* noisy,
+                                            const std::uint8_t* previousFiltered, const std::uint8_t* filtered,
                                             const std::uint8_t* refreshed, int frameIndex) {
-    std::vector<std::uint8_t> picture(static_cast<std::size_t>(PICTURE_WIDTH) * PICTURE_HEIGHT * 4, 0);
-    for (std::size_t i = 0; i < picture.size(); i += 4) {
-        picture[i] = picture[i + 1] = picture[i + 2] = 28;
-        picture[i + 3] = 255;
-    }
+    Canvas canvas(PICTURE_WIDTH, PICTURE_HEIGHT);
+    drawChange(canvas, 0, previousNoisy, noisy);
+    drawChange(canvas, W + PANEL_GAP, previousFiltered, filtered);
     const int blocksAcross = W / MAP_BLOCK;
     for (int y = 0; y < H; ++y) {
         for (int x = 0; x < W; ++x) {
-            const std::size_t source = (static_cast<std::size_t>(y) * W + static_cast<std::size_t>(x)) * 4;
-            const std::size_t row = static_cast<std::size_t>(CAPTION_HEIGHT + y) * PICTURE_WIDTH;
-            std::uint8_t* a = &picture[(row + static_cast<std::size_t>(x)) * 4];
-            std::uint8_t* b = &picture[(row + static_cast<std::size_t>(W + PANEL_GAP + x)) * 4];
-            std::uint8_t* c = &picture[(row + static_cast<std::size_t>(2 * (W + PANEL_GAP) + x)) * 4];
-            std::copy_n(noisy + source, 3, a);
-            std::copy_n(filtered + source, 3, b);
-            const std::uint8_t* f = filtered + source;
+            const std::uint8_t* f = filtered + (static_cast<std::size_t>(y) * W + static_cast<std::size_t>(x)) * 4;
+            std::uint8_t* c = canvas.at(2 * (W + PANEL_GAP) + x, CAPTION_HEIGHT + y);
             const int grey = (29 * f[0] + 150 * f[1] + 77 * f[2]) >> 8;
             const bool hit = refreshed[static_cast<std::size_t>(y / MAP_BLOCK * blocksAcross + x / MAP_BLOCK)] != 0;
             if (hit) {  // orange over the picture
@@ -180,11 +214,67 @@ std::vector<std::uint8_t> comparisonPicture(const std::uint8_t* noisy, const std
         }
     }
     const int top = (CAPTION_HEIGHT - 7 * FONT_SCALE) / 2;
-    drawText(picture, 6, top, "NOISY INPUT");
-    drawText(picture, W + PANEL_GAP + 6, top, "FILTERED");
-    drawText(picture, 2 * (W + PANEL_GAP) + 6, top, "REFRESHED BLOCKS, FRAME " + std::to_string(frameIndex));
-    return picture;
+    const std::string change = "CHANGE X" + std::to_string(CHANGE_GAIN);
+    canvas.text(6, top, "NOISY INPUT, " + change);
+    canvas.text(W + PANEL_GAP + 6, top, "FILTERED, " + change);
+    canvas.text(2 * (W + PANEL_GAP) + 6, top, "REFRESHED BLOCKS, FRAME " + std::to_string(frameIndex));
+    return std::move(canvas.pixels);
 }
+
+// The animation: the same crop of the noisy and the filtered clip side by
+// side, enlarged so that single pixels show, in a looping APNG.
+constexpr int CROP_X = 168;
+constexpr int CROP_Y = 150;
+constexpr int CROP_WIDTH = 96;
+constexpr int CROP_HEIGHT = 72;
+constexpr int CROP_SCALE = 2;
+constexpr int ANIMATION_FRAMES = 20;
+constexpr int ANIMATION_WIDTH = 2 * CROP_WIDTH * CROP_SCALE + PANEL_GAP;
+constexpr int ANIMATION_HEIGHT = CAPTION_HEIGHT + CROP_HEIGHT * CROP_SCALE;
+
+class AnimationWriter {
+public:
+    explicit AnimationWriter(const std::string& path)
+        : canvas_(ANIMATION_WIDTH, ANIMATION_HEIGHT), writer_(path, format(), options()) {
+        const int top = (CAPTION_HEIGHT - 7 * FONT_SCALE) / 2;
+        canvas_.text(6, top, "NOISY INPUT");
+        canvas_.text(CROP_WIDTH * CROP_SCALE + PANEL_GAP + 6, top, "FILTERED");
+    }
+    void add(std::int64_t index, const std::uint8_t* noisy, const std::uint8_t* filtered) {
+        if (index >= ANIMATION_FRAMES) return;
+        drawCrop(0, noisy);
+        drawCrop(CROP_WIDTH * CROP_SCALE + PANEL_GAP, filtered);
+        writer_.write(canvas_.pixels.data(), FrameInfo{index, 1});
+    }
+    void finish() { writer_.finish(); }
+
+private:
+    static VideoFormat format() {
+        VideoFormat f;
+        f.width = ANIMATION_WIDTH;
+        f.height = ANIMATION_HEIGHT;
+        f.timeBase = {1, DEMO_RATE};
+        f.frameRate = {DEMO_RATE, 1};
+        f.sampleAspect = {1, 1};
+        return f;
+    }
+    static WriterOptions options() {
+        WriterOptions o;
+        o.muxerOptions = "plays=0";  // loop for ever
+        return o;
+    }
+    void drawCrop(int x0, const std::uint8_t* frame) {
+        for (int y = 0; y < CROP_HEIGHT * CROP_SCALE; ++y) {
+            for (int x = 0; x < CROP_WIDTH * CROP_SCALE; ++x) {
+                const std::size_t i = (static_cast<std::size_t>(CROP_Y + y / CROP_SCALE) * W +
+                                       static_cast<std::size_t>(CROP_X + x / CROP_SCALE)) * 4;
+                std::copy_n(frame + i, 3, canvas_.at(x0 + x, CAPTION_HEIGHT + y));
+            }
+        }
+    }
+    Canvas canvas_;
+    FfmpegWriter writer_;
+};
 
 }  // namespace
 
@@ -202,10 +292,13 @@ void runDemo(const Options& options, host::PluginModule& module) {
     FfmpegWriter filteredWriter(dir + "filtered.mkv", reader.format(), {});
     FfmpegWriter noisyWriter(dir + "noisy.mkv", reader.format(), {});
     FfmpegWriter cleanWriter(dir + "clean.mkv", reader.format(), {});
+    AnimationWriter animation(dir + "animation.apng");
 
     const int shownFrame = options.demoFrames / 2;
     std::vector<std::uint8_t> shownNoisy(PIXELS * 4);
     std::vector<std::uint8_t> shownFiltered(PIXELS * 4);
+    std::vector<std::uint8_t> previousNoisy(PIXELS * 4);
+    std::vector<std::uint8_t> previousFiltered(PIXELS * 4);
     std::vector<std::uint8_t> shownMap(PIXELS / (MAP_BLOCK * MAP_BLOCK));
     FlickerMeter noisyFlicker;
     FlickerMeter filteredFlicker;
@@ -223,6 +316,11 @@ void runDemo(const Options& options, host::PluginModule& module) {
         if (index > 0) stillSamples += static_cast<std::size_t>(std::count(reader.moving(), reader.moving() + PIXELS, 0));
         noisyError += squaredError(input, reader.clean());
         filteredError += squaredError(output, reader.clean());
+        animation.add(index, input, output);
+        if (index == shownFrame - 1) {
+            std::copy_n(input, previousNoisy.size(), previousNoisy.begin());
+            std::copy_n(output, previousFiltered.size(), previousFiltered.begin());
+        }
         if (index == shownFrame && refreshed != nullptr) {
             std::copy_n(input, shownNoisy.size(), shownNoisy.begin());
             std::copy_n(output, shownFiltered.size(), shownFiltered.begin());
@@ -234,7 +332,11 @@ void runDemo(const Options& options, host::PluginModule& module) {
     const LoopSummary summary = runFrames(module, options.settings, reader, filteredWriter, loop, observe);
     noisyWriter.finish();
     cleanWriter.finish();
-    writePng(dir + "comparison.png", comparisonPicture(shownNoisy.data(), shownFiltered.data(), shownMap.data(), shownFrame).data(),
+    animation.finish();
+    writePng(dir + "comparison.png",
+             comparisonPicture(previousNoisy.data(), shownNoisy.data(), previousFiltered.data(), shownFiltered.data(),
+                               shownMap.data(), shownFrame)
+                 .data(),
              PICTURE_WIDTH, PICTURE_HEIGHT);
 
     if (options.quiet) return;
@@ -254,8 +356,8 @@ void runDemo(const Options& options, host::PluginModule& module) {
     std::printf("  speed: %.0f fps in the filter, %.0f fps for the whole run with generating and encoding\n",
                 summary.filterSeconds > 0 ? frames / summary.filterSeconds : 0.0,
                 summary.seconds > 0 ? frames / summary.seconds : 0.0);
-    std::printf("  wrote %snoisy.mkv, %sfiltered.mkv, %sclean.mkv and %scomparison.png\n", dir.c_str(), dir.c_str(),
-                dir.c_str(), dir.c_str());
+    std::printf("  wrote %snoisy.mkv, %sfiltered.mkv, %sclean.mkv, %scomparison.png and %sanimation.apng\n",
+                dir.c_str(), dir.c_str(), dir.c_str(), dir.c_str(), dir.c_str());
 }
 
 }  // namespace kalmix::tool

@@ -35,9 +35,9 @@ struct SwsFree {
 struct InputClose {
     void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
 };
-struct OutputClose {  // closes the file, if the format has one, and frees
+struct OutputClose {  // closes the file FFmpeg opened, if any, and frees
     void operator()(AVFormatContext* c) const {
-        if ((c->oformat->flags & AVFMT_NOFILE) == 0) avio_closep(&c->pb);
+        if ((c->oformat->flags & AVFMT_NOFILE) == 0 && (c->flags & AVFMT_FLAG_CUSTOM_IO) == 0) avio_closep(&c->pb);
         avformat_free_context(c);
     }
 };

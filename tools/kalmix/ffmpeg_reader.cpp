@@ -52,6 +52,9 @@ FfmpegReader::FfmpegReader(const std::string& path, bool fit)
         throw ToolError("cannot read input '" + path + "': " + std::strerror(errno));
     }
     if (S_ISDIR(info.st_mode)) throw ToolError("cannot read input '" + path + "': it is a directory");
+    // A pipe, FIFO, device or socket can be read only once: what the first
+    // pass takes is gone.
+    const bool rereadable = S_ISREG(info.st_mode);
 
     clearFfmpegLog();
     AVFormatContext* opened = nullptr;
@@ -113,13 +116,20 @@ FfmpegReader::FfmpegReader(const std::string& path, bool fit)
                   static_cast<std::int64_t>(aspect.den) * sourceSize_.height * size.width, 1 << 30);
     }
     format_.sampleAspect = {aspect.num, aspect.den};
-    format_.frameCount = stream->nb_frames > 0 ? stream->nb_frames : countVideoPackets(path);
+    // The container's count; else a plain file is counted in a pass of its
+    // own, and anything else goes without (clip total 0, as for a pipe).
+    if (stream->nb_frames > 0) {
+        format_.frameCount = stream->nb_frames;
+    } else if (rereadable) {
+        format_.frameCount = countVideoPackets(path);
+    }
 }
 
 FfmpegReader::~FfmpegReader() { sws_freeContext(scaler_); }
 
 std::int64_t FfmpegReader::countVideoPackets(const std::string& path) const {
     // The container does not say: demux the file once more, counting only.
+    // Only ever called for plain files.
     AVFormatContext* counter = nullptr;
     if (avformat_open_input(&counter, path.c_str(), nullptr, nullptr) < 0) return -1;
     std::int64_t count = 0;

@@ -1,6 +1,9 @@
 // Encoding and muxing with libavcodec and libavformat.
 #include "tools/kalmix/ffmpeg_writer.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -56,7 +59,72 @@ AVPixelFormat choosePixels(const AVCodec* codec) {
     return avcodec_find_best_pix_fmt_of_list(list, AV_PIX_FMT_BGRA, 0, &loss);
 }
 
+constexpr int SINK_BUFFER = 1 << 16;
+
+// The callbacks' buffer lost its const in FFmpeg 6.1 (libavformat 61).
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+using SinkBytes = const std::uint8_t*;
+#else
+using SinkBytes = std::uint8_t*;
+#endif
+
+int writeToDescriptor(void* opaque, SinkBytes bytes, int size) {
+    const int fd = *static_cast<int*>(opaque);
+    for (int done = 0; done < size;) {
+        const ssize_t written = ::write(fd, bytes + done, static_cast<std::size_t>(size - done));
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return AVERROR(errno);
+        }
+        done += static_cast<int>(written);
+    }
+    return size;
+}
+
+std::int64_t seekDescriptor(void* opaque, std::int64_t offset, int whence) {
+    const int fd = *static_cast<int*>(opaque);
+    if (whence == AVSEEK_SIZE) {
+        struct stat info {};
+        return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? info.st_size : AVERROR(ENOSYS);
+    }
+    const off_t at = ::lseek(fd, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
+    return at < 0 ? AVERROR(errno) : at;
+}
+
 }  // namespace
+
+DescriptorSink::~DescriptorSink() { close(); }
+
+AVIOContext* DescriptorSink::open(int fd) {
+    close();
+    fd_ = fd;
+    auto* buffer = static_cast<unsigned char*>(av_malloc(SINK_BUFFER));
+    if (buffer == nullptr) return nullptr;
+    context_ = avio_alloc_context(buffer, SINK_BUFFER, 1, &fd_, nullptr, writeToDescriptor, seekDescriptor);
+    if (context_ == nullptr) {
+        av_free(buffer);
+        return nullptr;
+    }
+    // As FFmpeg's own file output: pipes and sockets are written straight
+    // through; anything that seeks is patched up at the end.
+    context_->seekable = ::lseek(fd, 0, SEEK_CUR) >= 0 ? AVIO_SEEKABLE_NORMAL : 0;
+    return context_;
+}
+
+int DescriptorSink::close() {
+    int result = 0;
+    if (context_ != nullptr) {
+        avio_flush(context_);
+        result = context_->error;
+        av_freep(&context_->buffer);
+        avio_context_free(&context_);
+    }
+    if (fd_ >= 0) {
+        if (::close(fd_) != 0 && result == 0) result = AVERROR(errno);
+        fd_ = -1;
+    }
+    return result;
+}
 
 FfmpegWriter::FfmpegWriter(const std::string& path, const VideoFormat& format, const WriterOptions& options)
     : output_(path), format_(format), frame_(av_frame_alloc()), packet_(av_packet_alloc()) {
@@ -158,12 +226,19 @@ FfmpegWriter::FfmpegWriter(const std::string& path, const VideoFormat& format, c
 
     container_->flags |= AVFMT_FLAG_BITEXACT;  // the same frames give the same file
     if ((container_->oformat->flags & AVFMT_NOFILE) == 0) {
-        if (const int error = avio_open(&container_->pb, output_.tempPath().c_str(), AVIO_FLAG_WRITE); error < 0) {
-            clearFfmpegLog();
-            throw ToolError("cannot write output '" + path + "': " + avErrorText(error));
-        }
+        container_->pb = sink_.open(output_.open());
+        if (container_->pb == nullptr) throw ToolError("out of memory");
+        container_->flags |= AVFMT_FLAG_CUSTOM_IO;
     }
-    if (const int error = avformat_write_header(container_.get(), nullptr); error < 0) failWrite(error);
+    AVDictionary* muxerOptions = nullptr;
+    if (!options.muxerOptions.empty() &&
+        av_dict_parse_string(&muxerOptions, options.muxerOptions.c_str(), "=", ":", 0) < 0) {
+        av_dict_free(&muxerOptions);
+        throw ToolError("out of memory");
+    }
+    const int headerError = avformat_write_header(container_.get(), &muxerOptions);
+    av_dict_free(&muxerOptions);
+    if (headerError < 0) failWrite(headerError);
     headerWritten_ = true;
 }
 
@@ -233,7 +308,8 @@ void FfmpegWriter::finish() {
     drainEncoder();
     if (const int error = av_write_trailer(container_.get()); error < 0) failWrite(error);
     if ((container_->oformat->flags & AVFMT_NOFILE) == 0) {
-        if (const int error = avio_closep(&container_->pb); error < 0) failWrite(error);
+        container_->pb = nullptr;
+        if (const int error = sink_.close(); error < 0) failWrite(error);
     }
     output_.commit();
 }
@@ -280,7 +356,7 @@ void writePng(const std::string& path, const std::uint8_t* bgra, int width, int 
     if (error != AVERROR_EOF) throw ToolError("cannot write '" + path + "': " + avErrorText(error));
 
     TempOutput output(path);
-    std::FILE* file = std::fopen(output.tempPath().c_str(), "wb");
+    std::FILE* file = output.openStream();
     bool written = file != nullptr && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     written = file != nullptr && std::fclose(file) == 0 && written;
     if (!written) throw ToolError("cannot write '" + path + "': " + std::strerror(errno));

@@ -18,6 +18,25 @@ struct WriterOptions {
     std::string codec;                  // encoder name; empty: by the container
     const AVStream* audio = nullptr;    // stream to copy, or null
     std::function<void(const std::string&)> note;  // remarks for the user, or empty
+    std::string muxerOptions;           // "key=value:key=value" for the container, or empty
+};
+
+// The container's bytes written to a descriptor through FFmpeg's custom I/O,
+// so that FFmpeg never opens the output by name itself.
+class DescriptorSink {
+public:
+    DescriptorSink() = default;
+    ~DescriptorSink();  // frees the context and closes the descriptor
+    DescriptorSink(const DescriptorSink&) = delete;
+    DescriptorSink& operator=(const DescriptorSink&) = delete;
+    // Takes the descriptor. Null when out of memory.
+    AVIOContext* open(int fd);
+    // Flushes and closes: 0, or a negative FFmpeg error code.
+    int close();
+
+private:
+    int fd_ = -1;
+    AVIOContext* context_ = nullptr;
 };
 
 class FfmpegWriter final : public FrameWriter {
@@ -37,6 +56,7 @@ private:
     [[noreturn]] void failWrite(int error);
 
     TempOutput output_;
+    DescriptorSink sink_;  // outlives the container that writes to it
     VideoFormat format_;
     OutputPtr container_;
     AVStream* videoStream_ = nullptr;

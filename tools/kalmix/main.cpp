@@ -45,19 +45,26 @@ void installSignalHandlers() {
     ::signal(SIGPIPE, SIG_IGN);
 }
 
-// --module, else $KALMIX_MODULE, else the module this build made, else one
-// beside the program.
+// --module, else $KALMIX_MODULE, else the installed module (lib/kalmix/ of
+// the prefix the program is installed in), else the module this build made,
+// else one beside the program.
 std::string modulePath(const Options& options) {
     if (!options.modulePath.empty()) return options.modulePath;
-    const std::string built = host::defaultModulePath();
+    const std::string chosen = host::defaultModulePath();
+    if (chosen != KALMIX_MODULE_BUILD_PATH) return chosen;  // $KALMIX_MODULE
     std::error_code error;
-    if (std::filesystem::exists(built, error)) return built;
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
     if (!error) {
+        const std::filesystem::path installed =
+            (self.parent_path() / KALMIX_MODULE_FROM_PROGRAM).lexically_normal();
+        if (std::filesystem::exists(installed, error)) return installed.string();
+    }
+    if (std::filesystem::exists(chosen, error)) return chosen;
+    if (!self.empty()) {
         const std::filesystem::path beside = self.parent_path() / "Kalmix.PRM";
         if (std::filesystem::exists(beside, error)) return beside.string();
     }
-    return built;
+    return chosen;
 }
 
 std::unique_ptr<host::PluginModule> loadModule(const Options& options) {

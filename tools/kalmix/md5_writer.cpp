@@ -38,7 +38,7 @@ void Md5Writer::finish() {
         return;
     }
     TempOutput output(path_);
-    std::FILE* file = output.isStdout() ? stdout : std::fopen(output.tempPath().c_str(), "w");
+    std::FILE* file = output.isStdout() ? stdout : output.openStream();
     bool written = file != nullptr && std::fprintf(file, "%s\n", hash_.c_str()) > 0;
     written = file != nullptr && (file == stdout ? std::fflush(file) == 0 : std::fclose(file) == 0) && written;
     if (!written) {

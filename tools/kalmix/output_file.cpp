@@ -1,6 +1,7 @@
 // Temporary output files and their rename into place.
 #include "tools/kalmix/output_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <random>
 
 #include "tools/kalmix/video_io.h"
 
@@ -19,6 +21,13 @@ namespace {
 constexpr std::size_t MAX_LIVE = 8;
 constexpr std::size_t PATH_CAPACITY = 4096;
 std::array<std::array<char, PATH_CAPACITY>, MAX_LIVE> livePaths{};
+
+// The longest name a directory entry takes on the file systems in use.
+constexpr std::size_t NAME_LIMIT = 255;
+constexpr const char* TEMP_MARK = ".kalmix-";
+constexpr const char* TEMP_END = ".part";
+constexpr std::size_t RANDOM_LENGTH = 6;
+constexpr int CREATE_ATTEMPTS = 100;
 
 void track(const std::string& path) {
     if (path.size() >= PATH_CAPACITY) return;
@@ -36,36 +45,94 @@ void untrack(const std::string& path) {
     }
 }
 
+std::string randomName() {
+    static constexpr char LETTERS[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    std::random_device source;
+    std::uniform_int_distribution<std::size_t> pick(0, sizeof(LETTERS) - 2);
+    std::string name;
+    for (std::size_t i = 0; i < RANDOM_LENGTH; ++i) name += LETTERS[pick(source)];
+    return name;
+}
+
+// The final name's start, short enough that the temporary name fits in a
+// directory entry, cut before a UTF-8 continuation byte rather than inside
+// a character.
+std::string shortenedBase(const std::string& base, std::size_t randomLength) {
+    const std::size_t room = NAME_LIMIT - 1 - std::strlen(TEMP_MARK) - randomLength - std::strlen(TEMP_END);
+    if (base.size() <= room) return base;
+    std::size_t cut = room;
+    while (cut > 0 && (static_cast<unsigned char>(base[cut]) & 0xC0) == 0x80) --cut;
+    return base.substr(0, cut);
+}
+
+[[noreturn]] void failOpen(const std::string& path) {
+    throw ToolError("cannot write output '" + path + "': " + std::strerror(errno));
+}
+
 }  // namespace
 
-TempOutput::TempOutput(std::string finalPath) : finalPath_(std::move(finalPath)) {
+TempOutput::TempOutput(std::string finalPath, NameSource names)
+    : finalPath_(std::move(finalPath)), tempPath_(finalPath_), names_(std::move(names)) {
     if (isStdout()) return;
+    if (!names_) names_ = randomName;
+    // lstat, not stat: a link is written through and stays a link, whatever
+    // it leads to. Only a plain file, or none yet, is replaced by rename.
     struct stat info {};
-    if (::stat(finalPath_.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
-        // A device or a named pipe (/dev/null, a FIFO): written in place.
-        tempPath_ = finalPath_;
-        direct_ = true;
-        return;
-    }
-    // Beside the output, so the rename stays within one file system; the
-    // final extension is kept out of the name's end so nothing mistakes the
-    // partial file for a finished one.
-    const std::size_t slash = finalPath_.rfind('/');
-    const std::string dir = slash == std::string::npos ? "" : finalPath_.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? finalPath_ : finalPath_.substr(slash + 1);
-    tempPath_ = dir + "." + base + ".kalmix-" + std::to_string(::getpid()) + ".part";
-    track(tempPath_);
+    replaces_ = ::lstat(finalPath_.c_str(), &info) != 0 || S_ISREG(info.st_mode);
 }
 
 TempOutput::~TempOutput() {
-    if (!committed_ && !direct_ && !tempPath_.empty()) {
-        std::remove(tempPath_.c_str());
+    if (replaces_ && opened_ && !committed_) {
+        ::unlink(tempPath_.c_str());
         untrack(tempPath_);
     }
 }
 
+int TempOutput::open() {
+    if (isStdout()) return ::dup(STDOUT_FILENO);
+    if (!replaces_) {
+        const int fd = ::open(finalPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd < 0) failOpen(finalPath_);
+        opened_ = true;
+        return fd;
+    }
+    // Beside the output, so the rename stays within one file system; the
+    // final extension is kept out of the name's end so nothing mistakes the
+    // partial file for a finished one. The name is random and created
+    // exclusively: whatever stands at a name already, a planted link
+    // included, is left alone and another name is tried.
+    const std::size_t slash = finalPath_.rfind('/');
+    const std::string dir = slash == std::string::npos ? "" : finalPath_.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? finalPath_ : finalPath_.substr(slash + 1);
+    for (int attempt = 0; attempt < CREATE_ATTEMPTS; ++attempt) {
+        const std::string random = names_();
+        const std::string candidate = dir + "." + shortenedBase(base, random.size()) + TEMP_MARK + random + TEMP_END;
+        const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            tempPath_ = candidate;
+            track(tempPath_);
+            opened_ = true;
+            return fd;
+        }
+        if (errno != EEXIST) failOpen(finalPath_);
+    }
+    failOpen(finalPath_);
+}
+
+std::FILE* TempOutput::openStream() {
+    const int fd = open();
+    std::FILE* file = ::fdopen(fd, "wb");
+    if (file == nullptr) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        failOpen(finalPath_);
+    }
+    return file;
+}
+
 void TempOutput::commit() {
-    if (isStdout() || direct_ || committed_) return;
+    if (!replaces_ || !opened_ || committed_) return;
     if (std::rename(tempPath_.c_str(), finalPath_.c_str()) != 0) {
         throw ToolError("cannot write output '" + finalPath_ + "': " + std::strerror(errno));
     }

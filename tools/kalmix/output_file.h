@@ -1,32 +1,48 @@
-// An output file that appears only when complete: it is written under a
-// temporary name beside its final place and renamed at the end; dropped
-// unfinished, it leaves nothing behind.
+// An output file that appears only when complete: a plain file is written
+// under a temporary name beside its final place and renamed at the end;
+// dropped unfinished, it leaves nothing behind. Anything else the user names
+// (a device, a FIFO, /dev/stdout, /proc/self/fd/N, a socket, a link) is
+// written in place and never replaced.
 #pragma once
 
+#include <cstdio>
+#include <functional>
 #include <string>
 
 namespace kalmix::tool {
 
 class TempOutput {
 public:
-    // "-" stands for standard output, and an existing device or named pipe
-    // is written in place: no temporary file, no rename.
-    explicit TempOutput(std::string finalPath);
+    // The random part of a temporary name; tests supply their own.
+    using NameSource = std::function<std::string()>;
+
+    // "-" stands for standard output. Decides here, by lstat, whether the
+    // path gets a temporary file; opens nothing yet.
+    explicit TempOutput(std::string finalPath, NameSource names = {});
     ~TempOutput();  // removes the temporary file unless committed
     TempOutput(const TempOutput&) = delete;
     TempOutput& operator=(const TempOutput&) = delete;
 
     bool isStdout() const { return finalPath_ == "-"; }
     const std::string& finalPath() const { return finalPath_; }
+    // The name being written: the temporary file's once open() made it.
     const std::string& tempPath() const { return tempPath_; }
+    // Opens the output for writing and hands the descriptor to the caller:
+    // a new temporary file (created exclusively, never through a link) or
+    // the named path itself. Throws ToolError on failure.
+    int open();
+    // The same as a stdio stream for binary writing.
+    std::FILE* openStream();
     // Renames the temporary file into place. Throws ToolError on failure.
     void commit();
 
 private:
     std::string finalPath_;
     std::string tempPath_;
+    NameSource names_;
+    bool replaces_ = false;  // a plain file (or none yet): temporary file and rename
+    bool opened_ = false;
     bool committed_ = false;
-    bool direct_ = false;
 };
 
 // Every temporary file in flight, for a signal handler to remove.

@@ -84,8 +84,7 @@ RawWriter::RawWriter(const std::string& path, const VideoFormat& format)
     if (output_.isStdout()) {
         file_ = stdout;
     } else {
-        file_ = std::fopen(output_.tempPath().c_str(), "wb");
-        if (file_ == nullptr) fail();
+        file_ = output_.openStream();
     }
     std::setvbuf(file_, nullptr, _IOFBF, STREAM_BUFFER);
 }

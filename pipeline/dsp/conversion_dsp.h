@@ -1,0 +1,62 @@
+// The colour conversion's routines and their table of variants.
+//
+// The planes of a frame are rows of exactly the frame width laid end to end,
+// and every pixel converts on its own, so each direction is one pass over a
+// run of count pixels.
+#pragma once
+
+#include <cstdint>
+
+#include "pipeline/cpu.h"
+
+namespace kalmix {
+
+// Blue-green-red-alpha pixels into samples of the three planes; alpha is not read.
+using PixelsToPlanesFunction = void (*)(const std::uint8_t* pixels, std::uint8_t* y,
+                                        std::uint8_t* u, std::uint8_t* v, std::uint32_t count);
+// Samples of the three planes into pixels, alpha taken from alphaSource, which
+// may be the pixels themselves (their alpha then stays) or the source frame.
+using PlanesToPixelsFunction = void (*)(const std::uint8_t* y, const std::uint8_t* u,
+                                        const std::uint8_t* v, const std::uint8_t* alphaSource,
+                                        std::uint8_t* pixels, std::uint32_t count);
+
+// Multipliers of the vector routines' 16-bit high-half products, each exact
+// over the range it is used on (the variant tests check every input):
+//   x / 10 for x <= 2,550 is (x * DIVIDE_BY_10) >> 16;
+//   trunc((V - 128) * 1.6) is trunc(8(V - 128) / 5), and |8d| / 5 for |8d| <= 1,024
+//   is (|8d| * DIVIDE_BY_5) >> 16 (1.6 in double lies just above 8/5, so no
+//   product of an integer falls short of the integer it should reach);
+//   trunc(t * 0.16667) for 0 <= t <= 2,550 is (t * GREEN_FACTOR) >> 16, and a
+//   negative t clamps to 0 either way.
+inline constexpr std::uint16_t DIVIDE_BY_10 = 6554;
+inline constexpr std::uint16_t DIVIDE_BY_5 = 13108;
+inline constexpr std::uint16_t GREEN_FACTOR = 10923;
+
+struct ConversionRoutines {
+    PixelsToPlanesFunction pixelsToPlanes;
+    PlanesToPixelsFunction planesToPixels;
+};
+
+extern ConversionRoutines conversionRoutines;
+ConversionRoutines conversionRoutinesFor(CpuLevel level);
+
+void pixelsToPlanes_c(const std::uint8_t* pixels, std::uint8_t* y, std::uint8_t* u, std::uint8_t* v,
+                      std::uint32_t count);
+void planesToPixels_c(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v,
+                      const std::uint8_t* alphaSource, std::uint8_t* pixels, std::uint32_t count);
+#if defined(KALMIX_HAVE_SSE2)
+void pixelsToPlanes_sse2(const std::uint8_t* pixels, std::uint8_t* y, std::uint8_t* u,
+                         std::uint8_t* v, std::uint32_t count);
+void planesToPixels_sse2(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v,
+                         const std::uint8_t* alphaSource, std::uint8_t* pixels,
+                         std::uint32_t count);
+#endif
+#if defined(KALMIX_HAVE_AVX2)
+void pixelsToPlanes_avx2(const std::uint8_t* pixels, std::uint8_t* y, std::uint8_t* u,
+                         std::uint8_t* v, std::uint32_t count);
+void planesToPixels_avx2(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v,
+                         const std::uint8_t* alphaSource, std::uint8_t* pixels,
+                         std::uint32_t count);
+#endif
+
+}  // namespace kalmix

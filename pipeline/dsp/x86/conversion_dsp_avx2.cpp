@@ -1,0 +1,130 @@
+// AVX2 variants of the colour conversion, thirty-two pixels at a time: the
+// arithmetic of the SSE2 variants in 256-bit registers. Packing and unpacking
+// work within each 128-bit half, so one permutation per direction puts the
+// pixels back in order.
+#include <immintrin.h>
+
+#include "pipeline/dsp/conversion_dsp.h"
+
+namespace kalmix {
+
+namespace {
+
+__m256i load(const std::uint8_t* p) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+void store(std::uint8_t* p, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
+__m256i set16(std::uint16_t v) { return _mm256_set1_epi16(static_cast<short>(v)); }
+
+__m256i channel(__m256i first, __m256i second, int shift, __m256i byteMask) {
+    return _mm256_packs_epi32(
+        _mm256_and_si256(_mm256_srl_epi32(first, _mm_cvtsi32_si128(shift)), byteMask),
+        _mm256_and_si256(_mm256_srl_epi32(second, _mm_cvtsi32_si128(shift)), byteMask));
+}
+
+struct Planes16 {
+    __m256i y, u, v;
+};
+
+Planes16 toPlanes16(__m256i first, __m256i second) {
+    const __m256i byteMask = _mm256_set1_epi32(0xFF);
+    const __m256i b = channel(first, second, 0, byteMask);
+    const __m256i g = channel(first, second, 8, byteMask);
+    const __m256i r = channel(first, second, 16, byteMask);
+    const __m256i sum = _mm256_add_epi16(_mm256_add_epi16(b, _mm256_mullo_epi16(g, set16(6))),
+                                         _mm256_mullo_epi16(r, set16(3)));
+    const __m256i y = _mm256_mulhi_epu16(sum, set16(DIVIDE_BY_10));
+    const __m256i blue = _mm256_sub_epi16(b, y);
+    const __m256i u = _mm256_srai_epi16(_mm256_sub_epi16(blue, _mm256_srai_epi16(blue, 15)), 1);
+    const __m256i red = _mm256_mullo_epi16(_mm256_sub_epi16(r, y), set16(10));
+    const __m256i v = _mm256_srai_epi16(
+        _mm256_add_epi16(red, _mm256_srli_epi16(_mm256_srai_epi16(red, 15), 12)), 4);
+    return {y, _mm256_add_epi16(u, set16(128)), _mm256_add_epi16(v, set16(128))};
+}
+
+void pixelsToPlanes32(const std::uint8_t* pixels, std::uint8_t* y, std::uint8_t* u,
+                      std::uint8_t* v) {
+    const Planes16 low = toPlanes16(load(pixels), load(pixels + 32));
+    const Planes16 high = toPlanes16(load(pixels + 64), load(pixels + 96));
+    // Groups of four pixels come out as 0, 2, 4, 6, 1, 3, 5, 7.
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    store(y, _mm256_permutevar8x32_epi32(_mm256_packus_epi16(low.y, high.y), order));
+    store(u, _mm256_permutevar8x32_epi32(_mm256_packus_epi16(low.u, high.u), order));
+    store(v, _mm256_permutevar8x32_epi32(_mm256_packus_epi16(low.v, high.v), order));
+}
+
+struct Colours16 {
+    __m256i b, g, r;
+};
+
+Colours16 toColours16(__m256i y, __m256i u, __m256i v) {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i top = set16(255);
+    const __m256i d = _mm256_sub_epi16(v, set16(128));
+    const __m256i sign = _mm256_srai_epi16(d, 15);
+    const __m256i magnitude = _mm256_sub_epi16(_mm256_xor_si256(d, sign), sign);
+    const __m256i fifths = _mm256_mulhi_epu16(_mm256_slli_epi16(magnitude, 3), set16(DIVIDE_BY_5));
+    const __m256i redDifference = _mm256_sub_epi16(_mm256_xor_si256(fifths, sign), sign);
+    const __m256i blueDifference = _mm256_sub_epi16(_mm256_slli_epi16(u, 1), set16(256));
+    const __m256i b =
+        _mm256_max_epi16(_mm256_min_epi16(_mm256_add_epi16(y, blueDifference), top), zero);
+    const __m256i r =
+        _mm256_max_epi16(_mm256_min_epi16(_mm256_add_epi16(y, redDifference), top), zero);
+    const __m256i t = _mm256_sub_epi16(_mm256_mullo_epi16(y, set16(10)),
+                                       _mm256_add_epi16(_mm256_mullo_epi16(r, set16(3)), b));
+    const __m256i g =
+        _mm256_min_epi16(_mm256_mulhi_epu16(_mm256_max_epi16(t, zero), set16(GREEN_FACTOR)), top);
+    return {b, g, r};
+}
+
+void planesToPixels32(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v,
+                      const std::uint8_t* alphaSource, std::uint8_t* pixels) {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i ys = load(y), us = load(u), vs = load(v);
+    const Colours16 low =
+        toColours16(_mm256_unpacklo_epi8(ys, zero), _mm256_unpacklo_epi8(us, zero),
+                    _mm256_unpacklo_epi8(vs, zero));
+    const Colours16 high =
+        toColours16(_mm256_unpackhi_epi8(ys, zero), _mm256_unpackhi_epi8(us, zero),
+                    _mm256_unpackhi_epi8(vs, zero));
+    const __m256i b = _mm256_packus_epi16(low.b, high.b);
+    const __m256i g = _mm256_packus_epi16(low.g, high.g);
+    const __m256i r = _mm256_packus_epi16(low.r, high.r);
+    const __m256i blueGreenLow = _mm256_unpacklo_epi8(b, g);
+    const __m256i blueGreenHigh = _mm256_unpackhi_epi8(b, g);
+    const __m256i redLow = _mm256_unpacklo_epi8(r, zero), redHigh = _mm256_unpackhi_epi8(r, zero);
+    // Pixels 0-3|16-19, 4-7|20-23, 8-11|24-27 and 12-15|28-31.
+    const __m256i q0 = _mm256_unpacklo_epi16(blueGreenLow, redLow);
+    const __m256i q1 = _mm256_unpackhi_epi16(blueGreenLow, redLow);
+    const __m256i q2 = _mm256_unpacklo_epi16(blueGreenHigh, redHigh);
+    const __m256i q3 = _mm256_unpackhi_epi16(blueGreenHigh, redHigh);
+    const __m256i ordered[4] = {
+        _mm256_permute2x128_si256(q0, q1, 0x20), _mm256_permute2x128_si256(q2, q3, 0x20),
+        _mm256_permute2x128_si256(q0, q1, 0x31), _mm256_permute2x128_si256(q2, q3, 0x31)};
+    const __m256i alphaMask = _mm256_set1_epi32(static_cast<int>(0xFF000000u));
+    // Read every alpha before the first store: alphaSource may be the pixels.
+    __m256i alpha[4];
+    for (int q = 0; q < 4; ++q) alpha[q] = _mm256_and_si256(load(alphaSource + 32 * q), alphaMask);
+    for (int q = 0; q < 4; ++q) store(pixels + 32 * q, _mm256_or_si256(ordered[q], alpha[q]));
+}
+
+}  // namespace
+
+void pixelsToPlanes_avx2(const std::uint8_t* pixels, std::uint8_t* y, std::uint8_t* u,
+                         std::uint8_t* v, std::uint32_t count) {
+    std::uint32_t i = 0;
+    for (; i + 32 <= count; i += 32) pixelsToPlanes32(pixels + 4 * i, y + i, u + i, v + i);
+    pixelsToPlanes_sse2(pixels + 4 * i, y + i, u + i, v + i, count - i);
+}
+
+void planesToPixels_avx2(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v,
+                         const std::uint8_t* alphaSource, std::uint8_t* pixels,
+                         std::uint32_t count) {
+    std::uint32_t i = 0;
+    for (; i + 32 <= count; i += 32) {
+        planesToPixels32(y + i, u + i, v + i, alphaSource + 4 * i, pixels + 4 * i);
+    }
+    planesToPixels_sse2(y + i, u + i, v + i, alphaSource + 4 * i, pixels + 4 * i, count - i);
+}
+
+}  // namespace kalmix
