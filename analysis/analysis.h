@@ -35,9 +35,22 @@ extern std::array<std::uint8_t, BLOCK_CAPACITY> spreadMarks;  // scratch of the 
 extern std::uint8_t gradeStep;        // step of the amplitude grades, set per plane
 extern std::int32_t planeSupportMin;  // neighbour-support minimum of the plane being classified
 
+// The amplitude grades step by half the change threshold, but never by less than 6.
+inline constexpr std::uint8_t MIN_GRADE_STEP = 6;
+inline std::uint8_t gradeStepFor(std::int32_t changeThreshold) {
+    const auto step = static_cast<std::uint8_t>(changeThreshold >> 1);
+    return step < MIN_GRADE_STEP ? MIN_GRADE_STEP : step;
+}
+// Chroma changes are fainter: one less neighbour suffices there, down to 1.
+inline std::int32_t supportMinFor(bool luma, std::int32_t neighbourSupportMin) {
+    return (luma || neighbourSupportMin <= 1) ? neighbourSupportMin : neighbourSupportMin - 1;
+}
+
 void analyseFrame();
 
 // Pixel change detection.
+// The smoothing kernel whose difference the enhanced test weighs against the raw one.
+inline constexpr std::int32_t ENHANCED_SMOOTHING_MODE = 5;
 void clearAnalysisMaps();
 void detectPixelChanges();
 void detectPlaneChanges(std::uint32_t firstBlock, std::uint32_t blockCount, std::uint32_t rowStride);
@@ -45,6 +58,9 @@ void detectPlaneChangesEnhanced(std::uint32_t firstBlock, std::uint32_t blockCou
                                 std::uint32_t rowStride);
 
 // Block classification.
+// A neighbour with at least this many changed neighbours of its own sits
+// inside a changed area; the spread factor applies from this count on too.
+inline constexpr std::uint8_t DENSE_NEIGHBOUR_COUNT = 7;
 void classifyPlaneBlocks(std::uint32_t firstBlock, std::uint32_t blockCount);
 void scoreChangedSamples(std::uint32_t block, bool onOuterRing);
 void reinforceWeakSamples(std::uint32_t block);

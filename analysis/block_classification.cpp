@@ -14,10 +14,6 @@ std::int32_t planeSupportMin = 0;
 
 namespace {
 
-// A neighbour with at least this many changed neighbours of its own sits
-// inside a changed area; the spread factor applies from this count on too.
-constexpr std::uint8_t DENSE_NEIGHBOUR_COUNT = 7;
-
 std::uint8_t neighbourCount(std::uint32_t q) { return sampleChangeMarks[q] & NEIGHBOUR_COUNT_MASK; }
 bool isChanged(std::uint32_t q) { return (sampleChangeMarks[q] & CHANGED_MARK) != 0; }
 
@@ -178,8 +174,7 @@ void reinforceFromExtent(std::uint32_t block, bool onOuterRing) {
 void classifyPlaneBlocks(std::uint32_t firstBlock, std::uint32_t blockCount) {
     const AnalysisGeometry& g = analysisGeometry;
     const std::int32_t supportMin = thresholds.neighbourSupportMin;
-    // Chroma changes are fainter: one less neighbour suffices there, down to 1.
-    planeSupportMin = (firstBlock == 0 || supportMin <= 1) ? supportMin : supportMin - 1;
+    planeSupportMin = supportMinFor(firstBlock == 0, supportMin);
     const std::uint32_t perRow = firstBlock == 0 ? g.lumaBlocksPerRow : g.chromaBlocksPerRow;
     const auto changeCount = static_cast<std::uint32_t>(thresholds.blockChangeCount);
 

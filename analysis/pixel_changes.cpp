@@ -27,9 +27,6 @@ void clearAnalysisMaps() {
 
 namespace {
 
-// The smoothing kernel whose difference the enhanced test weighs against the raw one.
-constexpr std::int32_t ENHANCED_SMOOTHING_MODE = 5;
-
 struct PlaneThresholds {
     std::int32_t bias;    // |d| at or above it counts toward the balance
     std::int32_t change;  // |d| above it (and passing the bias test) marks the sample

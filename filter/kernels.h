@@ -12,15 +12,17 @@
 // flat area keeps its value. The caller keeps all nine positions in the plane.
 //
 // Both are defined here so that callers with a fixed mode (the enhanced
-// change test) get the one kernel inlined, without the mode branches.
+// change test) get the one kernel inlined, without the mode branches. They
+// are static: a source file built for AVX2 keeps its own copy, which the
+// linker can never hand to code that runs on a processor without AVX2.
 #pragma once
 
 #include <cstdint>
 
 namespace kalmix {
 
-inline std::uint8_t smoothSample(const std::uint8_t* centre, std::int32_t rowStride,
-                                 std::int32_t mode) {
+static inline std::uint8_t smoothSample(const std::uint8_t* centre, std::int32_t rowStride,
+                                        std::int32_t mode) {
     const std::uint32_t c = centre[0];
     if (mode <= 0) return static_cast<std::uint8_t>(c);
     const std::uint8_t* above = centre - rowStride;
@@ -42,7 +44,7 @@ inline std::uint8_t smoothSample(const std::uint8_t* centre, std::int32_t rowStr
     return static_cast<std::uint8_t>(value);
 }
 
-inline std::int32_t neighbourSum(const std::uint8_t* centre, std::int32_t rowStride) {
+static inline std::int32_t neighbourSum(const std::uint8_t* centre, std::int32_t rowStride) {
     const std::uint8_t* above = centre - rowStride;
     const std::uint8_t* below = centre + rowStride;
     return above[-1] + above[0] + above[1] + centre[-1] + centre[1] + below[-1] + below[0] +

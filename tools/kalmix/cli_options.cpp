@@ -312,7 +312,8 @@ Input and output:
   --codec NAME               FFmpeg encoder for OUTPUT (default by extension)
   --md5                      write the MD5 of the output frames, not the frames
   --verify HASH              compare the MD5 of the output frames; no output
-  --module PATH              the module to load (default: this build's Kalmix.PRM)
+  --module PATH              the module to load (default: the installed one,
+                             else this build's Kalmix.PRM)
   -q, --quiet                print errors only
   -h, --help                 this text
   --version                  the version
