@@ -105,7 +105,8 @@ EOF
 cat >"$stage/run.sh" <<'EOF'
 # Runs inside the emulated machine: the three runtime tests of the 32-bit module.
 export KALMIX_SOURCE_DIR=/work/source KALMIX_WINDOWS_DIR=/work/windows KALMIX_WINDOWS_PREBUILT=1
-export KALMIX_CROSSCHECK_WRITER=/work/copy-crosscheck.sh KALMIX_WINE_TIMEOUT=1200
+export KALMIX_CROSSCHECK_WRITER=/work/copy-crosscheck.sh KALMIX_WINE_TIMEOUT=2400
+export KALMIX_WINE_SLOWDOWN=30
 echo "KALMIX-GUEST cpu: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2)"
 echo "KALMIX-GUEST wine: $(/usr/lib/wine/wine --version 2>&1)"
 for step in dialogs state crosscheck; do
