@@ -76,6 +76,10 @@ enum class ExtentDirection : std::uint8_t { UP = 0, DOWN = 1, LEFT = 2, RIGHT = 
 std::uint8_t measureChangeExtent(std::uint32_t position, std::uint32_t rowStride, bool onOuterRing);
 
 // Block map decision, transition hold and export.
+// The chroma block thresholds are the luma ones through single-precision divisors.
+inline std::int32_t chromaBlockThreshold(std::int32_t luma, float divisor) {
+    return static_cast<std::int32_t>(static_cast<float>(luma) / divisor);
+}
 void decideLumaBlocks();
 void decideChromaBlocks();
 void holdBlockMap();

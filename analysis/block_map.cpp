@@ -37,11 +37,10 @@ void decideLumaBlocks() {
 }
 
 void decideChromaBlocks() {
-    // The chroma thresholds are the luma ones through single-precision divisors.
-    const auto changeCount = static_cast<std::int32_t>(
-        static_cast<float>(thresholds.blockChangeCount) / CHROMA_COUNT_DIVISOR);
-    const auto balanceCount = static_cast<std::int32_t>(
-        static_cast<float>(thresholds.biasCountThreshold) / CHROMA_BALANCE_DIVISOR);
+    const std::int32_t changeCount =
+        chromaBlockThreshold(thresholds.blockChangeCount, CHROMA_COUNT_DIVISOR);
+    const std::int32_t balanceCount =
+        chromaBlockThreshold(thresholds.biasCountThreshold, CHROMA_BALANCE_DIVISOR);
     decideBlocks(analysisGeometry.lumaBlocks, 2 * analysisGeometry.chromaBlocks, changeCount,
                  balanceCount);
 }

@@ -7,6 +7,8 @@ install(TARGETS kalmix_module kalmix_standin
   LIBRARY DESTINATION ${KALMIX_INSTALL_PKGLIBDIR})
 # The module finds the stand-in library beside itself.
 set_target_properties(kalmix_module PROPERTIES INSTALL_RPATH "$ORIGIN")
+# The tile worker, one module instance per tile, for kalmix and the plug-in.
+install(TARGETS kalmix_tile_worker RUNTIME DESTINATION ${KALMIX_INSTALL_PKGLIBDIR})
 
 if(TARGET kalmix)
   install(TARGETS kalmix RUNTIME DESTINATION ${KALMIX_INSTALL_BINDIR})

@@ -30,21 +30,27 @@ if [[ "${KALMIX_SKIP_I386:-0}" != 1 ]]; then
   echo "i386 build and tests: $((SECONDS - i386_started)) s"
 fi
 
-# A short libFuzzer run of the execute call over hostile bounds, positions and
-# parameters (clang; the core alone, instrumented).
+# A short libFuzzer run of every fuzz target (clang; the core alone,
+# instrumented), each from its seed corpus in tests/fuzz/corpus/NAME.
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKALMIX_FUZZ=ON >/dev/null
 cmake --build build-fuzz -j "$jobs"
 fuzz=$(mktemp -d)
 trap 'rm -rf "$fuzz"' EXIT
-mkdir "$fuzz/corpus"
-if ! build-fuzz/tests/fuzz/kalmix_fuzz_execute -max_total_time="${KALMIX_FUZZ_SECONDS:-30}" \
-    -max_len=256 "$fuzz/corpus" >"$fuzz/log" 2>&1; then
-  tail -n 40 "$fuzz/log"
-  echo "fuzzing the execute call failed" >&2
-  exit 1
-fi
-grep -E '^Done' "$fuzz/log"
+for target in build-fuzz/tests/fuzz/kalmix_fuzz_*; do
+  [[ -f $target && -x $target ]] || continue
+  name=${target##*/kalmix_fuzz_}
+  seeds=()
+  [[ -d tests/fuzz/corpus/$name ]] && seeds=("tests/fuzz/corpus/$name")
+  mkdir "$fuzz/$name"
+  if ! "$target" -max_total_time="${KALMIX_FUZZ_SECONDS:-20}" -max_len=4096 -timeout=10 \
+      -artifact_prefix="$fuzz/$name-" "$fuzz/$name" "${seeds[@]}" >"$fuzz/$name.log" 2>&1; then
+    tail -n 40 "$fuzz/$name.log"
+    echo "fuzzing $name failed (the input is in the log above)" >&2
+    exit 1
+  fi
+  echo "$name: $(grep -E '^Done' "$fuzz/$name.log")"
+done
 
 # The sanitizer build runs the native tests; the Windows DLL has no sanitizer runtime.
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKALMIX_SANITIZE=ON \

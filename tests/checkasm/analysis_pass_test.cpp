@@ -20,7 +20,7 @@ using checkasm::fillRandom;
 using checkasm::randomEngine;
 using checkasm::sameElements;
 
-enum class Picture { NOISE, NEW_PICTURE, THIN_LINES, CLUSTERS, CHECKER_BANDS };
+enum class Picture { NOISE, NEW_PICTURE, THIN_LINES, CLUSTERS, CHECKER_BANDS, LUMA_LINES_ONLY };
 
 const char* pictureName(Picture p) {
     switch (p) {
@@ -29,6 +29,7 @@ const char* pictureName(Picture p) {
         case Picture::THIN_LINES: return "thin lines";
         case Picture::CLUSTERS: return "clusters";
         case Picture::CHECKER_BANDS: return "checker bands";
+        case Picture::LUMA_LINES_ONLY: return "lines in luma only";
     }
     return "?";
 }
@@ -79,6 +80,11 @@ void paint(Picture picture, std::uint32_t samples, std::uint32_t width) {
                 // bands seven rows high: traces branch at every step and reach
                 // the same samples by many paths, but never a chain of 8 upward.
                 if ((x + y) % 2 == 0 && y % 8 != 7) cur += 40;
+                break;
+            case Picture::LUMA_LINES_ONLY:
+                // Seeds in the luminance plane only: the colour planes trace
+                // nothing and must still leave clean extent marks.
+                if (q < analysisGeometry.lumaPlaneSize && (x % 3 == 0 || y % 4 == 1)) cur += 35;
                 break;
         }
         referencePlanes[q] = clampByte(ref);
@@ -175,7 +181,7 @@ TEST(AnalysisPass, MatchesTheReferenceAtEveryLevelAndSize) {
         {4, 4}, {8, 4}, {4, 12}, {12, 12}, {20, 8}, {28, 20}, {36, 44}, {52, 36}, {100, 28}};
     for (const auto& [width, height] : sizes) {
         for (Picture picture : {Picture::NOISE, Picture::NEW_PICTURE, Picture::THIN_LINES,
-                                Picture::CLUSTERS, Picture::CHECKER_BANDS}) {
+                                Picture::CLUSTERS, Picture::CHECKER_BANDS, Picture::LUMA_LINES_ONLY}) {
             for (std::int32_t level = 0; level <= 10; ++level) {
                 // Every level on the small frames; on the larger ones level 0
                 // (no filtering), 1, 4 (the one row whose chroma thresholds

@@ -18,6 +18,7 @@
 
 #include "tests/module/module_fixture.h"
 #include "tools/host/plugin_host.h"
+#include "tools/tiles/tile_engine.h"
 
 extern "C" {
 #include <frei0r.h>
@@ -144,6 +145,10 @@ protected:
         plugin_.reset();
     }
 
+    void destructAll() {
+        for (f0r_instance_t instance : instances_) plugin_->destruct(instance);
+        instances_.clear();
+    }
     f0r_instance_t construct(int width = WIDTH, int height = HEIGHT) {
         f0r_instance_t instance =
             plugin_->construct(static_cast<unsigned>(width), static_cast<unsigned>(height));
@@ -337,46 +342,6 @@ TEST_F(Frei0rTest, SettingUnchangedValuesKeepsTheSequenceRunning) {
     EXPECT_EQ(firstDifference(filtered, runDirect(settings, clip)), -1);
 }
 
-// --- Several instances share the one loaded module ---
-
-TEST_F(Frei0rTest, InstancesKeepTheirOwnParameterRecords) {
-    const Clip clip = makeClip(WIDTH, HEIGHT, CLIP_LENGTH);
-    const UserSettings first{0, 5, true, 2, 5}, second{10, 9, false, 6, 5};
-    f0r_instance_t a = construct();
-    f0r_instance_t b = construct();
-    ASSERT_TRUE(a != nullptr && b != nullptr);
-    plugin_->apply(a, first);
-    plugin_->apply(b, second);
-    Clip filtered;
-    for (std::size_t i = 0; i < clip.size(); ++i) {
-        filtered.push_back(plugin_->update1(a, clip[i], timeOf(i)));
-        filtered.push_back(plugin_->update1(b, clip[i], timeOf(i)));
-    }
-    closePlugin();
-
-    // The host library's way: two uses of one loaded module, each with its
-    // own record, their frames interleaved through the one sequence state.
-    fs::remove(statePath());
-    std::string error;
-    auto useA = PluginModule::load(referenceModule(), error);
-    auto useB = PluginModule::load(referenceModule(), error);
-    ASSERT_TRUE(useA != nullptr && useB != nullptr) << error;
-    Clip expected;
-    for (std::size_t i = 0; i < clip.size(); ++i) {
-        for (PluginModule* use : {useA.get(), useB.get()}) {
-            // Setup calls come before each use's first frame, as in the plug-in.
-            if (i == 0) {
-                ASSERT_EQ(use->setup(use == useA.get() ? first : second), 0);
-            }
-            Frame frame(clip[i].size(), 0);
-            use->execute(clip[i].data(), frame.data(), WIDTH, HEIGHT, static_cast<std::int32_t>(i),
-                         0);
-            expected.push_back(frame);
-        }
-    }
-    EXPECT_EQ(firstDifference(filtered, expected), -1);
-}
-
 // --- Positions from the host's times, and the order of filtering ---
 
 // Render threads as MLT's parallel rendering makes them: each thread has an
@@ -496,24 +461,70 @@ TEST_F(Frei0rTest, MalformedWaitLimitIsReportedAndTheDefaultKept) {
               "using 10000\n");
 }
 
-// --- Frames the module does not take ---
-
 struct Size {
     int width;
     int height;
 };
 
-class Frei0rPassThroughTest : public Frei0rTest, public ::testing::WithParamInterface<Size> {};
+// --- Several instances: module instances of their own, through their workers ---
 
-TEST_P(Frei0rPassThroughTest, FramesTheModuleDoesNotTakeComeOutUnchanged) {
+TEST_F(Frei0rTest, TwoInstancesFilterExactlyAsEachAlone) {
+    const UserSettings first{0, 5, true, 2, 5}, second{10, 9, false, 6, 5};
+    for (const Size size : {Size{WIDTH, HEIGHT}, Size{400, 200}}) {  // one tile, and two
+        SCOPED_TRACE(size.width);
+        const Clip clip = makeClip(size.width, size.height, CLIP_LENGTH);
+        f0r_instance_t a = construct(size.width, size.height);
+        f0r_instance_t b = construct(size.width, size.height);
+        ASSERT_TRUE(a != nullptr && b != nullptr);
+        plugin_->apply(a, first);
+        plugin_->apply(b, second);
+        Clip filteredA;
+        Clip filteredB;
+        for (std::size_t i = 0; i < clip.size(); ++i) {  // interleaved, as two chains in one ffmpeg graph
+            filteredA.push_back(plugin_->update1(a, clip[i], timeOf(i)));
+            filteredB.push_back(plugin_->update1(b, clip[i], timeOf(i)));
+        }
+        destructAll();
+        for (const auto& [settings, filtered] : {std::pair{first, &filteredA}, std::pair{second, &filteredB}}) {
+            f0r_instance_t alone = construct(size.width, size.height);
+            ASSERT_NE(alone, nullptr);
+            plugin_->apply(alone, settings);
+            EXPECT_EQ(firstDifference(*filtered, runPlugin(alone, clip)), -1);
+            destructAll();
+        }
+        if (size.width == WIDTH) {
+            EXPECT_EQ(firstDifference(filteredA, runDirect(first, clip)), -1);
+        }
+    }
+}
+
+// --- Frames the module does not take whole: through the tiles ---
+
+class Frei0rTiledTest : public Frei0rTest, public ::testing::WithParamInterface<Size> {};
+
+TEST_P(Frei0rTiledTest, FramesTheModuleDoesNotTakeAreFilteredThroughTheTiles) {
     const Size size = GetParam();
     const Clip clip = makeClip(size.width, size.height, 3);
     f0r_instance_t instance = construct(size.width, size.height);
     ASSERT_NE(instance, nullptr);
-    EXPECT_EQ(firstDifference(runPlugin(instance, clip), clip), -1);
+    const Clip filtered = runPlugin(instance, clip);
+
+    kalmix::tiles::EngineSettings settings;
+    settings.modulePath = KALMIX_MODULE_BUILD_PATH;
+    settings.stateFolder = directory() / "engine";
+    kalmix::tiles::TileEngine engine(size.width, size.height, settings);
+    engine.setup(UserSettings{});
+    Clip expected;
+    for (std::size_t i = 0; i < clip.size(); ++i) {
+        Frame frame(clip[i].size());
+        engine.filter(clip[i].data(), frame.data(), static_cast<std::int32_t>(i), 0);
+        expected.push_back(frame);
+    }
+    EXPECT_EQ(firstDifference(filtered, expected), -1);
+    EXPECT_NE(firstDifference(filtered, clip), -1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, Frei0rPassThroughTest,
+INSTANTIATE_TEST_SUITE_P(Sizes, Frei0rTiledTest,
                          ::testing::Values(Size{392, 288}, Size{384, 296}, Size{66, 48},
                                            Size{64, 50}));
 

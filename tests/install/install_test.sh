@@ -45,7 +45,7 @@ case $mode in
   prefix)
     cmake --install "$build" --prefix "$work/staged" >/dev/null
     for f in bin/kalmix lib/kalmix/Kalmix.PRM lib/kalmix/libkalmix_standin.so \
-             lib/frei0r-1/kalmix.so share/man/man1/kalmix.1; do
+             lib/kalmix/kalmix-tile-worker lib/frei0r-1/kalmix.so share/man/man1/kalmix.1; do
       [[ -e $work/staged/$f ]] || fail "cmake --install did not install $f"
     done
     # Relocated, the installed files find each other, not the build's.

@@ -86,8 +86,7 @@ TEST(CommandLine, EachMistakeNamesTheFlagAndWhatItTakes) {
         {{"a"}, {"missing output", "-o"}},
         {{"-o", "b"}, {"missing input"}},
         {{"a", "b", "-o", "c"}, {"unexpected argument 'b'"}},
-        {{"-", "-o", "b.mkv"}, {"standard input", "--raw"}},
-        {{"a.mkv", "-o", "-"}, {"standard output", "--raw"}},
+        {{"a.mkv", "-o", "-"}, {"standard output", "-f FORMAT", "--raw"}},
         {{"--raw", "8x8", "a", "-o", "b", "--fit"}, {"--fit", "--raw"}},
         {{"a", "-o", "b", "--allow-partial"}, {"--allow-partial", "--raw"}},
         {{"a", "-o", "b", "--frames", "9"}, {"--frames", "demo"}},
@@ -103,6 +102,67 @@ TEST(CommandLine, EachMistakeNamesTheFlagAndWhatItTakes) {
         ASSERT_FALSE(r.ok()) << "accepted: " << joined;
         EXPECT_EQ(r.error.find('\n'), std::string::npos) << r.error;
         for (const auto& word : c.mentions) EXPECT_NE(r.error.find(word), std::string::npos) << joined << "-> " << r.error;
+    }
+}
+
+TEST(CommandLine, FfmpegStyleFlagsAndTheirPlaces) {
+    // -f before the input is the input's container, after it the output's;
+    // with both ends piped one -f serves both.
+    const ParseResult piped = parse({"-f", "nut", "-i", "-", "-o", "-", "-c:v", "libx264", "-crf", "18", "-preset",
+                                     "fast", "-b:v", "2M", "-x264-params", "keyint=5", "-opt", "g=9", "-pix_fmt",
+                                     "yuv420p", "-map", "0:v:1", "-ss", "1:02.5", "-t", "3", "-y", "-xerror", "-v",
+                                     "verbose"});
+    ASSERT_TRUE(piped.ok()) << piped.error;
+    const Options& o = piped.options;
+    EXPECT_EQ(o.inputFormat, "nut");
+    EXPECT_EQ(o.outputFormat, "nut");
+    EXPECT_EQ(o.input, "-");
+    EXPECT_EQ(o.codec, "libx264");
+    EXPECT_EQ(o.pixelFormat, "yuv420p");
+    const std::vector<std::pair<std::string, std::string>> codecOptions = {
+        {"crf", "18"}, {"preset", "fast"}, {"b", "2M"}, {"x264-params", "keyint=5"}, {"g", "9"}};
+    EXPECT_EQ(o.codecOptions, codecOptions);
+    EXPECT_EQ(o.map, "v:1");
+    EXPECT_EQ(o.seekTo, 62500000);
+    EXPECT_EQ(o.duration, 3000000);
+    EXPECT_EQ(o.overwrite, Overwrite::Always);
+    EXPECT_TRUE(o.strict);
+    EXPECT_EQ(o.verbosity, Verbosity::Verbose);
+    EXPECT_FALSE(o.quiet);
+
+    const ParseResult out = parse({"-", "-o", "-", "-f", "matroska", "-n", "-map", "3", "-to", "4"});
+    ASSERT_TRUE(out.ok()) << out.error;
+    EXPECT_EQ(out.options.inputFormat, "");
+    EXPECT_EQ(out.options.outputFormat, "matroska");
+    EXPECT_EQ(out.options.overwrite, Overwrite::Never);
+    EXPECT_EQ(out.options.map, "3");
+    EXPECT_EQ(out.options.endAt, 4000000);
+    EXPECT_EQ(parse({"a.mkv", "-f", "null"}).options.output, "-");
+    EXPECT_TRUE(parse({"a", "-o", "b", "-v", "warning"}).options.quiet);
+
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> mentions;
+    };
+    for (const Case& c : std::vector<Case>{
+             {{"-f", "nosuchformat", "-", "-o", "b"}, {"-f", "nosuchformat", "reads"}},
+             {{"a", "-o", "b", "-f", "nosuchformat"}, {"-f", "nosuchformat", "writes"}},
+             {{"a", "-o", "b", "-y", "-n"}, {"-y", "-n"}},
+             {{"a", "-o", "b", "-ss", "soon"}, {"-ss", "'soon'"}},
+             {{"a", "-o", "b", "-t", "-2"}, {"-t"}},
+             {{"a", "-o", "b", "-t", "1", "-to", "2"}, {"-t", "-to"}},
+             {{"a", "-o", "b", "-ss", "5", "-to", "2"}, {"-to", "after"}},
+             {{"a", "-o", "b", "-map", "0:a:1"}, {"-map", "0:a:1"}},
+             {{"a", "-o", "b", "-opt", "novalue"}, {"-opt", "KEY=VALUE"}},
+             {{"a", "-o", "b", "-pix_fmt", "nosuch"}, {"-pix_fmt", "nosuch"}},
+             {{"a", "-o", "b", "-v", "loud"}, {"-v", "quiet"}},
+             {{"--raw", "8x8", "a", "-o", "b", "-crf", "3"}, {"-crf", "--raw"}},
+             {{"--raw", "8x8", "a", "-o", "b", "-ss", "3"}, {"-ss", "--raw"}},
+             {{"-", "-o", "-"}, {"standard output", "-f"}},
+         }) {
+        const ParseResult r = parse(c.args);
+        ASSERT_FALSE(r.ok()) << c.args[0] << " " << c.args.back();
+        for (const auto& word : c.mentions) EXPECT_NE(r.error.find(word), std::string::npos) << r.error;
     }
 }
 

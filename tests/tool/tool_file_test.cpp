@@ -59,7 +59,7 @@ TEST(FileMode, FitScalesToWhatTheFilterTakes) {
     };
     for (const Case c : {Case{640, 360, 384, 216}, Case{200, 150, 200, 148}, Case{300, 600, 144, 288}}) {
         writeMkv(dir / "in.mkv", makeClip(c.width, c.height, 3, 5), c.width, c.height, {1, 25}, {25, 1});
-        const RunResult run = runKalmix({dir / "in.mkv", "-o", dir / "out.mkv", "--fit"});
+        const RunResult run = runKalmix({dir / "in.mkv", "-o", dir / "out.mkv", "--fit", "-y"});
         ASSERT_EQ(run.status, 0) << run.err;
         EXPECT_NE(run.err.find("3 frames filtered, 0 passed through"), std::string::npos) << run.err;
         const DecodedClip out = decodeFile(dir / "out.mkv");
@@ -67,13 +67,21 @@ TEST(FileMode, FitScalesToWhatTheFilterTakes) {
         EXPECT_EQ(out.format.height, c.fitHeight) << c.width << "x" << c.height;
         EXPECT_EQ(out.count, 3);
     }
-    // Without --fit a large clip passes through the module untouched.
+    // Without --fit, and with --tiles off, a large clip passes through the module untouched.
     const Bytes big = makeClip(640, 360, 2, 6);
     writeMkv(dir / "in.mkv", big, 640, 360, {1, 25}, {25, 1});
-    const RunResult run = runKalmix({dir / "in.mkv", "-o", dir / "out.mkv"});
+    const RunResult run = runKalmix({dir / "in.mkv", "-o", dir / "out.mkv", "-y", "--tiles", "off"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.err.find("--fit"), std::string::npos) << run.err;
     EXPECT_TRUE(decodeFile(dir / "out.mkv").frames == big);
+    // By default it is filtered at its full size, through the tiles.
+    const RunResult tiled = runKalmix({dir / "in.mkv", "-o", dir / "out.mkv", "-y"});
+    ASSERT_EQ(tiled.status, 0) << tiled.err;
+    EXPECT_NE(tiled.err.find("2 frames filtered in 4 tiles"), std::string::npos) << tiled.err;
+    const DecodedClip full = decodeFile(dir / "out.mkv");
+    EXPECT_EQ(full.format.width, 640);
+    EXPECT_EQ(full.format.height, 360);
+    EXPECT_TRUE(full.frames != big);
 }
 
 // A WAV file of silence-and-ramp samples, enough to mux a few packets.

@@ -20,6 +20,7 @@ protected:
     // Runs the tool and the direct reference, each from a fresh state file.
     Bytes tool(std::vector<std::string> args, const std::string& stdinPath = "") {
         freshStateDirectory();
+        args.push_back("-y");  // each case replaces out.raw
         const RunResult run = runKalmix(args, stdinPath);
         EXPECT_EQ(run.status, 0) << run.err;
         last = run;
@@ -95,12 +96,13 @@ TEST_F(RawMode, PartialTrailingFrameIsDroppedOnlyWhenAllowed) {
     EXPECT_EQ(readFile(dir / "out.raw"), output);
 }
 
-TEST_F(RawMode, FramesTheModuleCannotTakePassThroughWithOneNote) {
+TEST_F(RawMode, WithTilesOffFramesTheModuleCannotTakePassThroughWithOneNote) {
     for (const auto& [width, height] : {std::pair{388, 8}, std::pair{66, 48}}) {
         const Bytes big = makeClip(width, height, 3, 2);
         writeFile(dir / "big.raw", big);
         const std::string size = std::to_string(width) + "x" + std::to_string(height);
-        const RunResult run = runKalmix({"--raw", size, dir / "big.raw", "-o", dir / "out.raw"});
+        const RunResult run =
+            runKalmix({"--raw", size, dir / "big.raw", "-o", dir / "out.raw", "-y", "--tiles", "off"});
         ASSERT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(readFile(dir / "out.raw"), big);
         ASSERT_EQ(run.errLines().size(), 2u) << run.err;  // the note once, then the summary

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tools/host/plugin_host.h"
+#include "tools/kalmix/ffmpeg_common.h"
 #include "tools/kalmix/video_io.h"
 
 namespace kalmix::tool::test {
@@ -71,5 +72,37 @@ void writeMkv(const std::string& path, const Bytes& frames, int width, int heigh
               Rational frameRate);
 
 std::string md5Of(const Bytes& bytes);
+
+// A file as phones, cameras and authoring tools make them, written with
+// FFmpeg's libraries: the main video stream from BGRA frames, and whatever
+// else is asked for.
+struct ClipRecipe {
+    std::string codec = "ffv1";
+    std::string pixelFormat = "bgra";  // what the encoder is given
+    std::string format;                // container; empty: by the file name
+    int width = 32;
+    int height = 32;
+    int frames = 10;
+    int rate = 25;                      // frames a second, time base 1/rate
+    const Bytes* bgra = nullptr;        // frames of width x height; default makeClip(seed 1)
+    int extraVideo = 0;                 // more video streams, 16x16
+    std::string extraCodec = "ffv1";    // their encoder
+    int audioStreams = 0;               // PCM, a packet a frame, tagged language aud0, aud1, ...
+    bool subtitles = false;             // two SubRip cues
+    int chapters = 0;                   // equal parts of the clip, titled "Part N"
+    int rotation = 0;                   // degrees in a display matrix; 0: none
+    AVFieldOrder fieldOrder = AV_FIELD_UNKNOWN;
+    AVColorPrimaries primaries = AVCOL_PRI_UNSPECIFIED;
+    AVColorTransferCharacteristic transfer = AVCOL_TRC_UNSPECIFIED;
+    AVColorSpace matrix = AVCOL_SPC_UNSPECIFIED;
+    int damagedPacket = -1;             // this video packet's bytes are overwritten with junk
+};
+void writeClip(const std::string& path, const ClipRecipe& recipe);
+
+InputPtr openInput(const std::string& path);
+
+// Runs kalmix on a pseudo-terminal, answering its question with answer.
+// The terminal's whole transcript comes back in out.
+RunResult runKalmixOnTerminal(const std::vector<std::string>& args, const std::string& answer);
 
 }  // namespace kalmix::tool::test

@@ -106,9 +106,11 @@ int checkStateFile(const std::string& modulePath) {
                static_cast<long long>(before), static_cast<long long>(after));
     }
 
-    // A file that cannot be created: the message box over the host's window,
-    // and the previous file stays whole.
-    expect(CreateDirectoryA(temporary.c_str(), nullptr) != 0, "cannot block %s", temporary.c_str());
+    // A save that cannot replace the file (another program holds it open
+    // without sharing): the message box over the host's window, the previous
+    // file stays whole and the save's temporary file is gone.
+    HANDLE held = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    expect(held != INVALID_HANDLE_VALUE, "cannot hold %s open", path.c_str());
     {
         Module module(modulePath);
         Operator person([] {
@@ -116,7 +118,7 @@ int checkStateFile(const std::string& modulePath) {
             expect(box != nullptr, "no message box at unload");
             if (box == nullptr) return;
             expect(itemText(box, 0xFFFF) ==
-                       "Unable to open status file.\r\nFilter will not function correctly",
+                       "Unable to save status file.\r\nFilter will not function correctly",
                    "message '%s'", itemText(box, 0xFFFF).c_str());
             expect(GetWindow(box, GW_OWNER) == createMainWindow(), "the message box is not the host's");
             clickButton(box, IDOK);
@@ -124,8 +126,13 @@ int checkStateFile(const std::string& modulePath) {
         });
         module.unload();
     }
+    CloseHandle(held);
     expect(readFile(path) == bytes, "a failed save changed the previous file");
-    RemoveDirectoryA(temporary.c_str());
+    WIN32_FIND_DATAA found;
+    const std::string pattern = path + ".*.tmp";
+    HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+    expect(search == INVALID_HANDLE_VALUE, "a temporary file was left: %s", found.cFileName);
+    if (search != INVALID_HANDLE_VALUE) FindClose(search);
     return finish("state");
 }
 

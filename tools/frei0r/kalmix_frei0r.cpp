@@ -1,13 +1,13 @@
 // The frei0r filter "kalmix": lets frei0r hosts (the ffmpeg program, MLT,
 // Kdenlive, Shotcut) run Kalmix.PRM, driving it through the host library only.
 //
-// One loaded module for the whole plug-in, from the first f0r_init to the
-// last f0r_deinit. The module keeps one global state (frame buffers, sequence
-// bookkeeping), so loading it once per instance would not give instances
-// their own filter anyway: dlopen of the same file returns the same module.
-// As the video host does, each instance (each use of the filter) keeps its
-// own 20-byte parameter record and hands it over with every call; the frames
-// of all instances go through the one shared sequence state.
+// The module keeps one global state per load (frame buffers, sequence
+// bookkeeping), and dlopen of the same file in one process gives the same
+// load. So the frames go through the tile engine instead: module instances in
+// worker processes, one per tile, at every frame size (one tile for frames the
+// module takes whole). Each sequence of frames (see Sequence) has workers of
+// its own, so two uses of the filter in one process filter exactly as each
+// would alone.
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -27,9 +27,13 @@
 #include <string>
 #include <vector>
 
-#include "params/filter_params.h"
+#include <map>
+#include <set>
+#include <tuple>
+
 #include "tools/frei0r/frame_order.h"
 #include "tools/host/plugin_host.h"
+#include "tools/tiles/tile_engine.h"
 
 // The API header declares its functions without C linkage of its own.
 extern "C" {
@@ -38,18 +42,17 @@ extern "C" {
 
 namespace {
 
-using kalmix::FilterParams;
 using kalmix::frei0r::FrameOrder;
-using kalmix::host::PluginModule;
 using kalmix::host::UserSettings;
+using kalmix::tiles::TileEngine;
 
 enum ParamIndex { PRIMARY = 0, SECONDARY = 1, ENHANCED = 2, TRANSITION = 3, PARAM_COUNT = 4 };
 constexpr int MAX_LEVEL = 10;
 constexpr int MAX_TRANSITION_FRAMES = 7;
 
 // frei0r allows concurrent f0r_update calls on different instances; the
-// module's state is global and not thread-safe, so every call into it, and
-// loading and unloading it, holds this lock.
+// sequences and their workers are shared between instances, so every call
+// holds this lock.
 std::mutex moduleLock;
 // Signalled whenever a frame has been filtered or a call has come in, for the
 // calls that wait for the frames before their own (see FrameOrder).
@@ -67,53 +70,100 @@ constexpr long long LARGEST_WAIT_MS = 3600000;
 // serial host waits for it once, at its second frame.
 constexpr std::chrono::milliseconds START_WAIT_LIMIT{250};
 std::chrono::milliseconds waitLimit = DEFAULT_WAIT_LIMIT;
-// Deliberately a plain pointer: a host that never calls f0r_deinit must not
-// have the module unloaded by a static destructor at exit, in an order
-// nobody controls.
-PluginModule* loadedModule = nullptr;
-int initCount = 0;  // hosts that load the plug-in twice call f0r_init twice
+std::string loadedModulePath;  // empty until f0r_init found a module that loads
+int initCount = 0;             // hosts that load the plug-in twice call f0r_init twice
+
+struct Sequence;
 
 struct Instance {
     std::int32_t width;
     std::int32_t height;
-    UserSettings settings;      // the values the frei0r parameters map to
-    bool needsSetup = true;     // before the first frame and after a change
-    // This use's parameter record and the handle to it that goes with each call.
-    FilterParams record = kalmix::DEFAULT_FILTER_PARAMS;
-    char* recordBlock = reinterpret_cast<char*>(&record);
+    UserSettings settings;         // the values the frei0r parameters map to
+    bool needsSetup = true;        // before the first frame and after a change
+    Sequence* sequence = nullptr;  // joined at the first frame and after a change
 };
 
-bool sameSettings(const UserSettings& a, const UserSettings& b) {
-    return a.primaryLevel == b.primaryLevel && a.secondaryLevel == b.secondaryLevel &&
-           a.enhancedSuppression == b.enhancedSuppression &&
-           a.transitionFrames == b.transitionFrames && a.uvLevel == b.uvLevel;
-}
-
-// The frames of all instances form one sequence, filtered in the order of
-// their times: the module keeps one sequence state, and MLT gives each of its
-// render threads an instance of its own for the same use of the filter. It
-// starts afresh when the last instance goes.
+// The frames of the instances with one frame size and the same settings form
+// one sequence, filtered in the order of their times by workers of its own:
+// MLT gives each of its render threads an instance of its own for the same
+// use of the filter. Instances with other settings (another use of the
+// filter, such as a second chain in one ffmpeg graph) have sequences and
+// workers of their own. A sequence starts afresh when its last instance
+// leaves it, by going or by changing its settings.
 struct Sequence {
+    int number = 0;  // the lowest free among live sequences: state folder "frei0r-N"
+    int members = 0;
+    std::unique_ptr<TileEngine> engine;
+    bool failed = false;  // its workers stopped: frames pass through
     FrameOrder order;
     bool called = false;  // the first call's time starts the settling
     Clock::time_point firstCall{};
-    // The settings of the last setup call and the record it left, which an
-    // instance with the same settings takes over instead of a setup call of
-    // its own (which would end the running sequence).
     bool setupDone = false;
-    UserSettings setupSettings;
-    FilterParams setupRecord = kalmix::DEFAULT_FILTER_PARAMS;
     // The last frame filtered. Hosts render a frame again (MLT renders the
     // first frame twice and the last one until its threads stop); the same
     // time, pixels and settings give the same output, whichever copy comes
     // first, rather than a fresh sequence.
     bool lastValid = false;
-    UserSettings lastSettings;
     std::vector<std::uint8_t> lastInput;
     std::vector<std::uint8_t> lastOutput;
 };
-Sequence sequence;
-int instanceCount = 0;
+using SequenceKey = std::tuple<std::int32_t, std::int32_t, int, int, bool, int, int>;
+std::map<SequenceKey, std::unique_ptr<Sequence>> sequences;
+
+SequenceKey keyOf(const Instance& instance) {
+    const UserSettings& s = instance.settings;
+    return {instance.width, instance.height, s.primaryLevel, s.secondaryLevel, s.enhancedSuppression,
+            s.transitionFrames, s.uvLevel};
+}
+
+// Starts workers: one module instance per tile, each tile's Windows directory
+// under the user's state directory.
+std::unique_ptr<TileEngine> startEngine(const std::string& module, const std::string& folder,
+                                        std::int32_t width, std::int32_t height) {
+    kalmix::tiles::EngineSettings settings;
+    settings.modulePath = module;
+    settings.stateFolder = kalmix::tiles::defaultStateBase() / "tiles" / folder /
+                           (std::to_string(width) + "x" + std::to_string(height));
+    return std::make_unique<TileEngine>(width, height, settings);
+}
+
+void leaveSequence(Instance& instance) {
+    if (instance.sequence == nullptr) return;
+    if (--instance.sequence->members == 0) {
+        for (auto i = sequences.begin(); i != sequences.end(); ++i) {
+            if (i->second.get() == instance.sequence) {
+                sequences.erase(i);  // its workers' modules save their state files
+                break;
+            }
+        }
+    }
+    instance.sequence = nullptr;
+}
+
+// The instance's sequence for its size and settings, made with its workers
+// if no instance has it yet. Holding the lock.
+void joinSequence(Instance& instance) {
+    leaveSequence(instance);
+    std::unique_ptr<Sequence>& slot = sequences[keyOf(instance)];
+    if (!slot) {
+        slot = std::make_unique<Sequence>();
+        std::set<int> taken;
+        for (const auto& entry : sequences) {
+            if (entry.second && entry.second.get() != slot.get()) taken.insert(entry.second->number);
+        }
+        while (taken.count(slot->number) != 0) ++slot->number;
+        try {
+            slot->engine = startEngine(loadedModulePath, "frei0r-" + std::to_string(slot->number),
+                                       instance.width, instance.height);
+        } catch (const std::exception& error) {
+            // frei0r has no error channel: said once on the host's log.
+            std::fprintf(stderr, "kalmix frei0r: %s; frames pass through unfiltered\n", error.what());
+            slot->failed = true;
+        }
+    }
+    ++slot->members;
+    instance.sequence = slot.get();
+}
 
 // $KALMIX_MODULE, else a Kalmix.PRM beside this plug-in, else the installed
 // one (lib/kalmix/ beside lib/frei0r-1/), else the build's. The plug-in's own
@@ -173,7 +223,7 @@ std::chrono::milliseconds waitLimitFromEnvironment() {
 // (FrameOrder::ready), or until the wait limit has passed without a frame
 // filtered: then it goes ahead as a jump. The order settles the start limit
 // after the first call. The lock is released while it waits.
-void awaitTurn(std::unique_lock<std::mutex>& lock, double time) {
+void awaitTurn(std::unique_lock<std::mutex>& lock, Sequence& sequence, double time) {
     FrameOrder& order = sequence.order;
     const Clock::time_point arrived = Clock::now();
     if (!sequence.called) {
@@ -212,24 +262,28 @@ extern "C" {
 
 int f0r_init() {
     const std::lock_guard<std::mutex> lock(moduleLock);
-    if (initCount++ > 0) return loadedModule != nullptr ? 1 : 0;
+    if (initCount++ > 0) return loadedModulePath.empty() ? 0 : 1;
     waitLimit = waitLimitFromEnvironment();
-    sequence = Sequence{};
-    std::string error;
-    loadedModule = PluginModule::load(modulePath(), error).release();
-    if (loadedModule == nullptr) {
+    sequences.clear();
+    // One worker on a small frame proves that the module loads, in a process
+    // of its own: loading it here would leave a state file behind at unload.
+    const std::string path = modulePath();
+    try {
+        startEngine(path, "frei0r-probe", 4, 4);
+    } catch (const std::exception& error) {
         // frei0r has no error channel; the host's log is standard error.
-        std::fprintf(stderr, "kalmix frei0r: %s\n", error.c_str());
+        std::fprintf(stderr, "kalmix frei0r: %s\n", error.what());
         return 0;
     }
+    loadedModulePath = path;
     return 1;
 }
 
 void f0r_deinit() {
     const std::lock_guard<std::mutex> lock(moduleLock);
     if (initCount == 0 || --initCount > 0) return;
-    delete loadedModule;  // unloading saves the module's state file
-    loadedModule = nullptr;
+    sequences.clear();  // stops any workers a host left running
+    loadedModulePath.clear();
 }
 
 void f0r_get_plugin_info(f0r_plugin_info_t* info) {
@@ -243,8 +297,8 @@ void f0r_get_plugin_info(f0r_plugin_info_t* info) {
     info->minor_version = KALMIX_VERSION_MINOR;
     info->num_params = PARAM_COUNT;
     info->explanation =
-        "Temporal noise filter: freezes the noise in still parts of the picture. Filters frames "
-        "of at most 384x288 whose sides are multiples of 4; other frames pass through unchanged.";
+        "Temporal noise filter: freezes the noise in still parts of the picture. Frames of any size "
+        "are filtered at full resolution, larger ones through overlapping tiles of at most 384x288.";
 }
 
 void f0r_get_param_info(f0r_param_info_t* info, int index) {
@@ -274,16 +328,12 @@ void f0r_get_param_info(f0r_param_info_t* info, int index) {
 f0r_instance_t f0r_construct(unsigned int width, unsigned int height) {
     {
         const std::lock_guard<std::mutex> lock(moduleLock);
-        if (loadedModule == nullptr) return nullptr;  // f0r_init said why
+        if (loadedModulePath.empty()) return nullptr;  // f0r_init said why
     }
-    constexpr unsigned LARGEST = std::numeric_limits<std::int32_t>::max();
+    constexpr unsigned LARGEST = 1u << 16;  // frame sides frei0r hosts use, with room to spare
     if (width == 0 || height == 0 || width > LARGEST || height > LARGEST) return nullptr;
     auto* instance = new (std::nothrow) Instance{};
     if (instance == nullptr) return nullptr;
-    {
-        const std::lock_guard<std::mutex> lock(moduleLock);
-        ++instanceCount;
-    }
     instance->width = static_cast<std::int32_t>(width);
     instance->height = static_cast<std::int32_t>(height);
     return instance;
@@ -292,13 +342,8 @@ f0r_instance_t f0r_construct(unsigned int width, unsigned int height) {
 void f0r_destruct(f0r_instance_t handle) {
     auto* instance = static_cast<Instance*>(handle);
     {
-        // Leave the request no handle into the record about to go.
         const std::lock_guard<std::mutex> lock(moduleLock);
-        if (loadedModule != nullptr &&
-            loadedModule->request().paramsHandle == &instance->recordBlock) {
-            loadedModule->clearParams();
-        }
-        if (--instanceCount == 0) sequence = Sequence{};
+        leaveSequence(*instance);
     }
     delete instance;
 }
@@ -362,12 +407,11 @@ void f0r_get_param_value(f0r_instance_t handle, f0r_param_t param, int index) {
 // clip total is 0 (unknown). A call for a frame a few frames ahead of the
 // last one filtered waits for those between, so that hosts rendering on
 // several threads give the bytes of a serial render. Frames of every instance
-// are one sequence (see Sequence).
+// of one sequence are filtered as one (see Sequence).
 void f0r_update(f0r_instance_t handle, double time, const std::uint32_t* in,
                 std::uint32_t* out) {
     auto& instance = *static_cast<Instance*>(handle);
-    // Hosts may pass in == out: the module reads the whole source into its
-    // planes before it writes the destination, and writes no alpha of its own.
+    // Hosts may pass in == out: the engine cuts every tile before it writes.
     const auto* source = reinterpret_cast<const std::uint8_t*>(in);
     auto* destination = reinterpret_cast<std::uint8_t*>(out);
 
@@ -375,13 +419,23 @@ void f0r_update(f0r_instance_t handle, double time, const std::uint32_t* in,
                               static_cast<std::size_t>(instance.height) * 4;
 
     std::unique_lock<std::mutex> lock(moduleLock);
+    if (loadedModulePath.empty()) {  // a host that called f0r_deinit too early
+        std::memmove(destination, source, bytes);
+        return;
+    }
+    if (instance.needsSetup || instance.sequence == nullptr) {
+        // As a user changing the parameters in the host: the sequence of the
+        // new settings, afresh unless other instances already run it.
+        joinSequence(instance);
+        instance.needsSetup = false;
+    }
+    Sequence& sequence = *instance.sequence;
     FrameOrder& order = sequence.order;
     order.arrive(time);
     frameOrderChanged.notify_all();  // the duration may be known now
-    awaitTurn(lock, time);
+    awaitTurn(lock, sequence, time);
     const bool again = order.repeatsLast(time) && sequence.lastValid &&
                        sequence.lastInput.size() == bytes &&
-                       sameSettings(sequence.lastSettings, instance.settings) &&
                        std::memcmp(sequence.lastInput.data(), source, bytes) == 0;
     const std::int32_t position = order.take(time);
     frameOrderChanged.notify_all();
@@ -389,37 +443,33 @@ void f0r_update(f0r_instance_t handle, double time, const std::uint32_t* in,
         std::memmove(destination, sequence.lastOutput.data(), bytes);
         return;
     }
-    if (loadedModule == nullptr) {  // a host that called f0r_deinit too early
-        std::memmove(destination, source, bytes);
-        return;
-    }
-    PluginModule& module = *loadedModule;
-    module.request().paramsHandle = &instance.recordBlock;
-    if (instance.needsSetup) {
-        if (sequence.setupDone && sameSettings(sequence.setupSettings, instance.settings)) {
-            instance.record = sequence.setupRecord;
-        } else {
-            // As a user changing the parameters in the host: the module reads
-            // the record, the dialog is set and accepted, and the running
-            // sequence ends. It cannot fail with a record of our own and the
-            // stand-in's dialogs; if it did, the record would keep its last values.
-            module.setup(instance.settings);
-            sequence.setupDone = true;
-            sequence.setupSettings = instance.settings;
-            sequence.setupRecord = instance.record;
+    if (!sequence.failed) {
+        // Kept before the call: hosts may filter in place. Sized once per frame size.
+        sequence.lastInput.resize(bytes);
+        sequence.lastOutput.resize(bytes);
+        std::memcpy(sequence.lastInput.data(), source, bytes);
+        try {
+            if (!sequence.setupDone) {
+                sequence.engine->setup(instance.settings);
+                sequence.setupDone = true;
+            }
+            sequence.engine->filter(source, destination, position, 0);
+            std::memcpy(sequence.lastOutput.data(), destination, bytes);
+            sequence.lastValid = true;
+            return;
+        } catch (const kalmix::tiles::TileError& error) {
+            // frei0r has no error channel: said once on the host's log, and the
+            // frames pass through unfiltered from here on.
+            std::fprintf(stderr, "kalmix frei0r: %s; frames pass through unfiltered from here on\n",
+                         error.what());
+            sequence.failed = true;
+            sequence.lastValid = false;
+            // The frame as it came: in place, part of it may be filtered by now.
+            std::memmove(destination, sequence.lastInput.data(), bytes);
+            return;
         }
-        instance.needsSetup = false;
     }
-    // Kept before the call: hosts may filter in place. Sized once per frame size.
-    sequence.lastInput.resize(bytes);
-    sequence.lastOutput.resize(bytes);
-    std::memcpy(sequence.lastInput.data(), source, bytes);
-    // Frames the module does not take (over 384x288, sides not multiples of
-    // 4) it copies through itself; they are handed over like any other.
-    module.execute(source, destination, instance.width, instance.height, position, 0);
-    std::memcpy(sequence.lastOutput.data(), destination, bytes);
-    sequence.lastValid = true;
-    sequence.lastSettings = instance.settings;
+    std::memmove(destination, source, bytes);
 }
 
 // Optional for filters; if exported it must behave as f0r_update.

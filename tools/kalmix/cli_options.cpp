@@ -1,10 +1,17 @@
 // Parses the kalmix command line into Options, with one message per mistake.
 #include "tools/kalmix/cli_options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cctype>
 #include <functional>
 #include <limits>
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/parseutils.h>
+#include <libavutil/pixdesc.h>
+}
 
 namespace kalmix::tool {
 namespace {
@@ -13,13 +20,14 @@ constexpr std::int32_t INT32_MAXIMUM = std::numeric_limits<std::int32_t>::max();
 constexpr int RAW_SIDE_MAX = 16384;
 constexpr int DEMO_FRAMES_MIN = 2;
 constexpr int DEMO_FRAMES_MAX = 1000;
+constexpr int THREADS_MAX = 1024;
 
 // Which commands a flag belongs to.
 enum Scope : unsigned { FILTER_ONLY = 1, DEMO_ONLY = 2, BOTH = 3 };
 
 struct Flag {
     const char* name;
-    const char* shortName;  // or null
+    std::vector<std::string> aliases;  // other spellings, as ffmpeg users type them
     bool takesValue;
     Scope scope;
     // Applies the value (empty for switches); returns an error text or "".
@@ -91,21 +99,100 @@ std::string parseHash(const std::string& value, Options& options) {
     return "";
 }
 
+// A flag whose value is kept as it is; empty values are refused.
+std::function<std::string(const std::string&, Options&)> text(const char* name, std::string Options::*field) {
+    return [=](const std::string& value, Options& options) -> std::string {
+        if (value.empty()) return std::string(name) + ": empty value";
+        options.*field = value;
+        return "";
+    };
+}
+
+// An encoder option under FFmpeg's own name.
+std::function<std::string(const std::string&, Options&)> codecOption(const char* name, const char* key) {
+    return [=](const std::string& value, Options& options) -> std::string {
+        if (value.empty()) return std::string(name) + ": empty value";
+        options.codecOptions.emplace_back(key, value);
+        return "";
+    };
+}
+
+// A time as ffmpeg takes it: seconds (12.5) or [HH:]MM:SS[.m].
+std::function<std::string(const std::string&, Options&)> timeValue(const char* name,
+                                                                   std::optional<std::int64_t> Options::*field) {
+    return [=](const std::string& value, Options& options) -> std::string {
+        std::int64_t microseconds = 0;
+        if (value.empty() || value[0] == '-' || av_parse_time(&microseconds, value.c_str(), 1) < 0 ||
+            microseconds < 0) {
+            return std::string(name) + ": '" + value + "' is not a time (seconds, or [HH:]MM:SS[.m])";
+        }
+        options.*field = microseconds;
+        return "";
+    };
+}
+
+std::string parseVerbosity(const std::string& value, Options& options) {
+    static const std::pair<const char*, Verbosity> NAMES[] = {{"quiet", Verbosity::Quiet},
+                                                              {"error", Verbosity::Error},
+                                                              {"warning", Verbosity::Warning},
+                                                              {"info", Verbosity::Info},
+                                                              {"verbose", Verbosity::Verbose}};
+    for (const auto& [name, level] : NAMES) {
+        if (value == name) {
+            options.verbosity = level;
+            return "";
+        }
+    }
+    return "-v: '" + value + "' is not quiet, error, warning, info or verbose";
+}
+
+std::string parsePixelFormat(const std::string& value, Options& options) {
+    if (av_get_pix_fmt(value.c_str()) == AV_PIX_FMT_NONE) {
+        return "-pix_fmt: no pixel format named '" + value + "' (ffmpeg -pix_fmts lists them)";
+    }
+    options.pixelFormat = value;
+    return "";
+}
+
+std::string parseGenericOption(const std::string& value, Options& options) {
+    const std::size_t equals = value.find('=');
+    if (equals == std::string::npos || equals == 0) return "-opt: '" + value + "' is not KEY=VALUE";
+    options.codecOptions.emplace_back(value.substr(0, equals), value.substr(equals + 1));
+    return "";
+}
+
+std::string parseMap(const std::string& value, Options& options) {
+    // 0:v:N, v:N, 0:N or N: the first input is the only one.
+    std::string rest = value;
+    if (rest.rfind("0:", 0) == 0) rest = rest.substr(2);
+    bool ofVideo = false;
+    if (rest.rfind("v:", 0) == 0) {
+        ofVideo = true;
+        rest = rest.substr(2);
+    }
+    const auto number = parseWhole(rest);
+    if (!number || *number < 0 || *number > 1000 || rest.empty() || rest[0] == '+') {
+        return "-map: '" + value + "' is not a stream (0:v:N for the Nth video stream, 0:N for stream N)";
+    }
+    options.map = (ofVideo ? "v:" : "") + std::to_string(*number);
+    return "";
+}
+
 const std::vector<Flag>& flags() {
     static const std::vector<Flag> table = {
-        {"--output", "-o", true, FILTER_ONLY,
+        {"--output", {"-o"}, true, FILTER_ONLY,
          [](const std::string& v, Options& o) {
              if (v.empty()) return std::string("--output: empty file name");
              o.output = v;
              return std::string();
          }},
-        {"--raw", nullptr, true, FILTER_ONLY, parseRawSize},
-        {"--allow-partial", nullptr, false, FILTER_ONLY,
+        {"--raw", {}, true, FILTER_ONLY, parseRawSize},
+        {"--allow-partial", {}, false, FILTER_ONLY,
          [](const std::string&, Options& o) { o.allowPartial = true; return std::string(); }},
-        {"--start", nullptr, true, FILTER_ONLY,
+        {"--start", {}, true, FILTER_ONLY,
          wholeNumber<std::int32_t>("--start", 0, INT32_MAXIMUM,
                                    [](Options& o) -> std::int32_t& { return o.start; })},
-        {"--clip-total", nullptr, true, FILTER_ONLY,
+        {"--clip-total", {}, true, FILTER_ONLY,
          [](const std::string& v, Options& o) {
              std::int32_t total = 0;
              std::string error = wholeNumber<std::int32_t>(
@@ -113,12 +200,12 @@ const std::vector<Flag>& flags() {
              if (error.empty()) o.clipTotal = total;
              return error;
          }},
-        {"--primary", nullptr, true, BOTH, level("--primary", 10, &host::UserSettings::primaryLevel)},
-        {"--secondary", nullptr, true, BOTH, level("--secondary", 10, &host::UserSettings::secondaryLevel)},
-        {"--transition-frames", nullptr, true, BOTH,
+        {"--primary", {}, true, BOTH, level("--primary", 10, &host::UserSettings::primaryLevel)},
+        {"--secondary", {}, true, BOTH, level("--secondary", 10, &host::UserSettings::secondaryLevel)},
+        {"--transition-frames", {}, true, BOTH,
          level("--transition-frames", 7, &host::UserSettings::transitionFrames)},
-        {"--uv-level", nullptr, true, BOTH, level("--uv-level", 10, &host::UserSettings::uvLevel)},
-        {"--enhanced", nullptr, true, BOTH,
+        {"--uv-level", {}, true, BOTH, level("--uv-level", 10, &host::UserSettings::uvLevel)},
+        {"--enhanced", {}, true, BOTH,
          [](const std::string& v, Options& o) {
              if (v == "on") {
                  o.settings.enhancedSuppression = true;
@@ -129,35 +216,67 @@ const std::vector<Flag>& flags() {
              }
              return std::string();
          }},
-        {"--fit", nullptr, false, FILTER_ONLY,
+        {"--fit", {}, false, FILTER_ONLY,
          [](const std::string&, Options& o) { o.fit = true; return std::string(); }},
-        {"--codec", nullptr, true, FILTER_ONLY,
+        {"--tiles", {}, true, FILTER_ONLY,
          [](const std::string& v, Options& o) {
-             if (v.empty()) return std::string("--codec: empty codec name");
-             o.codec = v;
+             if (v != "on" && v != "off") return "--tiles: '" + v + "' is not on or off";
+             o.tiles = v == "on";
              return std::string();
          }},
-        {"--md5", nullptr, false, FILTER_ONLY,
+        {"--threads", {}, true, FILTER_ONLY,
+         wholeNumber<int>("--threads", 1, THREADS_MAX, [](Options& o) -> int& { return o.threads; })},
+        {"--codec", {"-c:v", "-vcodec", "-codec:v"}, true, FILTER_ONLY, text("--codec", &Options::codec)},
+        {"-pix_fmt", {"--pix-fmt"}, true, FILTER_ONLY, parsePixelFormat},
+        {"-crf", {"--crf"}, true, FILTER_ONLY, codecOption("-crf", "crf")},
+        {"-preset", {"--preset"}, true, FILTER_ONLY, codecOption("-preset", "preset")},
+        {"-b:v", {"-b", "--bitrate"}, true, FILTER_ONLY, codecOption("-b:v", "b")},
+        {"-x264-params", {"--x264-params"}, true, FILTER_ONLY, codecOption("-x264-params", "x264-params")},
+        {"-x265-params", {"--x265-params"}, true, FILTER_ONLY, codecOption("-x265-params", "x265-params")},
+        {"-opt", {"--opt"}, true, FILTER_ONLY, parseGenericOption},
+        {"-map", {"--map"}, true, FILTER_ONLY, parseMap},
+        {"--strict", {"-xerror"}, false, FILTER_ONLY,
+         [](const std::string&, Options& o) { o.strict = true; return std::string(); }},
+        {"-ss", {"--seek"}, true, FILTER_ONLY, timeValue("-ss", &Options::seekTo)},
+        {"-t", {"--duration"}, true, FILTER_ONLY, timeValue("-t", &Options::duration)},
+        {"-to", {"--to"}, true, FILTER_ONLY, timeValue("-to", &Options::endAt)},
+        {"-y", {"--overwrite"}, false, FILTER_ONLY,
+         [](const std::string&, Options& o) {
+             if (o.overwrite == Overwrite::Never) return std::string("-y and -n: give one");
+             o.overwrite = Overwrite::Always;
+             return std::string();
+         }},
+        {"-n", {"--no-overwrite"}, false, FILTER_ONLY,
+         [](const std::string&, Options& o) {
+             if (o.overwrite == Overwrite::Always) return std::string("-y and -n: give one");
+             o.overwrite = Overwrite::Never;
+             return std::string();
+         }},
+        {"-v", {"-loglevel", "--verbosity"}, true, BOTH, parseVerbosity},
+        {"--md5", {}, false, FILTER_ONLY,
          [](const std::string&, Options& o) { o.md5 = true; return std::string(); }},
-        {"--verify", nullptr, true, FILTER_ONLY, parseHash},
-        {"--frames", nullptr, true, DEMO_ONLY,
+        {"--verify", {}, true, FILTER_ONLY, parseHash},
+        {"--frames", {}, true, DEMO_ONLY,
          wholeNumber<int>("--frames", DEMO_FRAMES_MIN, DEMO_FRAMES_MAX,
                           [](Options& o) -> int& { return o.demoFrames; })},
-        {"--module", nullptr, true, BOTH,
+        {"--module", {}, true, BOTH,
          [](const std::string& v, Options& o) {
              if (v.empty()) return std::string("--module: empty file name");
              o.modulePath = v;
              return std::string();
          }},
-        {"--quiet", "-q", false, BOTH,
-         [](const std::string&, Options& o) { o.quiet = true; return std::string(); }},
+        {"--quiet", {"-q"}, false, BOTH,
+         [](const std::string&, Options& o) { o.verbosity = Verbosity::Error; return std::string(); }},
     };
     return table;
 }
 
 const Flag* findFlag(const std::string& name) {
     for (const Flag& flag : flags()) {
-        if (name == flag.name || (flag.shortName != nullptr && name == flag.shortName)) return &flag;
+        if (name == flag.name) return &flag;
+        for (const std::string& alias : flag.aliases) {
+            if (name == alias) return &flag;
+        }
     }
     return nullptr;
 }
@@ -169,6 +288,7 @@ ParseResult parseArguments(const std::vector<std::string>& args) {
     Options& options = result.options;
     std::vector<std::string> positional;
     std::vector<const Flag*> given;
+    std::vector<std::string> fileModeFlags;  // given flags that --raw does not take
     std::size_t i = 0;
     if (!args.empty() && args[0] == "demo") {
         options.command = Command::Demo;
@@ -190,6 +310,39 @@ ParseResult parseArguments(const std::vector<std::string>& args) {
         }
         if (arg.size() < 2 || arg[0] != '-') {  // "-" is standard input or output
             positional.push_back(arg);
+            continue;
+        }
+        if (arg == "-f" || arg == "-i" || arg.rfind("--format", 0) == 0 || arg.rfind("--input", 0) == 0) {
+            // Position matters, as in ffmpeg: -f before the input names the
+            // input's container, after it the output's.
+            const bool isFormat = arg == "-f" || arg.rfind("--format", 0) == 0;
+            const std::size_t equals = arg.find('=');
+            std::string value;
+            if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
+                value = arg.substr(equals + 1);
+            } else if (i + 1 < args.size()) {
+                value = args[++i];
+            } else {
+                result.error = std::string(isFormat ? "-f" : "-i") + ": missing value";
+                return result;
+            }
+            if (!isFormat) {
+                if (value.empty()) {
+                    result.error = "-i: empty file name";
+                    return result;
+                }
+                positional.push_back(value);
+                continue;
+            }
+            const bool forInput = positional.empty();
+            if (forInput ? av_find_input_format(value.c_str()) == nullptr
+                         : av_guess_format(value.c_str(), nullptr, nullptr) == nullptr) {
+                result.error = "-f: '" + value + "' is not a container FFmpeg " + (forInput ? "reads" : "writes") +
+                               " (ffmpeg -formats lists them)";
+                return result;
+            }
+            (forInput ? options.inputFormat : options.outputFormat) = value;
+            fileModeFlags.push_back("-f");
             continue;
         }
         std::string name = arg;
@@ -218,7 +371,13 @@ ParseResult parseArguments(const std::vector<std::string>& args) {
             return result;
         }
         given.push_back(flag);
+        static const std::vector<std::string> ENCODING = {"--codec", "-pix_fmt", "-crf", "-preset", "-b:v",
+                                                          "-x264-params", "-x265-params", "-opt", "-map"};
+        if (std::find(ENCODING.begin(), ENCODING.end(), flag->name) != ENCODING.end()) {
+            fileModeFlags.push_back(flag->name);
+        }
     }
+    options.quiet = options.verbosity < Verbosity::Info;
 
     const Scope scope = options.command == Command::Demo ? DEMO_ONLY : FILTER_ONLY;
     for (const Flag* flag : given) {
@@ -247,6 +406,9 @@ ParseResult parseArguments(const std::vector<std::string>& args) {
         return result;
     }
     options.input = positional[0];
+    if (!options.raw && options.outputFormat.empty() && options.output == "-" && !options.inputFormat.empty()) {
+        options.outputFormat = options.inputFormat;  // kalmix -f nut - -o -: the same both ways
+    }
     if (!options.verify.empty()) {
         if (!options.output.empty()) {
             result.error = "--verify writes no output: drop -o " + options.output;
@@ -254,31 +416,46 @@ ParseResult parseArguments(const std::vector<std::string>& args) {
         }
         options.md5 = true;
     } else if (options.output.empty()) {
-        if (options.md5) {
+        if (options.md5 || options.outputFormat == "null") {
             options.output = "-";
         } else {
-            result.error = "missing output: give -o OUTPUT (or -o - with --raw for standard output)";
+            result.error = "missing output: give -o OUTPUT (-o - with -f FORMAT or --raw for standard output)";
             return result;
         }
     }
-    if (options.input == "-" && !options.raw) {
-        result.error = "standard input needs --raw WxH: only raw frames can be piped in";
+    if (options.raw) {
+        if (!fileModeFlags.empty()) {
+            result.error = fileModeFlags[0] + " does not apply to --raw: raw frames are read and written as they are";
+            return result;
+        }
+        if (options.fit) {
+            result.error = "--fit does not apply to --raw: raw frames go to the module as they are";
+            return result;
+        }
+    } else {
+        if (options.allowPartial) {
+            result.error = "--allow-partial applies only to --raw input";
+            return result;
+        }
+        if (options.output == "-" && !options.md5 && options.outputFormat.empty()) {
+            result.error = "standard output needs -f FORMAT (for example -f nut or -f matroska) or --raw WxH";
+            return result;
+        }
+    }
+    if (options.duration && options.endAt) {
+        result.error = "-t and -to: give one (-t is a length, -to a position)";
         return result;
     }
-    if (options.output == "-" && !options.raw && !options.md5) {
-        result.error = "standard output needs --raw WxH: only raw frames can be piped out";
+    if (options.endAt && *options.endAt <= options.seekTo.value_or(0)) {
+        result.error = "-to: the end is not after the start";
         return result;
     }
-    if (options.raw && options.fit) {
-        result.error = "--fit does not apply to --raw: raw frames go to the module as they are";
+    if (options.duration && *options.duration == 0) {
+        result.error = "-t: the length is 0";
         return result;
     }
-    if (options.raw && !options.codec.empty()) {
-        result.error = "--codec does not apply to --raw: raw frames are written as they are";
-        return result;
-    }
-    if (!options.raw && options.allowPartial) {
-        result.error = "--allow-partial applies only to --raw input";
+    if (options.raw && (options.seekTo || options.duration || options.endAt)) {
+        result.error = "-ss, -t and -to do not apply to --raw: raw frames have no time";
         return result;
     }
     return result;
@@ -286,13 +463,18 @@ ParseResult parseArguments(const std::vector<std::string>& args) {
 
 std::string usageText() {
     return R"(Usage: kalmix INPUT -o OUTPUT [options]
+       kalmix [-f FORMAT] - -o OUTPUT|- [-f FORMAT] [options]
        kalmix --raw WxH INPUT|- -o OUTPUT|- [options]
        kalmix demo [DIR] [options]
 
 Filters the noise out of the still areas of a clip with the Kalmix module.
-INPUT is any video file FFmpeg reads; OUTPUT's extension picks the container
-(.mkv: lossless FFV1). Frames larger than 384x288 or with a side that is not a
-multiple of 4 pass through unchanged unless --fit scales them down.
+INPUT is any video file or stream FFmpeg reads (- is standard input); the
+output's name or -f picks the container (.mkv: lossless FFV1; .mp4/.mov:
+H.264 4:2:0). Frames larger than 384x288 or with a side that is not a multiple
+of 4 are filtered at full size through overlapping tiles, one module instance
+per tile (--tiles off passes them through; --fit scales them down). Every other stream,
+the chapters and the tags are copied where the container holds them.
+See docs/command-line.md for every option with an example.
 
 Filter settings (as set in the module's dialog):
   --primary 0..10            change analysis level (default 5)
@@ -302,19 +484,41 @@ Filter settings (as set in the module's dialog):
   --uv-level 0..10           colour-difference level, stored only (default 5)
 
 Input and output:
-  -o, --output FILE          output file; with --raw, - is standard output
+  -o, --output FILE          output file, pattern (f%04d.png), device, or -
+  -i FILE                    the input (as ffmpeg takes it; a bare name works too)
+  -f FORMAT                  before the input: its container (for a pipe);
+                             after it: the output's (nut, matroska, null, ...)
+  -y / -n                    overwrite an existing file / never overwrite
+                             (neither: ask on a terminal, else refuse)
   --raw WxH                  read and write packed BGRA frames of W x H pixels
   --start N                  position of the first frame (default 0)
   --clip-total N             clip total handed to the module (default: the
-                             number of frames in the input; 0 for a pipe)
+                             number of frames selected; 0 for a pipe)
   --allow-partial            with --raw, drop a trailing partial frame
   --fit                      scale down to at most 384x288, sides multiples of 4
-  --codec NAME               FFmpeg encoder for OUTPUT (default by extension)
+  --tiles on|off             filter larger frames through tiles (default on)
+  --threads N                tiles filtered at once (default: every core)
+  -ss TIME, -t TIME, -to TIME  filter only from -ss, for -t or up to -to
+                             (seconds or [HH:]MM:SS[.m]); positions start at 0
+  -map 0:v:N | 0:N           the video stream to filter (default: the largest)
+  --strict, -xerror          stop at the first damaged packet (default: skip
+                             or conceal it, count it, warn)
   --md5                      write the MD5 of the output frames, not the frames
   --verify HASH              compare the MD5 of the output frames; no output
   --module PATH              the module to load (default: the installed one,
                              else this build's Kalmix.PRM)
-  -q, --quiet                print errors only
+
+Encoding:
+  -c:v, --codec NAME         FFmpeg encoder (default: by the container)
+  -pix_fmt NAME              the encoder's pixel format (default: the best it
+                             takes for BGRA)
+  -crf N, -preset NAME, -b:v RATE, -x264-params K=V:..., -x265-params K=V:...
+                             passed to the encoder
+  -opt KEY=VALUE             any encoder (or container) option
+
+Messages:
+  -v quiet|error|warning|info|verbose   how much is printed (default info)
+  -q, --quiet                print errors only (-v error)
   -h, --help                 this text
   --version                  the version
 
@@ -323,7 +527,7 @@ Demo:
                              ./kalmix-demo) and report flicker and PSNR
   --frames N                 demo length in frames (default 48)
 
-Exit status: 0 done, 1 failed, 2 bad command line.
+Exit status: 0 done, 1 failed, 2 bad command line, 130 interrupted.
 )";
 }
 

@@ -13,12 +13,20 @@ namespace kalmix::tool {
 
 enum class Command { Filter, Demo, Help, Version };
 
+// What to do when the output is an existing regular file.
+enum class Overwrite { Ask, Always, Never };
+
+// How much is printed: FFmpeg's log level and the tool's own messages follow it.
+enum class Verbosity { Quiet, Error, Warning, Info, Verbose };
+
 inline constexpr int DEMO_DEFAULT_FRAMES = 48;
 
 struct Options {
     Command command = Command::Filter;
-    std::string input;   // a path, or "-" for standard input in raw mode
-    std::string output;  // a path, or "-" for standard output in raw mode and for --md5
+    std::string input;   // a path, or "-" for standard input
+    std::string output;  // a path, or "-" for standard output
+    std::string inputFormat;   // -f before the input: its container (for pipes)
+    std::string outputFormat;  // -f after the input: the output's container
 
     // Raw mode: packed BGRA frames of this size in and out, no conversion.
     bool raw = false;
@@ -32,9 +40,23 @@ struct Options {
     host::UserSettings settings;  // the dialog and the host-kept record fields
 
     bool fit = false;        // scale down to what the filter takes
+    bool tiles = true;       // filter other frames through tiles (--tiles off: pass them through)
+    int threads = 0;         // tiles filtered at once; 0: every core
     std::string codec;       // encoder name; empty: chosen by the output's extension
+    std::string pixelFormat; // the encoder's pixel format; empty: the best it takes
+    // Encoder options in the order given (-crf, -preset, -b:v, -x264-params,
+    // -opt key=value); those the encoder does not know go to the container.
+    std::vector<std::pair<std::string, std::string>> codecOptions;
+    std::string map;         // which video stream is filtered; empty: the best
+    bool strict = false;     // stop at the first damaged packet
+    // Selection of the input, in microseconds from its start.
+    std::optional<std::int64_t> seekTo;    // -ss
+    std::optional<std::int64_t> duration;  // -t
+    std::optional<std::int64_t> endAt;     // -to
+    Overwrite overwrite = Overwrite::Ask;
     std::string modulePath;  // empty: the module this build made, or $KALMIX_MODULE
-    bool quiet = false;
+    Verbosity verbosity = Verbosity::Info;
+    bool quiet = false;      // verbosity below Info: no notes, no summary
 
     bool md5 = false;    // write the MD5 of the output frames instead of the frames
     std::string verify;  // expected MD5: compare instead of writing any output

@@ -16,9 +16,21 @@ namespace kalmix::tool {
 // Routes FFmpeg's log into a buffer instead of standard error, so that a
 // failure ends in one line: the last error FFmpeg logged is appended to the
 // text of the failing call's code by avErrorText.
+// FFmpeg's remarks below errors (warnings, and info/verbose with -v verbose)
+// are printed as "kalmix: ffmpeg: ..." up to level.
 void captureFfmpegLog();
+void setFfmpegLogLevel(int level);
+// Prints the remarks FFmpeg made since the last call; on a failure they are
+// dropped instead, so that it ends in one line.
+void flushFfmpegRemarks();
+void dropFfmpegRemarks();
 void clearFfmpegLog();
 std::string avErrorText(int error);
+
+// The plain YUV layout of a yuvj (full-range) format, else the format
+// itself: swscale takes the range from sws_setColorspaceDetails, and the yuvj
+// names only draw its warning.
+AVPixelFormat plainLayout(AVPixelFormat format);
 
 struct CodecContextFree {
     void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 extern "C" {
@@ -39,48 +40,61 @@ FrameSize fitFrameSize(int width, int height) {
                                    static_cast<double>(FILTER_MAX_HEIGHT) / height});
     const auto side = [scale](int length) {
         const int scaled = static_cast<int>(length * scale + 1e-9);
-        return std::max(SIDE_STEP, scaled / SIDE_STEP * SIDE_STEP);
+        return scaled / SIDE_STEP * SIDE_STEP;
     };
-    return {side(width), side(height)};
+    const FrameSize fitted{side(width), side(height)};
+    // A side that would fall below one step cannot be fitted without
+    // enlarging: such a frame keeps its size and passes through unfiltered.
+    if (fitted.width < SIDE_STEP || fitted.height < SIDE_STEP) return {width, height};
+    return fitted;
 }
 
-FfmpegReader::FfmpegReader(const std::string& path, bool fit)
+FfmpegReader::FfmpegReader(const std::string& path, const ReaderOptions& options)
     : path_(path), frame_(av_frame_alloc()), packet_(av_packet_alloc()) {
+    strict_ = options.strict;
+    warn_ = options.warn;
     if (!frame_ || !packet_) throw ToolError("out of memory");
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) {
-        throw ToolError("cannot read input '" + path + "': " + std::strerror(errno));
-    }
-    if (S_ISDIR(info.st_mode)) throw ToolError("cannot read input '" + path + "': it is a directory");
+    const bool pipe = path == "-";
     // A pipe, FIFO, device or socket can be read only once: what the first
     // pass takes is gone.
-    const bool rereadable = S_ISREG(info.st_mode);
+    bool rereadable = false;
+    if (!pipe) {
+        struct stat info {};
+        if (::stat(path.c_str(), &info) != 0) {
+            throw ToolError("cannot read input '" + path + "': " + std::strerror(errno));
+        }
+        if (S_ISDIR(info.st_mode)) throw ToolError("cannot read input '" + path + "': it is a directory");
+        rereadable = S_ISREG(info.st_mode);
+    }
+    const AVInputFormat* format = nullptr;
+    if (!options.format.empty()) {
+        format = av_find_input_format(options.format.c_str());
+        if (format == nullptr) throw ToolError("-f: FFmpeg reads no container named '" + options.format + "'", EXIT_USAGE);
+    }
 
     clearFfmpegLog();
     AVFormatContext* opened = nullptr;
-    if (const int error = avformat_open_input(&opened, path.c_str(), nullptr, nullptr); error < 0) {
+    if (const int error = avformat_open_input(&opened, pipe ? "pipe:0" : path.c_str(), format, nullptr); error < 0) {
         throw ToolError("cannot read input '" + path + "': " + avErrorText(error));
     }
     input_.reset(opened);
     if (const int error = avformat_find_stream_info(input_.get(), nullptr); error < 0) {
         throw ToolError("cannot read input '" + path + "': " + avErrorText(error));
     }
-    for (unsigned i = 0; i < input_->nb_streams; ++i) {
-        const AVStream* stream = input_->streams[i];
-        const AVMediaType type = stream->codecpar->codec_type;
-        if (type == AVMEDIA_TYPE_VIDEO && videoIndex_ < 0 && (stream->disposition & AV_DISPOSITION_ATTACHED_PIC) == 0) {
-            videoIndex_ = static_cast<int>(i);
-        } else if (type == AVMEDIA_TYPE_AUDIO && audioIndex_ < 0) {
-            audioIndex_ = static_cast<int>(i);
-        }
-    }
-    if (videoIndex_ < 0) throw ToolError("input '" + path + "' has no video stream");
+    videoIndex_ = chooseVideoStream(options.map);
     AVStream* stream = input_->streams[videoIndex_];
-    for (unsigned i = 0; i < input_->nb_streams; ++i) {
-        if (static_cast<int>(i) != videoIndex_ && static_cast<int>(i) != audioIndex_) {
-            input_->streams[i]->discard = AVDISCARD_ALL;
-        }
+
+    // The selection: -ss and -to count from the input's first time stamp.
+    const std::int64_t origin = input_->start_time != AV_NOPTS_VALUE ? input_->start_time : 0;
+    if (options.seekTo) {
+        selectionStart_ = origin + *options.seekTo;
+        offset_ = selectionStart_;
+        // To the key frame at or before the start; what lies before it is
+        // decoded and dropped. A pipe cannot seek: everything is.
+        if (!pipe) avformat_seek_file(input_.get(), -1, INT64_MIN, selectionStart_, selectionStart_, 0);
     }
+    if (options.duration) selectionEnd_ = (options.seekTo ? selectionStart_ : origin) + *options.duration;
+    if (options.endAt) selectionEnd_ = origin + *options.endAt;
 
     const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
     if (codec == nullptr) {
@@ -102,27 +116,106 @@ FfmpegReader::FfmpegReader(const std::string& path, bool fit)
     }
 
     sourceSize_ = {decoder_->width, decoder_->height};
-    const FrameSize size = fit ? fitFrameSize(sourceSize_.width, sourceSize_.height) : sourceSize_;
+    const FrameSize size = options.fit ? fitFrameSize(sourceSize_.width, sourceSize_.height) : sourceSize_;
     format_.width = size.width;
     format_.height = size.height;
     format_.timeBase = {stream->time_base.num, stream->time_base.den};
     const AVRational rate = av_guess_frame_rate(input_.get(), stream, nullptr);
     format_.frameRate = {rate.num, rate.den};
     AVRational aspect = av_guess_sample_aspect_ratio(input_.get(), stream, nullptr);
-    if (aspect.num > 0 && fit) {
+    if (aspect.num > 0 && options.fit) {
         // Scaling both sides by the same factor up to the rounding to 4 keeps
         // the shape; fold the rounding into the sample aspect.
         av_reduce(&aspect.num, &aspect.den, static_cast<std::int64_t>(aspect.num) * sourceSize_.width * size.height,
                   static_cast<std::int64_t>(aspect.den) * sourceSize_.height * size.width, 1 << 30);
     }
     format_.sampleAspect = {aspect.num, aspect.den};
+    const bool selected = options.seekTo || options.duration || options.endAt;
     // The container's count; else a plain file is counted in a pass of its
     // own, and anything else goes without (clip total 0, as for a pipe).
-    if (stream->nb_frames > 0) {
+    if (stream->nb_frames > 0 && !selected) {
         format_.frameCount = stream->nb_frames;
     } else if (rereadable) {
-        format_.frameCount = countVideoPackets(path);
+        format_.frameCount = countVideoPackets(path);  // within the selection
+    } else {
+        format_.frameCount = -1;
     }
+}
+
+int FfmpegReader::chooseVideoStream(const std::string& map) const {
+    const unsigned count = input_->nb_streams;
+    const auto isVideo = [this](unsigned i) {
+        return input_->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
+    };
+    if (map.empty()) {
+        // The largest picture, as ffmpeg picks; cover art only when nothing else.
+        int best = -1;
+        std::int64_t bestArea = -2;
+        for (unsigned i = 0; i < count; ++i) {
+            if (!isVideo(i)) continue;
+            const AVStream* s = input_->streams[i];
+            std::int64_t area = static_cast<std::int64_t>(s->codecpar->width) * s->codecpar->height;
+            if ((s->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0) area = -1;
+            if (area > bestArea) {
+                best = static_cast<int>(i);
+                bestArea = area;
+            }
+        }
+        if (best < 0) throw ToolError("input '" + path_ + "' has no video stream");
+        return best;
+    }
+    const bool ofVideo = map.rfind("v:", 0) == 0;
+    const unsigned wanted = static_cast<unsigned>(std::stoul(ofVideo ? map.substr(2) : map));
+    if (ofVideo) {
+        unsigned seen = 0;
+        for (unsigned i = 0; i < count; ++i) {
+            if (isVideo(i) && seen++ == wanted) return static_cast<int>(i);
+        }
+        throw ToolError("-map 0:v:" + std::to_string(wanted) + ": input '" + path_ + "' has " + std::to_string(seen) +
+                            " video stream" + (seen == 1 ? "" : "s") + " (0:v:0 is the first)",
+                        EXIT_USAGE);
+    }
+    if (wanted >= count) {
+        throw ToolError("-map 0:" + std::to_string(wanted) + ": input '" + path_ + "' has " + std::to_string(count) +
+                            " streams (0:0 is the first)",
+                        EXIT_USAGE);
+    }
+    if (!isVideo(wanted)) {
+        const char* type = av_get_media_type_string(input_->streams[wanted]->codecpar->codec_type);
+        throw ToolError("-map 0:" + std::to_string(wanted) + ": stream " + std::to_string(wanted) + " of input '" + path_ +
+                            "' is " + (type != nullptr ? type : "data") + ", not video",
+                        EXIT_USAGE);
+    }
+    return static_cast<int>(wanted);
+}
+
+bool FfmpegReader::inSelection(std::int64_t ts, AVRational timeBase) const {
+    if (ts == AV_NOPTS_VALUE) return true;
+    const std::int64_t at = av_rescale_q(ts, timeBase, AV_TIME_BASE_Q);
+    return at >= selectionStart_ && at < selectionEnd_;
+}
+
+void FfmpegReader::damaged(const std::string& what, int error) {
+    if (strict_) throw ToolError("input '" + path_ + "': " + what + ": " + avErrorText(error) + " (--strict)");
+    ++damaged_;
+    constexpr std::int64_t WARNED_MAX = 5;  // then counted only, for the summary
+    if (warn_ && damaged_ <= WARNED_MAX) {
+        warn_("warning: input '" + path_ + "': " + what + ", skipped: " + avErrorText(error) +
+              (damaged_ == WARNED_MAX ? " (further ones are counted in the summary)" : ""));
+    } else {
+        clearFfmpegLog();
+    }
+}
+
+void FfmpegReader::passOn(AVPacket* packet) {
+    const AVRational timeBase = input_->streams[packet->stream_index]->time_base;
+    if (!inSelection(packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts, timeBase)) return;
+    if (offset_ != 0) {
+        const std::int64_t shift = av_rescale_q(offset_, AV_TIME_BASE_Q, timeBase);
+        if (packet->pts != AV_NOPTS_VALUE) packet->pts -= shift;
+        if (packet->dts != AV_NOPTS_VALUE) packet->dts -= shift;
+    }
+    packetSink_(packet);
 }
 
 FfmpegReader::~FfmpegReader() { sws_freeContext(scaler_); }
@@ -138,8 +231,12 @@ std::int64_t FfmpegReader::countVideoPackets(const std::string& path) const {
             if (static_cast<int>(i) != videoIndex_) counter->streams[i]->discard = AVDISCARD_ALL;
         }
         PacketPtr packet(av_packet_alloc());
+        const AVRational timeBase = counter->streams[videoIndex_]->time_base;
         while (packet && av_read_frame(counter, packet.get()) >= 0) {
-            if (packet->stream_index == videoIndex_) ++count;
+            if (packet->stream_index == videoIndex_ &&
+                inSelection(packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts, timeBase)) {
+                ++count;
+            }
             av_packet_unref(packet.get());
         }
     } else {
@@ -150,26 +247,42 @@ std::int64_t FfmpegReader::countVideoPackets(const std::string& path) const {
 }
 
 bool FfmpegReader::read(std::uint8_t* bgra, FrameInfo& info) {
+    flushFfmpegRemarks();  // the work goes on: what FFmpeg remarked on is worth seeing
+    const AVRational timeBase{format_.timeBase.num, format_.timeBase.den};
     for (;;) {
-        const int received = avcodec_receive_frame(decoder_.get(), frame_.get());
+        const int received = finished_ ? AVERROR_EOF : avcodec_receive_frame(decoder_.get(), frame_.get());
         if (received == 0) {
-            convert(*frame_, bgra);
+            if (frame_->decode_error_flags != 0 || (frame_->flags & AV_FRAME_FLAG_CORRUPT) != 0) {
+                clearFfmpegLog();
+                damaged("a damaged frame was concealed", AVERROR_INVALIDDATA);
+            }
             std::int64_t pts = frame_->best_effort_timestamp;
             if (pts == AV_NOPTS_VALUE) pts = nextPts_;
             std::int64_t duration = frame_->pkt_duration;
             if (duration <= 0 && format_.frameRate.valid()) {
-                duration = av_rescale_q(1, AVRational{format_.frameRate.den, format_.frameRate.num},
-                                        AVRational{format_.timeBase.num, format_.timeBase.den});
+                duration = av_rescale_q(1, AVRational{format_.frameRate.den, format_.frameRate.num}, timeBase);
             }
-            info.pts = pts;
-            info.duration = std::max<std::int64_t>(duration, 0);
             nextPts_ = pts + std::max<std::int64_t>(duration, 1);
+            const std::int64_t at = av_rescale_q(pts, timeBase, AV_TIME_BASE_Q);
+            if (at < selectionStart_) {  // decoded from the key frame before the selection
+                av_frame_unref(frame_.get());
+                continue;
+            }
+            if (at >= selectionEnd_) {
+                av_frame_unref(frame_.get());
+                finished_ = true;
+                return false;
+            }
+            convert(*frame_, bgra);
+            info.pts = pts - av_rescale_q(offset_, AV_TIME_BASE_Q, timeBase);
+            info.duration = std::max<std::int64_t>(duration, 0);
             av_frame_unref(frame_.get());
             return true;
         }
         if (received == AVERROR_EOF) return false;
         if (received != AVERROR(EAGAIN)) {
-            throw ToolError("cannot decode input '" + path_ + "': " + avErrorText(received));
+            damaged("a frame failed to decode", received);
+            continue;
         }
         if (draining_) return false;
 
@@ -179,15 +292,28 @@ bool FfmpegReader::read(std::uint8_t* bgra, FrameInfo& info) {
             avcodec_send_packet(decoder_.get(), nullptr);
             continue;
         }
-        if (readResult < 0) throw ToolError("cannot read input '" + path_ + "': " + avErrorText(readResult));
+        if (readResult < 0) {
+            if (strict_) throw ToolError("cannot read input '" + path_ + "': " + avErrorText(readResult));
+            // As ffmpeg does: what was read is kept, the rest is lost.
+            damaged("reading stopped early", readResult);
+            draining_ = true;
+            avcodec_send_packet(decoder_.get(), nullptr);
+            continue;
+        }
         if (packet_->stream_index == videoIndex_) {
             const int sent = avcodec_send_packet(decoder_.get(), packet_.get());
             if (sent < 0 && sent != AVERROR(EAGAIN)) {
+                char at[32] = "";
+                if (packet_->pts != AV_NOPTS_VALUE) {
+                    std::snprintf(at, sizeof at, " at %.2f s",
+                                  static_cast<double>(packet_->pts) * av_q2d(input_->streams[videoIndex_]->time_base));
+                }
                 av_packet_unref(packet_.get());
-                throw ToolError("cannot decode input '" + path_ + "': " + avErrorText(sent));
+                damaged(std::string("a damaged packet") + at, sent);
+                continue;
             }
-        } else if (packet_->stream_index == audioIndex_ && audioSink_) {
-            audioSink_(packet_.get());
+        } else if (packetSink_) {
+            passOn(packet_.get());
         }
         av_packet_unref(packet_.get());
     }
@@ -206,7 +332,7 @@ void FfmpegReader::convert(const AVFrame& frame, std::uint8_t* bgra) {
         return;
     }
     SwsContext* previous = scaler_;
-    scaler_ = sws_getCachedContext(scaler_, frame.width, frame.height, source, format_.width, format_.height,
+    scaler_ = sws_getCachedContext(scaler_, frame.width, frame.height, plainLayout(source), format_.width, format_.height,
                                    AV_PIX_FMT_BGRA, SCALE_FLAGS, nullptr, nullptr, nullptr);
     if (scaler_ == nullptr) {
         const char* name = av_get_pix_fmt_name(source);

@@ -1,10 +1,13 @@
-// Reads the first video stream of any file FFmpeg's libraries can read and
+// Reads one video stream of any file or pipe FFmpeg's libraries can read and
 // delivers its frames as packed BGRA, optionally scaled down to the largest
-// size the filter takes. Packets of the first audio stream can be handed on
-// for copying.
+// size the filter takes, within a selected stretch of time. Packets of every
+// other stream can be handed on for copying. Damaged packets are skipped or
+// concealed and counted, unless the reader is strict.
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "tools/kalmix/ffmpeg_common.h"
@@ -21,28 +24,58 @@ struct FrameSize {
 // 384 x 288, never enlarged.
 FrameSize fitFrameSize(int width, int height);
 
+struct ReaderOptions {
+    bool fit = false;
+    std::string format;  // container name; empty: probed
+    std::string map;     // "v:N" (Nth video stream) or "N" (stream N); empty: the largest video stream
+    bool strict = false; // a damaged packet ends the run
+    // The selection, in microseconds from the input's start: frames and
+    // packets before seekTo or from the end on are dropped.
+    std::optional<std::int64_t> seekTo;
+    std::optional<std::int64_t> duration;
+    std::optional<std::int64_t> endAt;
+    std::function<void(const std::string&)> warn;  // warnings for the user, or empty
+};
+
 class FfmpegReader final : public FrameReader {
 public:
-    FfmpegReader(const std::string& path, bool fit);
+    FfmpegReader(const std::string& path, bool fit) : FfmpegReader(path, ReaderOptions{fit, {}, {}, false, {}, {}, {}, {}}) {}
+    FfmpegReader(const std::string& path, const ReaderOptions& options);
     ~FfmpegReader() override;
     const VideoFormat& format() const override { return format_; }
     bool read(std::uint8_t* bgra, FrameInfo& info) override;
 
     FrameSize sourceSize() const { return sourceSize_; }
-    // The first audio stream, or null.
-    const AVStream* audioStream() const { return audioIndex_ < 0 ? nullptr : input_->streams[audioIndex_]; }
-    // Receives the audio stream's packets as they are demuxed; may take
-    // ownership of the packet's data.
-    void setAudioSink(std::function<void(AVPacket*)> sink) { audioSink_ = std::move(sink); }
+    const AVFormatContext* container() const { return input_.get(); }
+    const AVStream* videoStream() const { return input_->streams[videoIndex_]; }
+    // Receives the packets of every other stream as they are demuxed, within
+    // the selection and with its start moved to 0; may take the packet's data.
+    void setPacketSink(std::function<void(AVPacket*)> sink) { packetSink_ = std::move(sink); }
+    // Packets that failed to decode or frames the decoder reported damaged.
+    std::int64_t damagedPackets() const { return damaged_; }
+    // Microseconds taken off every time stamp: the selection's start.
+    std::int64_t timeOffset() const { return offset_; }
+    // The selection, in microseconds of the input's own clock.
+    std::int64_t selectionStart() const { return selectionStart_; }
+    std::int64_t selectionEnd() const { return selectionEnd_; }
 
 private:
+    int chooseVideoStream(const std::string& map) const;
     std::int64_t countVideoPackets(const std::string& path) const;
     void convert(const AVFrame& frame, std::uint8_t* bgra);
+    void damaged(const std::string& what, int error);
+    bool inSelection(std::int64_t ts, AVRational timeBase) const;
+    void passOn(AVPacket* packet);
 
     std::string path_;
     InputPtr input_;
     int videoIndex_ = -1;
-    int audioIndex_ = -1;
+    bool strict_ = false;
+    std::function<void(const std::string&)> warn_;
+    std::int64_t damaged_ = 0;
+    std::int64_t selectionStart_ = INT64_MIN;  // microseconds, the input's clock
+    std::int64_t selectionEnd_ = INT64_MAX;
+    std::int64_t offset_ = 0;
     CodecContextPtr decoder_;
     FramePtr frame_;
     PacketPtr packet_;
@@ -50,10 +83,11 @@ private:
     int colourSpace_ = -1;  // what the scaler was last set up for
     int colourRange_ = -1;
     bool draining_ = false;
+    bool finished_ = false;  // the selection's end was reached
     VideoFormat format_;
     FrameSize sourceSize_{0, 0};
     std::int64_t nextPts_ = 0;  // for frames that come without a time stamp
-    std::function<void(AVPacket*)> audioSink_;
+    std::function<void(AVPacket*)> packetSink_;
 };
 
 }  // namespace kalmix::tool

@@ -23,6 +23,16 @@ std::string pixelName(AVPixelFormat format) {
     return name != nullptr ? name : "unknown";
 }
 
+bool isNamed(const AVOutputFormat* container, const char* name) {
+    // Muxer names may list several (mov,mp4,m4a,...); output ones are single.
+    return std::strcmp(container->name, name) == 0;
+}
+
+// Players and browsers play H.264 4:2:0 from these; 4:4:4 or FFV1 they often do not.
+bool wantsPlayableDefault(const AVOutputFormat* container) {
+    return isNamed(container, "mp4") || isNamed(container, "mov");
+}
+
 const AVCodec* chooseEncoder(const std::string& requested, const AVOutputFormat* container, const std::string& path) {
     if (!requested.empty()) {
         const AVCodec* codec = avcodec_find_encoder_by_name(requested.c_str());
@@ -34,29 +44,159 @@ const AVCodec* chooseEncoder(const std::string& requested, const AVOutputFormat*
         }
         return codec;
     }
-    // Lossless wherever the container holds FFV1; else the container's own.
-    AVCodecID id = AV_CODEC_ID_FFV1;
-    if (avformat_query_codec(container, id, FF_COMPLIANCE_NORMAL) != 1) id = container->video_codec;
+    AVCodecID id = AV_CODEC_ID_NONE;
+    if (wantsPlayableDefault(container) && avcodec_find_encoder(AV_CODEC_ID_H264) != nullptr) {
+        id = AV_CODEC_ID_H264;
+    } else if (avformat_query_codec(container, AV_CODEC_ID_FFV1, FF_COMPLIANCE_NORMAL) == 1) {
+        id = AV_CODEC_ID_FFV1;  // lossless wherever the container holds it
+    } else {
+        // As ffmpeg does: the container's own, or for pictures the one the name says.
+        id = av_guess_codec(container, nullptr, path.c_str(), nullptr, AVMEDIA_TYPE_VIDEO);
+    }
     if (id == AV_CODEC_ID_NONE) {
         throw ToolError("output '" + path + "': the " + container->name + " format cannot hold video");
     }
     const AVCodec* codec = avcodec_find_encoder(id);
     if (codec == nullptr) {
         throw ToolError("output '" + path + "': no encoder for " + avcodec_get_name(id) + ", the codec of " +
-                        container->name + " files (choose one with --codec)");
+                        container->name + " files (choose one with -c:v)");
     }
     return codec;
 }
 
-// The encoder's pixel format closest to BGRA: BGRA itself when it takes it.
-AVPixelFormat choosePixels(const AVCodec* codec) {
-    const AVPixelFormat* list = codec->pix_fmts;
-    if (list == nullptr) return AV_PIX_FMT_BGRA;
-    for (const AVPixelFormat* p = list; *p != AV_PIX_FMT_NONE; ++p) {
-        if (*p == AV_PIX_FMT_BGRA) return AV_PIX_FMT_BGRA;
+bool takes(const AVCodec* codec, AVPixelFormat format) {
+    if (codec->pix_fmts == nullptr) return true;
+    for (const AVPixelFormat* p = codec->pix_fmts; *p != AV_PIX_FMT_NONE; ++p) {
+        if (*p == format) return true;
+    }
+    return false;
+}
+
+std::string lossText(int loss) {
+    std::string text;
+    const auto add = [&text](const char* what) { text += (text.empty() ? "" : ", ") + std::string(what); };
+    if ((loss & FF_LOSS_RESOLUTION) != 0) add("colour resolution");
+    if ((loss & FF_LOSS_DEPTH) != 0) add("bit depth");
+    if ((loss & FF_LOSS_COLORSPACE) != 0) add("exact colours (RGB to YUV)");
+    if ((loss & (FF_LOSS_CHROMA | FF_LOSS_COLORQUANT)) != 0) add("colour");
+    if ((loss & FF_LOSS_ALPHA) != 0) add("alpha");
+    return text;
+}
+
+struct PixelChoice {
+    AVPixelFormat format = AV_PIX_FMT_BGRA;
+    std::string note;  // empty: nothing to say
+};
+
+PixelChoice choosePixels(const AVCodec* codec, const AVOutputFormat* container, const std::string& requested,
+                         const VideoFormat& video) {
+    PixelChoice choice;
+    if (!requested.empty()) {
+        choice.format = av_get_pix_fmt(requested.c_str());
+        if (choice.format == AV_PIX_FMT_NONE || !takes(codec, choice.format)) {
+            std::string list;
+            for (const AVPixelFormat* p = codec->pix_fmts; p != nullptr && *p != AV_PIX_FMT_NONE; ++p) {
+                list += (list.empty() ? "" : " ") + pixelName(*p);
+            }
+            throw ToolError("-pix_fmt: " + std::string(codec->name) + " does not take " + requested + " (it takes " +
+                                list + ")",
+                            EXIT_USAGE);
+        }
+        return choice;
+    }
+    if (codec->pix_fmts == nullptr) {
+        // Encoders that pass frames on (wrapped_avframe, rawvideo): the
+        // container decides. YUV4MPEG holds YUV only; 4:4:4 keeps the most.
+        if (isNamed(container, "yuv4mpegpipe")) {
+            choice.format = AV_PIX_FMT_YUV444P;
+            choice.note = "note: yuv4mpegpipe holds no BGRA: frames are converted to yuv444p (loses exact colours)";
+        }
+        return choice;
+    }
+    if (takes(codec, AV_PIX_FMT_BGRA)) return choice;
+    const bool even = video.width % 2 == 0 && video.height % 2 == 0;
+    if (codec->id == AV_CODEC_ID_H264 && wantsPlayableDefault(container) && even && takes(codec, AV_PIX_FMT_YUV420P)) {
+        choice.format = AV_PIX_FMT_YUV420P;
+        choice.note = std::string("note: ") + container->name + " output is H.264 4:2:0 (yuv420p), which every player " +
+                      "plays; it loses colour resolution and exact colours (.mkv keeps them losslessly)";
+        return choice;
     }
     int loss = 0;
-    return avcodec_find_best_pix_fmt_of_list(list, AV_PIX_FMT_BGRA, 0, &loss);
+    choice.format = avcodec_find_best_pix_fmt_of_list(codec->pix_fmts, AV_PIX_FMT_BGRA, 0, &loss);
+    if (loss != 0) {
+        choice.note = "note: " + std::string(codec->name) + " takes no BGRA: frames are converted to " +
+                      pixelName(choice.format) + " (loses " + lossText(loss) + "; .mkv is lossless)";
+    }
+    return choice;
+}
+
+bool isFullRangeFormat(AVPixelFormat format) {
+    return format == AV_PIX_FMT_YUVJ420P || format == AV_PIX_FMT_YUVJ422P || format == AV_PIX_FMT_YUVJ444P ||
+           format == AV_PIX_FMT_YUVJ440P || format == AV_PIX_FMT_YUVJ411P;
+}
+
+// The colour matrix for YUV output: the input's when it had one swscale
+// knows, else BT.601, which JPEG-style (yuvj) formats always use.
+AVColorSpace chooseMatrix(const AVStream* source, AVPixelFormat output) {
+    if (isFullRangeFormat(output) || source == nullptr) return AVCOL_SPC_BT470BG;
+    switch (source->codecpar->color_space) {
+    case AVCOL_SPC_BT709:
+    case AVCOL_SPC_FCC:
+    case AVCOL_SPC_BT470BG:
+    case AVCOL_SPC_SMPTE170M:
+    case AVCOL_SPC_SMPTE240M:
+    case AVCOL_SPC_BT2020_NCL:
+        return source->codecpar->color_space;
+    default:
+        return AVCOL_SPC_BT470BG;
+    }
+}
+
+void copySideData(const AVStream* from, AVStream* to) {
+    for (int i = 0; i < from->nb_side_data; ++i) {
+        const AVPacketSideData& data = from->side_data[i];
+        std::uint8_t* copy = av_stream_new_side_data(to, data.type, data.size);
+        if (copy == nullptr) throw ToolError("out of memory");
+        std::memcpy(copy, data.data, data.size);
+    }
+}
+
+void copyTags(const AVStream* from, AVStream* to) {
+    av_dict_copy(&to->metadata, from->metadata, 0);
+    av_dict_set(&to->metadata, "encoder", nullptr, 0);  // the muxer names the new one
+    to->disposition = from->disposition;
+}
+
+// Whether the container can hold a copy of the stream. Muxers that do not
+// say (MPEG-TS) are asked the way ffmpeg finds out: by writing a header with
+// the stream, here into memory.
+bool containerTakes(const AVOutputFormat* container, const AVCodecParameters* parameters) {
+    const int known = avformat_query_codec(container, parameters->codec_id, FF_COMPLIANCE_NORMAL);
+    if (known >= 0) return known == 1;
+    if ((container->flags & AVFMT_NOFILE) != 0) return false;
+    AVFormatContext* trial = nullptr;
+    if (avformat_alloc_output_context2(&trial, container, nullptr, nullptr) < 0 || trial == nullptr) return false;
+    bool takes = false;
+    AVStream* stream = avformat_new_stream(trial, nullptr);
+    if (stream != nullptr && avcodec_parameters_copy(stream->codecpar, parameters) >= 0 &&
+        avio_open_dyn_buf(&trial->pb) >= 0) {
+        stream->codecpar->codec_tag = 0;
+        stream->time_base = AVRational{1, 90000};
+        takes = avformat_write_header(trial, nullptr) >= 0;
+        std::uint8_t* bytes = nullptr;
+        avio_close_dyn_buf(trial->pb, &bytes);
+        av_free(bytes);
+        trial->pb = nullptr;
+    }
+    avformat_free_context(trial);
+    clearFfmpegLog();
+    dropFfmpegRemarks();  // the trial's complaints are not the user's
+    return takes;
+}
+
+bool isCharacterDevice(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISCHR(info.st_mode);
 }
 
 constexpr int SINK_BUFFER = 1 << 16;
@@ -127,27 +267,109 @@ int DescriptorSink::close() {
 }
 
 FfmpegWriter::FfmpegWriter(const std::string& path, const VideoFormat& format, const WriterOptions& options)
-    : output_(path), format_(format), frame_(av_frame_alloc()), packet_(av_packet_alloc()) {
+    : options_(options), path_(path), format_(format), frame_(av_frame_alloc()), packet_(av_packet_alloc()) {
     if (!frame_ || !packet_) throw ToolError("out of memory");
+    openContainer(path);
+    const AVCodec* codec = chooseEncoder(options.codec, container_->oformat, path);
+    setUpEncoder(codec, format);
+    addCopiedStreams();
+    copyChapters();
+    if (options.source != nullptr) {
+        av_dict_copy(&container_->metadata, options.source->metadata, 0);
+        av_dict_set(&container_->metadata, "encoder", nullptr, 0);
+    }
+
+    const bool image2 = isNamed(container_->oformat, "image2");
+    // The encoder's leftovers may be the container's (movflags); what
+    // neither knows is a mistake on the command line.
+    AVDictionary* containerOptions = unusedCodecOptions_;
+    unusedCodecOptions_ = nullptr;
+    const std::unique_ptr<AVDictionary*, void (*)(AVDictionary**)> freeOptions(&containerOptions, av_dict_free);
+    if (!options.muxerOptions.empty() &&
+        av_dict_parse_string(&containerOptions, options.muxerOptions.c_str(), "=", ":", 0) < 0) {
+        throw ToolError("out of memory");
+    }
+    container_->flags |= AVFMT_FLAG_BITEXACT;  // the same frames give the same file
+    if (image2) {
+        // The muxer opens one file per frame itself.
+        if (isSequencePattern(path)) {
+            sequence_.emplace(path);
+            av_freep(&container_->url);
+            container_->url = av_strdup(sequence_->tempPattern().c_str());
+        } else {
+            // One picture file: it holds the last frame, as ffmpeg -update 1 does.
+            av_dict_set(&containerOptions, "update", "1", 0);
+            output_.emplace(path);
+            // The muxer opens the picture by name: the temporary file is
+            // made first, exclusively, and then written over.
+            ::close(output_->open());
+            av_freep(&container_->url);
+            container_->url = av_strdup(output_->tempPath().c_str());
+            if (format.frameCount > 1 && options.note) {
+                options.note("note: '" + path + "' holds the last frame only; a name such as frame%04d.png " +
+                             "writes every frame");
+            }
+        }
+        if (container_->url == nullptr) throw ToolError("out of memory");
+    } else if ((container_->oformat->flags & AVFMT_NOFILE) == 0) {
+        output_.emplace(path);
+        container_->pb = sink_.open(output_->open());
+        if (container_->pb == nullptr) throw ToolError("out of memory");
+        container_->flags |= AVFMT_FLAG_CUSTOM_IO;
+        ownsFile_ = true;
+        if (!output_->isStdout()) {
+            // Muxers that rewrite their file at the end (movflags=+faststart)
+            // open it again by this name: the one being written.
+            av_freep(&container_->url);
+            container_->url = av_strdup(output_->tempPath().c_str());
+            if (container_->url == nullptr) throw ToolError("out of memory");
+        }
+    }
+    if (const int error = avformat_write_header(container_.get(), &containerOptions); error < 0) failWrite(error);
+    headerWritten_ = true;
+    if (const AVDictionaryEntry* unknown = av_dict_get(containerOptions, "", nullptr, AV_DICT_IGNORE_SUFFIX)) {
+        throw ToolError(std::string(unknown->key) + ": neither the " + encoder_->codec->name + " encoder nor the " +
+                            container_->oformat->name + " format has such an option",
+                        EXIT_USAGE);
+    }
+}
+
+void FfmpegWriter::openContainer(const std::string& path) {
     clearFfmpegLog();
+    std::string formatName = options_.format;
+    if (formatName.empty() && path != "-" && av_guess_format(nullptr, path.c_str(), nullptr) == nullptr &&
+        isCharacterDevice(path)) {
+        formatName = "null";  // -o /dev/null: decode and filter, keep nothing, as ffmpeg -f null does
+    }
     AVFormatContext* allocated = nullptr;
-    if (avformat_alloc_output_context2(&allocated, nullptr, nullptr, path.c_str()) < 0 || allocated == nullptr) {
+    const char* url = path == "-" ? "pipe:1" : path.c_str();
+    if (avformat_alloc_output_context2(&allocated, nullptr, formatName.empty() ? nullptr : formatName.c_str(), url) < 0 ||
+        allocated == nullptr) {
         clearFfmpegLog();
-        throw ToolError("output '" + path + "': cannot tell the container from its extension (try .mkv)");
+        if (!formatName.empty()) throw ToolError("-f: FFmpeg writes no container named '" + formatName + "'", EXIT_USAGE);
+        throw ToolError("output '" + path + "': cannot tell the container from its name (try .mkv, or give -f FORMAT)");
     }
     container_.reset(allocated);
-    const AVCodec* codec = chooseEncoder(options.codec, container_->oformat, path);
-    const AVPixelFormat pixels = choosePixels(codec);
+}
+FfmpegWriter::~FfmpegWriter() { av_dict_free(&unusedCodecOptions_); }
+
+void FfmpegWriter::setUpEncoder(const AVCodec* codec, const VideoFormat& format) {
+    const AVOutputFormat* container = container_->oformat;
+    const PixelChoice pixels = choosePixels(codec, container, options_.pixelFormat, format);
 
     encoder_.reset(avcodec_alloc_context3(codec));
     if (!encoder_) throw ToolError("out of memory");
     encoder_->width = format.width;
     encoder_->height = format.height;
-    encoder_->pix_fmt = pixels;
-    // Containers with a fixed frame rate (AVI) count time in frames: there
-    // the time stamps become frame numbers; elsewhere they stay as they came.
-    const bool fixedRate = (container_->oformat->flags & (AVFMT_VARIABLE_FPS | AVFMT_NOTIMESTAMPS)) == 0;
-    encoder_->time_base = fixedRate && format.frameRate.valid()
+    encoder_->pix_fmt = pixels.format;
+    // The encoder counts time in frames, as ffmpeg sets it up, wherever the
+    // container or codec needs a fixed rate (AVI, MPEG-TS with MPEG-2, Y4M,
+    // pictures); containers with their own clock keep the input's stamps.
+    const int flags = container->flags;
+    const bool keepsTiming = (flags & AVFMT_VARIABLE_FPS) != 0 && (flags & AVFMT_NOTIMESTAMPS) == 0 &&
+                             codec->id != AV_CODEC_ID_MPEG1VIDEO && codec->id != AV_CODEC_ID_MPEG2VIDEO &&
+                             codec->supported_framerates == nullptr;
+    encoder_->time_base = !keepsTiming && format.frameRate.valid()
                               ? AVRational{format.frameRate.den, format.frameRate.num}
                               : AVRational{format.timeBase.num, format.timeBase.den};
     if (format.frameRate.valid()) encoder_->framerate = AVRational{format.frameRate.num, format.frameRate.den};
@@ -155,13 +377,30 @@ FfmpegWriter::FfmpegWriter(const std::string& path, const VideoFormat& format, c
         encoder_->sample_aspect_ratio = AVRational{format.sampleAspect.num, format.sampleAspect.den};
     }
     encoder_->flags |= AV_CODEC_FLAG_BITEXACT;
-    if ((container_->oformat->flags & AVFMT_GLOBALHEADER) != 0) encoder_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(pixels);
-    const bool yuv = descriptor != nullptr && (descriptor->flags & AV_PIX_FMT_FLAG_RGB) == 0 && descriptor->nb_components >= 3;
-    if (yuv) {
-        encoder_->colorspace = AVCOL_SPC_BT470BG;
-        encoder_->color_range = AVCOL_RANGE_MPEG;
+    if ((container->flags & AVFMT_GLOBALHEADER) != 0) encoder_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+
+    // Colour: primaries and transfer stay as the input had them; the matrix
+    // and range follow the encoder's pixel format, and are tagged.
+    const AVStream* source = options_.videoSource;
+    const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(pixels.format);
+    const bool rgb = descriptor == nullptr || (descriptor->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL)) != 0;
+    if (source != nullptr) {
+        encoder_->color_primaries = source->codecpar->color_primaries;
+        encoder_->color_trc = source->codecpar->color_trc;
+        encoder_->field_order = source->codecpar->field_order;
     }
+    const AVColorSpace matrix = chooseMatrix(source, pixels.format);
+    const bool fullRange = isFullRangeFormat(pixels.format);
+    if (rgb) {
+        encoder_->colorspace = AVCOL_SPC_RGB;
+    } else {
+        encoder_->colorspace = matrix;
+        encoder_->color_range = fullRange ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
+    }
+    const AVFieldOrder fields = encoder_->field_order;
+    const bool interlaced = fields == AV_FIELD_TT || fields == AV_FIELD_BB || fields == AV_FIELD_TB || fields == AV_FIELD_BT;
+    if (interlaced) encoder_->flags |= AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME;
+
     AVDictionary* codecOptions = nullptr;
     if (codec->id == AV_CODEC_ID_FFV1) {
         // Version 3 codes slices in parallel and checks each with a CRC.
@@ -169,32 +408,38 @@ FfmpegWriter::FfmpegWriter(const std::string& path, const VideoFormat& format, c
         av_dict_set(&codecOptions, "slices", "4", 0);
         encoder_->thread_count = 0;
     }
+    for (const auto& [key, value] : options_.codecOptions) av_dict_set(&codecOptions, key.c_str(), value.c_str(), 0);
     const int opened = avcodec_open2(encoder_.get(), codec, &codecOptions);
-    av_dict_free(&codecOptions);
+    unusedCodecOptions_ = codecOptions;
     if (const int error = opened; error < 0) {
         throw ToolError("codec '" + std::string(codec->name) + "' cannot encode " + std::to_string(format.width) + "x" +
-                        std::to_string(format.height) + " " + pixelName(pixels) + " pixels: " + avErrorText(error));
+                        std::to_string(format.height) + " " + pixelName(pixels.format) + " pixels: " + avErrorText(error));
     }
-    if (pixels != AV_PIX_FMT_BGRA) {
-        converter_.reset(sws_getContext(format.width, format.height, AV_PIX_FMT_BGRA, format.width, format.height, pixels,
-                                        SWS_BICUBIC | SWS_ACCURATE_RND | SWS_BITEXACT, nullptr, nullptr, nullptr));
+    if (pixels.format != AV_PIX_FMT_BGRA) {
+        const AVPixelFormat layout = plainLayout(pixels.format);
+        converter_.reset(sws_getContext(format.width, format.height, AV_PIX_FMT_BGRA, format.width, format.height,
+                                        layout, SWS_BICUBIC | SWS_ACCURATE_RND | SWS_BITEXACT, nullptr, nullptr,
+                                        nullptr));
         if (!converter_) {
             throw ToolError("codec '" + std::string(codec->name) + "' cannot encode the pixels: no conversion from BGRA to " +
-                            pixelName(pixels));
+                            pixelName(pixels.format));
         }
-        if (yuv) {
+        if (!rgb) {
             sws_setColorspaceDetails(converter_.get(), sws_getCoefficients(AVCOL_SPC_BT470BG), 1,
-                                     sws_getCoefficients(AVCOL_SPC_BT470BG), 0, 0, 1 << 16, 1 << 16);
-        }
-        if (options.note) {
-            options.note("note: " + std::string(codec->name) + " takes no BGRA; frames are converted to " +
-                         pixelName(pixels) + " (not lossless; .mkv is)");
+                                     sws_getCoefficients(matrix), fullRange ? 1 : 0, 0, 1 << 16, 1 << 16);
         }
     }
+    if (!pixels.note.empty() && options_.note) options_.note(pixels.note);
 
-    frame_->format = pixels;
+    frame_->format = pixels.format;
     frame_->width = format.width;
     frame_->height = format.height;
+    frame_->color_range = encoder_->color_range;
+    frame_->colorspace = encoder_->colorspace;
+    frame_->color_primaries = encoder_->color_primaries;
+    frame_->color_trc = encoder_->color_trc;
+    frame_->interlaced_frame = interlaced ? 1 : 0;
+    frame_->top_field_first = fields == AV_FIELD_TT || fields == AV_FIELD_TB ? 1 : 0;
     if (const int error = av_frame_get_buffer(frame_.get(), 0); error < 0) throw ToolError("out of memory");
 
     videoStream_ = avformat_new_stream(container_.get(), nullptr);
@@ -206,46 +451,83 @@ FfmpegWriter::FfmpegWriter(const std::string& path, const VideoFormat& format, c
     }
     videoStream_->sample_aspect_ratio = encoder_->sample_aspect_ratio;
     avcodec_parameters_from_context(videoStream_->codecpar, encoder_.get());
+    if (source != nullptr) {
+        copyTags(source, videoStream_);
+        copySideData(source, videoStream_);  // rotation (the display matrix), mastering, ...
+    }
     if (format.frameRate.valid()) {
         nominalDuration_ = av_rescale_q(1, av_inv_q(encoder_->framerate), encoder_->time_base);
     }
-
-    if (options.audio != nullptr) {
-        const AVCodecID audioCodec = options.audio->codecpar->codec_id;
-        if (avformat_query_codec(container_->oformat, audioCodec, FF_COMPLIANCE_NORMAL) == 1) {
-            audioStream_ = avformat_new_stream(container_.get(), nullptr);
-            if (audioStream_ == nullptr) throw ToolError("out of memory");
-            avcodec_parameters_copy(audioStream_->codecpar, options.audio->codecpar);
-            audioStream_->codecpar->codec_tag = 0;
-            audioStream_->time_base = options.audio->time_base;
-        } else if (options.note) {
-            options.note(std::string("note: the audio is not copied: ") + container_->oformat->name +
-                         " files cannot hold " + avcodec_get_name(audioCodec));
-        }
-    }
-
-    container_->flags |= AVFMT_FLAG_BITEXACT;  // the same frames give the same file
-    if ((container_->oformat->flags & AVFMT_NOFILE) == 0) {
-        container_->pb = sink_.open(output_.open());
-        if (container_->pb == nullptr) throw ToolError("out of memory");
-        container_->flags |= AVFMT_FLAG_CUSTOM_IO;
-    }
-    AVDictionary* muxerOptions = nullptr;
-    if (!options.muxerOptions.empty() &&
-        av_dict_parse_string(&muxerOptions, options.muxerOptions.c_str(), "=", ":", 0) < 0) {
-        av_dict_free(&muxerOptions);
-        throw ToolError("out of memory");
-    }
-    const int headerError = avformat_write_header(container_.get(), &muxerOptions);
-    av_dict_free(&muxerOptions);
-    if (headerError < 0) failWrite(headerError);
-    headerWritten_ = true;
 }
 
-FfmpegWriter::~FfmpegWriter() = default;
+void FfmpegWriter::addCopiedStreams() {
+    std::vector<const AVStream*> wanted;
+    if (options_.source != nullptr) {
+        for (unsigned i = 0; i < options_.source->nb_streams; ++i) {
+            const AVStream* stream = options_.source->streams[i];
+            if (stream != options_.videoSource) wanted.push_back(stream);
+        }
+    } else if (options_.audio != nullptr) {
+        wanted.push_back(options_.audio);
+    }
+    std::string notKept;
+    for (const AVStream* stream : wanted) {
+        const AVCodecParameters* parameters = stream->codecpar;
+        const char* type = av_get_media_type_string(parameters->codec_type);
+        const std::string what = "stream " + std::to_string(stream->index) + " (" + (type != nullptr ? type : "data") +
+                                 " " + avcodec_get_name(parameters->codec_id) + ")";
+        if (!containerTakes(container_->oformat, parameters)) {
+            notKept += (notKept.empty() ? "" : ", ") + what;
+            continue;
+        }
+        AVStream* copy = avformat_new_stream(container_.get(), nullptr);
+        if (copy == nullptr) throw ToolError("out of memory");
+        if (avcodec_parameters_copy(copy->codecpar, parameters) < 0) throw ToolError("out of memory");
+        copy->codecpar->codec_tag = 0;  // the container's own tag for the codec
+        copy->time_base = stream->time_base;
+        copy->avg_frame_rate = stream->avg_frame_rate;
+        copy->r_frame_rate = stream->r_frame_rate;
+        copy->sample_aspect_ratio = stream->sample_aspect_ratio;
+        copyTags(stream, copy);
+        copySideData(stream, copy);
+        copies_[stream->index] = copy;
+    }
+    if (!notKept.empty() && options_.note) {
+        options_.note("note: not kept: " + notKept + ": " + container_->oformat->name + " files cannot hold " +
+                      (notKept.find(", ") == std::string::npos ? "it" : "them"));
+    }
+}
+
+void FfmpegWriter::copyChapters() {
+    const AVFormatContext* source = options_.source;
+    if (source == nullptr) return;
+    for (unsigned i = 0; i < source->nb_chapters; ++i) {
+        const AVChapter* in = source->chapters[i];
+        // Clipped to the selection and moved with it.
+        const std::int64_t start = std::max(av_rescale_q(in->start, in->time_base, AV_TIME_BASE_Q), options_.selectionStart);
+        const std::int64_t end = std::min(av_rescale_q(in->end, in->time_base, AV_TIME_BASE_Q), options_.selectionEnd);
+        if (end <= start) continue;
+        auto* out = static_cast<AVChapter*>(av_mallocz(sizeof(AVChapter)));
+        if (out == nullptr) throw ToolError("out of memory");
+        out->id = in->id;
+        out->time_base = in->time_base;
+        out->start = av_rescale_q(start - options_.timeOffset, AV_TIME_BASE_Q, in->time_base);
+        out->end = av_rescale_q(end - options_.timeOffset, AV_TIME_BASE_Q, in->time_base);
+        av_dict_copy(&out->metadata, in->metadata, 0);
+        auto* grown = static_cast<AVChapter**>(
+            av_realloc_array(container_->chapters, container_->nb_chapters + 1, sizeof(AVChapter*)));
+        if (grown == nullptr) {
+            av_dict_free(&out->metadata);
+            av_free(out);
+            throw ToolError("out of memory");
+        }
+        container_->chapters = grown;
+        container_->chapters[container_->nb_chapters++] = out;
+    }
+}
 
 void FfmpegWriter::failWrite(int error) {
-    throw ToolError("cannot write output '" + output_.finalPath() + "': " + avErrorText(error));
+    throw ToolError("cannot write output '" + path_ + "': " + avErrorText(error));
 }
 
 void FfmpegWriter::write(const std::uint8_t* bgra, const FrameInfo& info) {
@@ -294,9 +576,20 @@ void FfmpegWriter::drainEncoder() {
 }
 
 void FfmpegWriter::writeAudio(AVPacket* packet, AVRational sourceTimeBase) {
-    if (audioStream_ == nullptr) return;
-    av_packet_rescale_ts(packet, sourceTimeBase, audioStream_->time_base);
-    packet->stream_index = audioStream_->index;
+    if (options_.audio == nullptr) return;
+    const auto found = copies_.find(options_.audio->index);
+    if (found == copies_.end()) return;
+    av_packet_rescale_ts(packet, sourceTimeBase, found->second->time_base);
+    packet->stream_index = found->second->index;
+    packet->pos = -1;
+    if (const int error = av_interleaved_write_frame(container_.get(), packet); error < 0) failWrite(error);
+}
+
+void FfmpegWriter::writeCopied(AVPacket* packet) {
+    const auto found = copies_.find(packet->stream_index);
+    if (found == copies_.end() || options_.source == nullptr) return;
+    av_packet_rescale_ts(packet, options_.source->streams[packet->stream_index]->time_base, found->second->time_base);
+    packet->stream_index = found->second->index;
     packet->pos = -1;
     if (const int error = av_interleaved_write_frame(container_.get(), packet); error < 0) failWrite(error);
 }
@@ -307,11 +600,12 @@ void FfmpegWriter::finish() {
     }
     drainEncoder();
     if (const int error = av_write_trailer(container_.get()); error < 0) failWrite(error);
-    if ((container_->oformat->flags & AVFMT_NOFILE) == 0) {
+    if (ownsFile_) {
         container_->pb = nullptr;
         if (const int error = sink_.close(); error < 0) failWrite(error);
     }
-    output_.commit();
+    if (sequence_) sequence_->commit();
+    if (output_) output_->commit();
 }
 
 void writePng(const std::string& path, const std::uint8_t* bgra, int width, int height) {

@@ -1,22 +1,40 @@
-// Encodes BGRA frames into a file whose container the extension picks, with
-// a lossless default codec (FFV1 wherever the container takes it, as in
-// .mkv), the reader's time stamps and, when the container takes it, a copy
-// of the input's audio. Also writes single pictures as PNG.
+// Encodes BGRA frames into a file, a pipe or an image sequence whose
+// container -f or the name picks, with the encoder ffmpeg would pick for it
+// (lossless FFV1 wherever the container takes it, as in .mkv; playable H.264
+// 4:2:0 in .mp4 and .mov), the reader's time stamps, the filtered stream's
+// tags and side data, and a copy of every other stream and the chapters the
+// container can hold. Also writes single pictures as PNG.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tools/kalmix/ffmpeg_common.h"
 #include "tools/kalmix/output_file.h"
+#include "tools/kalmix/output_sequence.h"
 #include "tools/kalmix/video_io.h"
 
 namespace kalmix::tool {
 
 struct WriterOptions {
-    std::string codec;                  // encoder name; empty: by the container
-    const AVStream* audio = nullptr;    // stream to copy, or null
+    std::string format;       // container name; empty: by the output's name
+    std::string codec;        // encoder name; empty: by the container
+    std::string pixelFormat;  // empty: the best the encoder takes for BGRA
+    std::vector<std::pair<std::string, std::string>> codecOptions;  // to the encoder, else the container
+    const AVStream* audio = nullptr;  // one stream to copy (writeAudio), or null
+    // The input: every stream but the filtered one is copied when the
+    // container can hold it, with the chapters and tags; or null.
+    const AVFormatContext* source = nullptr;
+    const AVStream* videoSource = nullptr;  // the filtered stream: tags and side data to keep
+    std::int64_t timeOffset = 0;            // microseconds the reader took off its time stamps
+    std::int64_t selectionStart = INT64_MIN;  // the part of the source kept, microseconds
+    std::int64_t selectionEnd = INT64_MAX;
     std::function<void(const std::string&)> note;  // remarks for the user, or empty
     std::string muxerOptions;           // "key=value:key=value" for the container, or empty
 };
@@ -48,19 +66,32 @@ public:
 
     // A packet of the copied audio stream, in sourceTimeBase; takes its data.
     void writeAudio(AVPacket* packet, AVRational sourceTimeBase);
-    bool copiesAudio() const { return audioStream_ != nullptr; }
+    bool copiesAudio() const { return options_.audio != nullptr && copies_.count(options_.audio->index) != 0; }
+    // A packet of source stream packet->stream_index; takes its data.
+    // Packets of streams that are not kept are dropped.
+    void writeCopied(AVPacket* packet);
     std::string codecName() const { return encoder_ ? encoder_->codec->name : ""; }
+    AVPixelFormat pixelFormat() const { return encoder_ ? encoder_->pix_fmt : AV_PIX_FMT_NONE; }
 
 private:
+    void openContainer(const std::string& path);
+    void setUpEncoder(const AVCodec* codec, const VideoFormat& format);
+    void addCopiedStreams();
+    void copyChapters();
     void drainEncoder();
     [[noreturn]] void failWrite(int error);
 
-    TempOutput output_;
-    DescriptorSink sink_;  // outlives the container that writes to it
+    WriterOptions options_;
+    std::string path_;
+    std::optional<TempOutput> output_;        // a file, a device or standard output
+    DescriptorSink sink_;                     // outlives the container that writes to it
+    std::optional<TempSequence> sequence_;    // an image sequence
+    bool ownsFile_ = false;                   // the container writes through pb
+    std::map<int, AVStream*> copies_;         // source stream index -> output stream
+    AVDictionary* unusedCodecOptions_ = nullptr;  // what the encoder did not take
     VideoFormat format_;
     OutputPtr container_;
     AVStream* videoStream_ = nullptr;
-    AVStream* audioStream_ = nullptr;
     CodecContextPtr encoder_;
     FramePtr frame_;
     PacketPtr packet_;

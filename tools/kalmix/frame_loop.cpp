@@ -13,7 +13,6 @@ namespace {
 
 constexpr int MAX_FILTERED_WIDTH = 384;
 constexpr int MAX_FILTERED_HEIGHT = 288;
-constexpr double PROGRESS_INTERVAL = 0.25;  // seconds between progress redraws
 
 using Clock = std::chrono::steady_clock;
 
@@ -27,6 +26,8 @@ std::string clockText(double seconds) {
     std::snprintf(text, sizeof text, "%lld:%02lld", whole / 60, whole % 60);
     return text;
 }
+
+}  // namespace
 
 void drawProgress(std::int64_t done, std::int64_t total, double elapsed) {
     const double fps = elapsed > 0 ? static_cast<double>(done) / elapsed : 0.0;
@@ -67,8 +68,6 @@ std::uint64_t markRefreshedBlocks(const std::uint8_t* previous, const std::uint8
     return count;
 }
 
-}  // namespace
-
 bool moduleFilters(int width, int height) {
     return width > 0 && height > 0 && width <= MAX_FILTERED_WIDTH && height <= MAX_FILTERED_HEIGHT &&
            width % 4 == 0 && height % 4 == 0;
@@ -93,7 +92,7 @@ LoopSummary runFrames(host::PluginModule& module, const host::UserSettings& sett
     if (!filtered && !loop.quiet) {
         std::fprintf(stderr,
                      "kalmix: note: %dx%d frames pass through unfiltered: the filter takes frames of at most "
-                     "%dx%d with both sides a multiple of 4 (--fit scales them down)\n",
+                     "%dx%d with both sides a multiple of 4 (--fit scales them down; --tiles on filters them in tiles)\n",
                      format.width, format.height, MAX_FILTERED_WIDTH, MAX_FILTERED_HEIGHT);
     }
 
@@ -161,10 +160,15 @@ std::string summaryLine(const LoopSummary& summary) {
     } else {
         std::snprintf(share, sizeof share, "%.1f%% of blocks refreshed", 100.0 * summary.refreshedShare());
     }
-    char line[256];
-    std::snprintf(line, sizeof line, "%lld frames filtered, %lld passed through, %s, %.2f s (%.1f fps)",
-                  static_cast<long long>(summary.framesFiltered), static_cast<long long>(summary.framesPassed), share,
-                  summary.seconds, fps);
+    char tiles[96] = "";
+    if (summary.tiles > 0) {
+        std::snprintf(tiles, sizeof tiles, " in %d tiles by %d workers, %d at a time", summary.tiles, summary.workers,
+                      summary.tileThreads);
+    }
+    char line[352];
+    std::snprintf(line, sizeof line, "%lld frames filtered%s, %lld passed through, %s, %.2f s (%.1f fps)",
+                  static_cast<long long>(summary.framesFiltered), tiles, static_cast<long long>(summary.framesPassed),
+                  share, summary.seconds, fps);
     return line;
 }
 

@@ -21,6 +21,7 @@
 namespace kalmix::tool {
 
 inline constexpr int MAP_BLOCK = 4;  // side of a refreshed-block cell, in pixels
+inline constexpr double PROGRESS_INTERVAL = 0.25;  // seconds between progress redraws
 
 // Sizes the module filters; any other frame it copies through.
 bool moduleFilters(int width, int height);
@@ -40,6 +41,9 @@ struct LoopSummary {
     double seconds = 0;                 // the whole loop
     double filterSeconds = 0;           // inside the module's execute calls
     std::int32_t clipTotal = 0;
+    int tiles = 0;        // frames cut into this many tiles (0: whole frames to the module)
+    int workers = 0;      // tile workers, one module instance each
+    int tileThreads = 0;  // tiles filtered at once
 
     double refreshedShare() const {
         return blocksCompared == 0 ? -1.0 : static_cast<double>(blocksRefreshed) / static_cast<double>(blocksCompared);
@@ -57,5 +61,12 @@ LoopSummary runFrames(host::PluginModule& module, const host::UserSettings& sett
                       FrameWriter& writer, const LoopSettings& loop, const FrameObserver& observer = {});
 
 std::string summaryLine(const LoopSummary& summary);
+
+// Shared with the tiled loop (tiled_loop.cpp).
+void drawProgress(std::int64_t done, std::int64_t total, double elapsed);
+// Marks each 4x4 block whose blue, green or red bytes differ between the two
+// frames in map (one byte a block, row by row); returns how many did.
+std::uint64_t markRefreshedBlocks(const std::uint8_t* previous, const std::uint8_t* current, int width, int height,
+                                  std::uint8_t* map);
 
 }  // namespace kalmix::tool

@@ -21,6 +21,9 @@
 #include "tools/kalmix/md5_writer.h"
 #include "tools/kalmix/raw_io.h"
 #include "tools/kalmix/output_file.h"
+#include "tools/kalmix/output_sequence.h"
+#include "tools/kalmix/tiled_loop.h"
+#include "tools/tiles/tile_engine.h"
 
 namespace kalmix::tool {
 namespace {
@@ -33,6 +36,15 @@ void note(const Options& options, const std::string& text) {
 
 void onSignal(int signalNumber) {
     removeTempOutputsNow();
+    removeTempSequencesNow();
+    // One line, as every other failure prints; write() is safe here.
+    static constexpr char INTERRUPTED[] = "\nkalmix: interrupted\n";
+    static constexpr char STOPPED[] = "\nkalmix: stopped by a signal\n";
+    if (signalNumber == SIGINT) {
+        [[maybe_unused]] const auto n = ::write(STDERR_FILENO, INTERRUPTED, sizeof INTERRUPTED - 1);
+    } else {
+        [[maybe_unused]] const auto n = ::write(STDERR_FILENO, STOPPED, sizeof STOPPED - 1);
+    }
     ::_exit(signalNumber == SIGINT ? EXIT_INTERRUPTED : 128 + signalNumber);
 }
 
@@ -82,6 +94,49 @@ std::unique_ptr<host::PluginModule> loadModule(const Options& options) {
     return module;
 }
 
+// ffmpeg's rule: an existing regular file is replaced only with -y or a yes
+// on the terminal; devices and pipes are written in place.
+void confirmOverwrite(const Options& options) {
+    if (options.output == "-" || !options.verify.empty()) return;
+    std::string target = options.output;
+    if (!options.raw && !options.md5 && isSequencePattern(target)) target = sequenceName(target, 1);
+    struct stat info {};
+    // Only a plain file itself is replaced; a link (/dev/stdout, a
+    // descriptor in /proc) is written through in place, as the user aimed it.
+    if (::lstat(target.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return;
+    if (options.overwrite == Overwrite::Always) return;
+    if (options.overwrite == Overwrite::Never) {
+        throw ToolError("output '" + target + "' exists; not overwritten (-n)");
+    }
+    // Standard input is the terminal to ask on, unless it is the input.
+    if (options.input == "-" || ::isatty(STDIN_FILENO) == 0) {
+        throw ToolError("output '" + target + "' exists: add -y to overwrite it (no terminal to ask on)");
+    }
+    std::fprintf(stderr, "kalmix: output '%s' exists. Overwrite? [y/N] ", target.c_str());
+    std::fflush(stderr);
+    char answer[64] = {};
+    if (std::fgets(answer, sizeof answer, stdin) == nullptr || (answer[0] != 'y' && answer[0] != 'Y')) {
+        throw ToolError("output '" + target + "' exists; not overwritten");
+    }
+}
+
+int ffmpegLogLevel(Verbosity verbosity) {
+    switch (verbosity) {
+    case Verbosity::Quiet:
+        return AV_LOG_QUIET;
+    case Verbosity::Error:
+        return AV_LOG_ERROR;
+    case Verbosity::Warning:
+    case Verbosity::Info:
+        // FFmpeg's info lines (libx264's settings and statistics) come at
+        // verbose; its warnings show by default.
+        return AV_LOG_WARNING;
+    case Verbosity::Verbose:
+        return AV_LOG_VERBOSE;
+    }
+    return AV_LOG_WARNING;
+}
+
 void refuseInputAsOutput(const Options& options) {
     if (options.input == "-" || options.output == "-") return;
     struct stat in {};
@@ -94,6 +149,10 @@ void refuseInputAsOutput(const Options& options) {
 
 int runFilter(const Options& options) {
     refuseInputAsOutput(options);
+    confirmOverwrite(options);
+    const auto warn = [&options](const std::string& text) {
+        if (options.verbosity >= Verbosity::Warning) std::fprintf(stderr, "kalmix: %s\n", text.c_str());
+    };
     std::unique_ptr<FrameReader> reader;
     FfmpegReader* fileReader = nullptr;
     if (options.raw) {
@@ -104,7 +163,16 @@ int runFilter(const Options& options) {
         }
         reader = std::move(raw);
     } else {
-        auto file = std::make_unique<FfmpegReader>(options.input, options.fit);
+        ReaderOptions readerOptions;
+        readerOptions.fit = options.fit;
+        readerOptions.format = options.inputFormat;
+        readerOptions.map = options.map;
+        readerOptions.strict = options.strict;
+        readerOptions.seekTo = options.seekTo;
+        readerOptions.duration = options.duration;
+        readerOptions.endAt = options.endAt;
+        readerOptions.warn = warn;
+        auto file = std::make_unique<FfmpegReader>(options.input, readerOptions);
         fileReader = file.get();
         reader = std::move(file);
     }
@@ -125,27 +193,46 @@ int runFilter(const Options& options) {
         writer = std::make_unique<RawWriter>(options.output, format);
     } else {
         WriterOptions writerOptions;
+        writerOptions.format = options.outputFormat;
         writerOptions.codec = options.codec;
-        writerOptions.audio = fileReader->audioStream();
+        writerOptions.pixelFormat = options.pixelFormat;
+        writerOptions.codecOptions = options.codecOptions;
+        writerOptions.source = fileReader->container();
+        writerOptions.videoSource = fileReader->videoStream();
+        writerOptions.timeOffset = fileReader->timeOffset();
+        writerOptions.selectionStart = fileReader->selectionStart();
+        writerOptions.selectionEnd = fileReader->selectionEnd();
         writerOptions.note = [&options](const std::string& text) { note(options, text); };
         auto file = std::make_unique<FfmpegWriter>(options.output, format, writerOptions);
         fileWriter = file.get();
         writer = std::move(file);
     }
-    if (fileReader != nullptr && fileWriter != nullptr && fileWriter->copiesAudio()) {
-        const AVRational audioTimeBase = fileReader->audioStream()->time_base;
-        fileReader->setAudioSink([fileWriter, audioTimeBase](AVPacket* packet) {
-            fileWriter->writeAudio(packet, audioTimeBase);
-        });
+    if (fileReader != nullptr && fileWriter != nullptr) {
+        fileReader->setPacketSink([fileWriter](AVPacket* packet) { fileWriter->writeCopied(packet); });
     }
 
-    auto module = loadModule(options);
     LoopSettings loop;
     loop.start = options.start;
     loop.clipTotal = options.clipTotal;
     loop.quiet = options.quiet;
     loop.progress = !options.quiet && ::isatty(STDERR_FILENO) != 0;
-    const LoopSummary summary = runFrames(*module, options.settings, *reader, *writer, loop);
+    // Frames the module takes whole go to the one loaded module as the host
+    // would hand them over; larger ones through the tiles, unless --tiles off.
+    std::unique_ptr<host::PluginModule> module;
+    std::unique_ptr<tiles::TileEngine> engine;
+    LoopSummary summary;
+    if (options.tiles && !tiles::moduleTakesWhole(format.width, format.height)) {
+        tiles::EngineSettings engineSettings;
+        engineSettings.modulePath = modulePath(options);
+        engineSettings.stateFolder = tiles::defaultStateBase() / "tiles" /
+                                     (std::to_string(format.width) + "x" + std::to_string(format.height));
+        engineSettings.threads = options.threads;
+        engine = std::make_unique<tiles::TileEngine>(format.width, format.height, engineSettings);
+        summary = runTiledFrames(*engine, options.settings, *reader, *writer, loop);
+    } else {
+        module = loadModule(options);
+        summary = runFrames(*module, options.settings, *reader, *writer, loop);
+    }
     if (options.raw) {
         if (const auto* raw = static_cast<const RawReader*>(reader.get()); raw->droppedBytes() > 0 && options.input == "-") {
             note(options, "note: dropped the last " + std::to_string(raw->droppedBytes()) +
@@ -155,8 +242,17 @@ int runFilter(const Options& options) {
     if (options.md5 && options.verify.empty() && options.output != "-") {
         note(options, "MD5 " + static_cast<Md5Writer*>(writer.get())->hash());
     }
-    module.reset();  // unload: the module saves its state now, before the summary
-    note(options, summaryLine(summary));
+    module.reset();  // unload: the module (each tile's, in its worker) saves its state now, before the summary
+    engine.reset();
+    flushFfmpegRemarks();
+    std::string line = summaryLine(summary);
+    if (fileReader != nullptr && fileReader->damagedPackets() > 0) {
+        const std::int64_t damaged = fileReader->damagedPackets();
+        warn("warning: " + std::to_string(damaged) + " damaged packet" + (damaged == 1 ? " was" : "s were") +
+             " skipped or concealed (--strict stops at the first)");
+        line += ", " + std::to_string(damaged) + " damaged packet" + (damaged == 1 ? "" : "s");
+    }
+    note(options, line);
     return 0;
 }
 
@@ -179,6 +275,7 @@ int main(int argc, char** argv) {
         return EXIT_USAGE;
     }
     const Options& options = parsed.options;
+    setFfmpegLogLevel(ffmpegLogLevel(options.verbosity));
     try {
         switch (options.command) {
         case Command::Help:
@@ -193,7 +290,8 @@ int main(int argc, char** argv) {
             return runFilter(options);
         }
     } catch (const ToolError& error) {
-        std::fprintf(stderr, "kalmix: %s\n", error.what());
+        dropFfmpegRemarks();
+        if (options.verbosity != Verbosity::Quiet) std::fprintf(stderr, "kalmix: %s\n", error.what());
         return error.status;
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "kalmix: out of memory\n");

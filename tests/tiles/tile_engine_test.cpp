@@ -1,0 +1,265 @@
+// The tile engine against the module driven directly through the host
+// library: one tile is the plain path, every tile is the module on its crop
+// alone (also across a stop and a resumed start), and a worker that dies or
+// hangs is reported with its tile.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/private_windows_directory.h"
+#include "tools/host/plugin_host.h"
+#include "tools/tiles/tile_engine.h"
+
+namespace kalmix::tiles {
+namespace {
+
+using Frame = std::vector<std::uint8_t>;
+using kalmix::testing::PrivateWindowsDirectory;
+
+// A still, noisy scene with a square moving across it; the same bytes on
+// every run.
+std::vector<Frame> makeClip(int width, int height, int count) {
+    std::vector<Frame> clip;
+    std::uint32_t seed = 12345;
+    for (int f = 0; f < count; ++f) {
+        Frame frame(frameBytes(width, height));
+        for (int y = 0; y < height; ++y) {
+            for (int x = 0; x < width; ++x) {
+                std::uint8_t* p = &frame[frameBytes(width, y) + frameBytes(x, 1)];
+                const bool square = x >= 20 + 23 * f && x < 80 + 23 * f && y >= 30 && y < 90;
+                for (int c = 0; c < 3; ++c) {
+                    seed = seed * 1664525u + 1013904223u;
+                    const int noise = static_cast<int>(seed >> 29) - 4;
+                    const int base = square ? 200 - 40 * c : 60 + (x * 3 + y * (c + 1)) % 90;
+                    p[c] = static_cast<std::uint8_t>(base + noise);
+                }
+                p[3] = static_cast<std::uint8_t>(x + y);
+            }
+        }
+        clip.push_back(std::move(frame));
+    }
+    return clip;
+}
+
+host::UserSettings testSettings() {
+    host::UserSettings settings;
+    settings.primaryLevel = 5;
+    settings.secondaryLevel = 8;  // the first frame is filtered too
+    settings.transitionFrames = 2;
+    return settings;
+}
+
+std::unique_ptr<host::PluginModule> loadModule() {
+    std::string error;
+    auto module = host::PluginModule::load(host::defaultModulePath(), error);
+    if (!module) throw std::runtime_error(error);
+    return module;
+}
+
+// A temporary folder for the engine's per-tile Windows directories.
+class TempFolder {
+public:
+    TempFolder() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "kalmix-tiles-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+        path_ = pattern;
+    }
+    ~TempFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+EngineSettings engineSettings(const std::filesystem::path& folder, int threads = 2) {
+    EngineSettings settings;
+    settings.modulePath = host::defaultModulePath();
+    settings.stateFolder = folder;
+    settings.threads = threads;
+    return settings;
+}
+
+// The module alone on one tile's crop of every frame, from position `first`;
+// with `reloadAt`, it is unloaded and loaded again before that frame, as a
+// second run does.
+std::vector<Frame> plainOnTile(const std::vector<Frame>& clip, int width, int height, const Tile& tile,
+                               std::int32_t clipTotal, std::size_t reloadAt = SIZE_MAX) {
+    PrivateWindowsDirectory windir;
+    auto module = loadModule();
+    module->setup(testSettings());
+    std::vector<Frame> outputs;
+    Frame crop(frameBytes(tile.source.width, tile.source.height));
+    for (std::size_t f = 0; f < clip.size(); ++f) {
+        if (f == reloadAt) {
+            module.reset();
+            module = loadModule();
+            module->setup(testSettings());
+        }
+        cutTile(clip[f].data(), width, height, tile, crop.data());
+        Frame out(crop.size());
+        module->execute(crop.data(), out.data(), tile.source.width, tile.source.height,
+                        static_cast<std::int32_t>(f), clipTotal);
+        outputs.push_back(std::move(out));
+    }
+    return outputs;
+}
+
+// Every tile's interior of every output frame equals the module on its crop.
+void expectComposition(const std::vector<Frame>& clip, const std::vector<Frame>& outputs, int width, int height,
+                       const TileGrid& grid, std::int32_t clipTotal, std::size_t reloadAt = SIZE_MAX) {
+    for (std::size_t t = 0; t < grid.tiles.size(); ++t) {
+        const Tile& tile = grid.tiles[t];
+        const std::vector<Frame> plain = plainOnTile(clip, width, height, tile, clipTotal, reloadAt);
+        for (std::size_t f = 0; f < clip.size(); ++f) {
+            Frame expected(frameBytes(width, height), 0);
+            Frame actual(expected.size(), 0);
+            pasteInterior(plain[f].data(), tile, expected.data(), width);
+            // The engine's interior, cut out the same way.
+            Frame engineTile(plain[f].size());
+            cutTile(outputs[f].data(), width, height, tile, engineTile.data());
+            pasteInterior(engineTile.data(), tile, actual.data(), width);
+            ASSERT_EQ(expected, actual) << "tile " << t << ", frame " << f;
+        }
+    }
+}
+
+TEST(TileEngine, OneTileGivesThePlainPathsBytes) {
+    const int width = 384;
+    const int height = 288;
+    const auto clip = makeClip(width, height, 5);
+    std::vector<Frame> plain;
+    {
+        PrivateWindowsDirectory windir;
+        auto module = loadModule();
+        module->setup(testSettings());
+        for (std::size_t f = 0; f < clip.size(); ++f) {
+            Frame out(clip[f].size());
+            module->execute(clip[f].data(), out.data(), width, height, static_cast<std::int32_t>(f), 5);
+            plain.push_back(std::move(out));
+        }
+    }
+    TempFolder folder;
+    TileEngine engine(width, height, engineSettings(folder.path()));
+    ASSERT_EQ(engine.workerCount(), 1);
+    engine.setup(testSettings());
+    for (std::size_t f = 0; f < clip.size(); ++f) {
+        Frame out(clip[f].size());
+        engine.filter(clip[f].data(), out.data(), static_cast<std::int32_t>(f), 5);
+        ASSERT_EQ(out, plain[f]) << "frame " << f;
+    }
+}
+
+TEST(TileEngine, EachTileIsTheModuleOnItsCropAlone) {
+    // Odd sides: padded by repeating the edge; 2 x 2 tiles.
+    const int width = 501;
+    const int height = 299;
+    const auto clip = makeClip(width, height, 4);
+    TempFolder folder;
+    std::vector<Frame> outputs;
+    TileGrid grid;
+    {
+        TileEngine engine(width, height, engineSettings(folder.path()));
+        grid = engine.grid();
+        ASSERT_EQ(engine.workerCount(), 4);
+        engine.setup(testSettings());
+        for (std::size_t f = 0; f < clip.size(); ++f) {
+            Frame frame = clip[f];  // in place, through the dispatching thread
+            engine.start(frame.data(), frame.data(), static_cast<std::int32_t>(f), 4);
+            engine.finish();
+            outputs.push_back(std::move(frame));
+        }
+    }
+    EXPECT_NE(outputs[2], clip[2]);
+    expectComposition(clip, outputs, width, height, grid, 4);
+}
+
+TEST(TileEngine, ResumesEachTileFromItsOwnStateFile) {
+    const int width = 400;
+    const int height = 200;  // two tiles side by side
+    const auto clip = makeClip(width, height, 6);
+    const std::int32_t total = 6;
+    TempFolder folder;
+    std::vector<Frame> outputs;
+    TileGrid grid;
+    for (std::size_t part : {0, 1}) {  // two runs: frames 0..2, then 3..5
+        TileEngine engine(width, height, engineSettings(folder.path(), 1));
+        grid = engine.grid();
+        engine.setup(testSettings());
+        for (std::size_t f = 3 * part; f < 3 * part + 3; ++f) {
+            Frame out(clip[f].size());
+            engine.filter(clip[f].data(), out.data(), static_cast<std::int32_t>(f), total);
+            outputs.push_back(std::move(out));
+        }
+    }
+    ASSERT_EQ(grid.tiles.size(), 2u);
+    for (std::size_t t = 0; t < grid.tiles.size(); ++t) {
+        EXPECT_TRUE(std::filesystem::exists(folder.path() / ("tile-" + std::to_string(t)) / "KALMIX_STAT.bin"));
+    }
+    expectComposition(clip, outputs, width, height, grid, total, 3);
+
+    // Without the state files the second run starts afresh and differs.
+    std::filesystem::remove_all(folder.path());
+    TileEngine fresh(width, height, engineSettings(folder.path(), 1));
+    fresh.setup(testSettings());
+    Frame out(clip[3].size());
+    fresh.filter(clip[3].data(), out.data(), 3, total);
+    EXPECT_NE(out, outputs[3]);
+}
+
+TEST(TileEngine, DeadOrHungWorkerIsReportedWithItsTile) {
+    const int width = 400;
+    const int height = 200;
+    const auto clip = makeClip(width, height, 2);
+    TempFolder folder;
+    Frame out(clip[0].size());
+    {
+        TileEngine engine(width, height, engineSettings(folder.path()));
+        engine.setup(testSettings());
+        engine.filter(clip[0].data(), out.data(), 0, 2);
+        ASSERT_EQ(::kill(engine.workerIds()[1], SIGKILL), 0);
+        try {
+            engine.filter(clip[1].data(), out.data(), 1, 2);
+            FAIL() << "no error";
+        } catch (const TileError& error) {
+            EXPECT_NE(std::string(error.what()).find("tile 2 of 2 (columns"), std::string::npos) << error.what();
+            EXPECT_NE(std::string(error.what()).find("died while filtering: killed by signal 9"), std::string::npos)
+                << error.what();
+        }
+        EXPECT_THROW(engine.filter(clip[1].data(), out.data(), 1, 2), TileError);  // stays failed
+    }
+    {
+        EngineSettings settings = engineSettings(folder.path());
+        settings.timeout = std::chrono::milliseconds(500);
+        TileEngine engine(width, height, settings);
+        engine.setup(testSettings());
+        ASSERT_EQ(::kill(engine.workerIds()[0], SIGSTOP), 0);  // the destructor kills it
+        try {
+            engine.filter(clip[0].data(), out.data(), 0, 2);
+            FAIL() << "no error";
+        } catch (const TileError& error) {
+            EXPECT_NE(std::string(error.what()).find("tile 1 of 2"), std::string::npos) << error.what();
+            EXPECT_NE(std::string(error.what()).find("did not answer within"), std::string::npos) << error.what();
+        }
+    }
+    EngineSettings missing = engineSettings(folder.path());
+    missing.modulePath = (folder.path() / "no-such-module.PRM").string();
+    try {
+        TileEngine engine(width, height, missing);
+        FAIL() << "no error";
+    } catch (const TileError& error) {
+        EXPECT_NE(std::string(error.what()).find("cannot load module"), std::string::npos)
+            << error.what();
+    }
+}
+
+}  // namespace
+}  // namespace kalmix::tiles

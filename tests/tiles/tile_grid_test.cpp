@@ -1,0 +1,167 @@
+// The tile grid: every output pixel from exactly one tile's interior, every
+// tile a size the module takes, kept clear of each tile's outer ring and of
+// the module's frame mark.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "tools/tiles/tile_grid.h"
+
+namespace kalmix::tiles {
+namespace {
+
+constexpr int LIMIT_WIDTH = 384;
+constexpr int LIMIT_HEIGHT = 288;
+constexpr int MARK_COLUMNS = 32;  // the frame mark: rows 1 and 2, columns 0 to 31 of a filtered frame
+
+bool contains(const Rect& outer, int x, int y) {
+    return x >= outer.x && x < outer.x + outer.width && y >= outer.y && y < outer.y + outer.height;
+}
+
+// Checks one grid; returns the number of tiles.
+std::size_t checkGrid(int width, int height, int margin) {
+    SCOPED_TRACE(::testing::Message() << width << "x" << height << " margin " << margin);
+    const TileGrid grid = planTiles(width, height, margin);
+    EXPECT_EQ(grid.tiles.size(), static_cast<std::size_t>(grid.columns * grid.rows));
+    std::vector<std::uint8_t> writes(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+    for (const Tile& tile : grid.tiles) {
+        const Rect& s = tile.source;
+        const Rect& in = tile.interior;
+        EXPECT_TRUE(moduleTakesWhole(s.width, s.height)) << s.width << "x" << s.height;
+        EXPECT_EQ(s.x % 4, 0);
+        EXPECT_EQ(s.y % 4, 0);
+        EXPECT_GT(in.width, 0);
+        EXPECT_GT(in.height, 0);
+        EXPECT_GE(in.x, 0);
+        EXPECT_GE(in.y, 0);
+        EXPECT_LE(in.x + in.width, width);
+        EXPECT_LE(in.y + in.height, height);
+        // Away from the frame's edge an interior keeps `margin` pixels from
+        // its tile's edge: the module's outer ring never reaches the output.
+        if (in.x > 0) {
+            EXPECT_GE(in.x - s.x, margin);
+        }
+        if (in.y > 0) {
+            EXPECT_GE(in.y - s.y, margin);
+        }
+        if (in.x + in.width < width) {
+            EXPECT_GE(s.x + s.width - (in.x + in.width), margin);
+        }
+        if (in.y + in.height < height) {
+            EXPECT_GE(s.y + s.height - (in.y + in.height), margin);
+        }
+        // The frame mark of a tile shows only where the plain path has it.
+        for (int row = 1; row <= 2; ++row) {
+            for (int column = 0; column < MARK_COLUMNS; ++column) {
+                const int x = s.x + column;
+                const int y = s.y + row;
+                if (contains(in, x, y)) {
+                    EXPECT_TRUE(x < MARK_COLUMNS && y <= 2) << "mark at " << x << "," << y;
+                }
+            }
+        }
+        for (int y = in.y; y < in.y + in.height; ++y) {
+            for (int x = in.x; x < in.x + in.width; ++x) {
+                ++writes[static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)];
+            }
+        }
+    }
+    std::size_t wrong = 0;
+    for (std::uint8_t count : writes) wrong += count != 1 ? 1 : 0;
+    EXPECT_EQ(wrong, 0u) << "pixels not written exactly once";
+    return grid.tiles.size();
+}
+
+TEST(TileGrid, CoversEveryPixelOnceWithTilesTheModuleTakes) {
+    const int sizes[][2] = {{4, 4},       {1, 1},       {3, 7},       {322, 242},   {384, 288},   {385, 288},
+                            {384, 289},   {388, 286},   {720, 576},   {1366, 768},  {1280, 720},  {1920, 1080},
+                            {1921, 1081}, {2039, 1117}, {3840, 2160}, {4093, 2161}, {7680, 4320}, {7919, 17},
+                            {13, 7907}};
+    for (const auto& size : sizes) {
+        // Every margin on the smaller sizes; the default on the largest, which cost most to check.
+        if (size[0] * size[1] > 4000000) {
+            checkGrid(size[0], size[1], DEFAULT_TILE_MARGIN);
+            continue;
+        }
+        for (int margin : {4, 8, DEFAULT_TILE_MARGIN, 32}) checkGrid(size[0], size[1], margin);
+    }
+}
+
+TEST(TileGrid, TakesWholeFramesTheModuleTakesAndPadsSmallOnes) {
+    for (const auto& size : {std::pair{4, 4}, std::pair{384, 288}, std::pair{176, 144}}) {
+        const TileGrid grid = planTiles(size.first, size.second);
+        ASSERT_EQ(grid.tiles.size(), 1u);
+        const Rect whole{0, 0, size.first, size.second};
+        EXPECT_EQ(grid.tiles[0].source, whole);
+        EXPECT_EQ(grid.tiles[0].interior, whole);
+    }
+    const TileGrid odd = planTiles(322, 242);  // rounded up to 324x244 by repeating the edge
+    ASSERT_EQ(odd.tiles.size(), 1u);
+    EXPECT_EQ(odd.tiles[0].source, (Rect{0, 0, 324, 244}));
+    EXPECT_EQ(odd.tiles[0].interior, (Rect{0, 0, 322, 242}));
+    EXPECT_EQ(planTiles(1, 1).tiles[0].source, (Rect{0, 0, 4, 4}));
+}
+
+TEST(TileGrid, UsesFewTilesOfBalancedSize) {
+    const TileGrid hd = planTiles(1920, 1080);
+    EXPECT_EQ(hd.columns, 6);
+    EXPECT_EQ(hd.rows, 5);
+    int smallest = LIMIT_WIDTH;
+    int largest = 0;
+    for (const Tile& tile : hd.tiles) {
+        smallest = std::min(smallest, tile.source.width);
+        largest = std::max(largest, tile.source.width);
+        EXPECT_LE(tile.source.width, LIMIT_WIDTH);
+        EXPECT_LE(tile.source.height, LIMIT_HEIGHT);
+    }
+    EXPECT_LE(largest - smallest, 4);
+}
+
+TEST(TileGrid, RefusesBadArguments) {
+    EXPECT_THROW(planTiles(0, 10), std::invalid_argument);
+    EXPECT_THROW(planTiles(10, -1), std::invalid_argument);
+    EXPECT_THROW(planTiles(100, 100, 6), std::invalid_argument);
+    EXPECT_THROW(planTiles(100, 100, 0), std::invalid_argument);
+}
+
+TEST(TileGrid, CutRepeatsTheEdgeAndPasteWritesOnlyTheInterior) {
+    // A 6x5 frame whose pixel (x, y) holds x, y, 7, 9.
+    const int width = 6;
+    const int height = 5;
+    std::vector<std::uint8_t> frame(frameBytes(width, height));
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            std::uint8_t* p = &frame[frameBytes(width, y) + frameBytes(x, 1)];
+            p[0] = static_cast<std::uint8_t>(x);
+            p[1] = static_cast<std::uint8_t>(y);
+            p[2] = 7;
+            p[3] = 9;
+        }
+    }
+    const Tile tile{{-4, -4, 12, 12}, {0, 0, 6, 5}};
+    std::vector<std::uint8_t> pixels(frameBytes(12, 12));
+    cutTile(frame.data(), width, height, tile, pixels.data());
+    for (int y = 0; y < 12; ++y) {
+        for (int x = 0; x < 12; ++x) {
+            const std::uint8_t* p = &pixels[frameBytes(12, y) + frameBytes(x, 1)];
+            EXPECT_EQ(p[0], std::clamp(x - 4, 0, width - 1));
+            EXPECT_EQ(p[1], std::clamp(y - 4, 0, height - 1));
+        }
+    }
+    std::vector<std::uint8_t> out(frame.size(), 0xEE);
+    const Tile part{{0, 0, 4, 4}, {1, 2, 2, 1}};
+    std::vector<std::uint8_t> crop(frameBytes(4, 4));
+    cutTile(frame.data(), width, height, part, crop.data());
+    pasteInterior(crop.data(), part, out.data(), width);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const std::size_t at = frameBytes(width, y) + frameBytes(x, 1);
+            const bool inside = y == 2 && (x == 1 || x == 2);
+            EXPECT_EQ(out[at], inside ? frame[at] : 0xEE) << x << "," << y;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace kalmix::tiles

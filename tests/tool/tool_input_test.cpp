@@ -1,0 +1,133 @@
+// Real-world input: damaged packets, trimming with -ss/-t/-to, and how much
+// -v lets through.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "tool_test_support.h"
+
+namespace kalmix::tool::test {
+namespace {
+
+constexpr int W = 32;
+constexpr int H = 32;
+
+std::size_t countOf(const std::string& text, const std::string& word) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) ++n;
+    return n;
+}
+
+class Input : public ::testing::Test {
+protected:
+    RunResult run(std::vector<std::string> args) {
+        freshStateDirectory();
+        return runKalmix(args);
+    }
+    // The module's record: the last position it saw and the clip total.
+    static std::pair<int, int> positionAndTotal() {
+        const Bytes state = readFile(std::string(std::getenv("WINDIR")) + "/KALMIX_STAT.bin");
+        if (state.size() < 16) return {-1, -1};
+        return {state[0] | state[1] << 8, state[8] | state[9] << 8};
+    }
+    ScratchDir dir;
+};
+
+TEST_F(Input, OneDamagedPacketIsConcealedAndCounted) {
+    // onebad: 100 MJPEG frames, the 40th packet overwritten with junk.
+    ClipRecipe recipe;
+    recipe.codec = "mjpeg";
+    recipe.pixelFormat = "yuvj420p";
+    recipe.width = 16;
+    recipe.height = 16;
+    recipe.frames = 100;
+    recipe.damagedPacket = 39;
+    writeClip(dir / "onebad.avi", recipe);
+
+    const RunResult result = run({dir / "onebad.avi", "-o", dir / "out.mkv"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(decodeFile(dir / "out.mkv").count, 99);
+    EXPECT_NE(result.err.find("warning:"), std::string::npos) << result.err;
+    const std::string summary = result.errLines().back();
+    EXPECT_NE(summary.find("99 frames filtered"), std::string::npos) << summary;
+    EXPECT_NE(summary.find("1 damaged packet"), std::string::npos) << summary;
+
+    // --strict (or -xerror) stops at it: one line, no output.
+    for (const char* flag : {"--strict", "-xerror"}) {
+        const RunResult strict = run({dir / "onebad.avi", "-o", dir / "strict.mkv", flag});
+        EXPECT_EQ(strict.status, 1);
+        ASSERT_EQ(strict.errLines().size(), 1u) << strict.err;
+        EXPECT_NE(strict.err.find("damaged"), std::string::npos) << strict.err;
+    }
+    EXPECT_EQ(dir.list(), (std::vector<std::string>{"onebad.avi", "out.mkv"}));
+}
+
+TEST_F(Input, TrimmingSelectsFramesAndPositionsStartAtZero) {
+    constexpr int FRAMES = 20;  // 25 a second: frame n at n * 40 ms
+    const Bytes clip = makeClip(W, H, FRAMES, 4);
+    ClipRecipe recipe;
+    recipe.bgra = &clip;
+    recipe.frames = FRAMES;
+    writeClip(dir / "in.mkv", recipe);
+    const std::size_t frameBytes = static_cast<std::size_t>(W) * H * 4;
+    const auto frames = [&](int first, int count) {
+        return Bytes(clip.begin() + static_cast<std::ptrdiff_t>(frameBytes) * first,
+                     clip.begin() + static_cast<std::ptrdiff_t>(frameBytes) * (first + count));
+    };
+    struct Case {
+        std::vector<std::string> args;
+        int first;
+        int count;
+    };
+    for (const Case& c : std::vector<Case>{{{"-ss", "0.4"}, 10, 10},
+                                           {{"-ss", "0.2", "-t", "0.4"}, 5, 10},
+                                           {{"-ss", "00:00:00.2", "-to", "0.6"}, 5, 10},
+                                           {{"-t", "0.2"}, 0, 5},
+                                           {{"-to", "0.32"}, 0, 8}}) {
+        std::vector<std::string> args = {dir / "in.mkv", "-o", dir / "out.mkv", "-y"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const RunResult result = run(args);
+        ASSERT_EQ(result.status, 0) << result.err;
+        const DecodedClip out = decodeFile(dir / "out.mkv");
+        ASSERT_EQ(out.count, c.count) << c.args[1];
+        // The selection is the clip: positions from 0 and its length as total.
+        freshStateDirectory();
+        EXPECT_TRUE(out.frames == filterDirect(frames(c.first, c.count), W, H, host::UserSettings{}, 0, c.count))
+            << c.args[1];
+        EXPECT_EQ(out.pts.front(), 0) << "the output starts at 0";
+    }
+    // --start still places the selection in a longer clip.
+    const RunResult placed = run({dir / "in.mkv", "-o", dir / "placed.mkv", "-ss", "0.4", "--start", "10"});
+    ASSERT_EQ(placed.status, 0) << placed.err;
+    EXPECT_EQ(positionAndTotal(), (std::pair<int, int>{19, 10}));
+}
+
+TEST_F(Input, VerbosityGovernsFfmpegAndTheToolAlike) {
+    ClipRecipe recipe;
+    recipe.frames = 3;
+    writeClip(dir / "in.mkv", recipe);
+    // "-c:v libx264" in .mkv: a note, the summary, and libx264's info lines
+    // only at verbose.
+    struct Case {
+        const char* level;
+        bool notes;
+        bool ffmpegInfo;
+    };
+    for (const Case& c : {Case{"quiet", false, false}, Case{"error", false, false}, Case{"warning", false, false},
+                          Case{"info", true, false}, Case{"verbose", true, true}}) {
+        const RunResult result = run({dir / "in.mkv", "-o", dir / "out.mkv", "-c:v", "libx264", "-v", c.level, "-y"});
+        ASSERT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(result.err.find("frames filtered") != std::string::npos, c.notes) << c.level << ": " << result.err;
+        EXPECT_EQ(result.err.find("kalmix: ffmpeg: [libx264") != std::string::npos, c.ffmpegInfo)
+            << c.level << ": " << result.err;
+    }
+    // Failures: one line at every level but quiet.
+    EXPECT_EQ(run({dir / "none.mkv", "-o", dir / "x.mkv", "-v", "warning"}).errLines().size(), 1u);
+    const RunResult quiet = run({dir / "none.mkv", "-o", dir / "x.mkv", "-v", "quiet"});
+    EXPECT_EQ(quiet.status, 1);
+    EXPECT_EQ(quiet.err, "");
+    EXPECT_EQ(countOf(run({dir / "in.mkv", "-o", dir / "y.mkv", "-v", "loud"}).err, "kalmix:"), 1u);
+}
+
+}  // namespace
+}  // namespace kalmix::tool::test

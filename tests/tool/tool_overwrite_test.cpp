@@ -1,0 +1,147 @@
+// Overwriting as ffmpeg does it: -y replaces, -n never does, a terminal is
+// asked, no terminal means one line and the file untouched; devices are
+// written in place. Also: an interrupt's one line, --fit never enlarging.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "tool_test_support.h"
+
+namespace kalmix::tool::test {
+namespace {
+
+class Overwrite : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ClipRecipe recipe;
+        recipe.frames = 3;
+        writeClip(dir / "in.mkv", recipe);
+        writeFile(dir / "out.mkv", keep);
+    }
+    bool kept() const { return readFile(dir / "out.mkv") == keep; }
+    RunResult run(std::vector<std::string> args) {
+        freshStateDirectory();
+        return runKalmix(args);
+    }
+    ScratchDir dir;
+    const Bytes keep = Bytes(100, 'k');
+};
+
+TEST_F(Overwrite, WithoutATerminalTheFileIsKept) {
+    // No -y, standard input not a terminal: refused, one line, untouched.
+    const RunResult refused = run({dir / "in.mkv", "-o", dir / "out.mkv"});
+    EXPECT_EQ(refused.status, 1);
+    ASSERT_EQ(refused.errLines().size(), 1u) << refused.err;
+    EXPECT_NE(refused.err.find("-y"), std::string::npos) << refused.err;
+    EXPECT_TRUE(kept());
+
+    const RunResult never = run({dir / "in.mkv", "-o", dir / "out.mkv", "-n"});
+    EXPECT_EQ(never.status, 1);
+    EXPECT_EQ(never.errLines().size(), 1u) << never.err;
+    EXPECT_TRUE(kept());
+
+    // The same for raw output, --md5 files and the first picture of a sequence.
+    writeFile(dir / "f0001.png", keep);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--raw", "32x32", dir / "in.mkv", "-o", dir / "out.mkv"},
+          std::vector<std::string>{dir / "in.mkv", "--md5", "-o", dir / "out.mkv"},
+          std::vector<std::string>{dir / "in.mkv", "-o", dir / "f%04d.png"}}) {
+        const RunResult result = run(args);
+        EXPECT_EQ(result.status, 1) << result.err;
+        EXPECT_EQ(result.errLines().size(), 1u) << result.err;
+    }
+    EXPECT_TRUE(kept());
+    EXPECT_EQ(readFile(dir / "f0001.png"), keep);
+
+    const RunResult yes = run({dir / "in.mkv", "-o", dir / "out.mkv", "-y"});
+    ASSERT_EQ(yes.status, 0) << yes.err;
+    EXPECT_EQ(decodeFile(dir / "out.mkv").count, 3);
+
+    // Devices are written in place, without a question.
+    EXPECT_EQ(run({dir / "in.mkv", "-o", "/dev/null", "-n"}).status, 0);
+    EXPECT_EQ(run({"-y", "-n", dir / "in.mkv", "-o", dir / "x.mkv"}).status, 2);
+}
+
+TEST_F(Overwrite, OnATerminalTheUserIsAsked) {
+    const RunResult no = runKalmixOnTerminal({dir / "in.mkv", "-o", dir / "out.mkv"}, "n");
+    EXPECT_EQ(no.status, 1) << no.out;
+    EXPECT_NE(no.out.find("Overwrite? [y/N]"), std::string::npos) << no.out;
+    EXPECT_NE(no.out.find("not overwritten"), std::string::npos) << no.out;
+    EXPECT_TRUE(kept());
+
+    freshStateDirectory();
+    const RunResult yes = runKalmixOnTerminal({dir / "in.mkv", "-o", dir / "out.mkv"}, "y");
+    EXPECT_EQ(yes.status, 0) << yes.out;
+    EXPECT_EQ(decodeFile(dir / "out.mkv").count, 3);
+
+    // -n is never asked.
+    const RunResult never = runKalmixOnTerminal({dir / "in.mkv", "-o", dir / "out.mkv", "-n"}, "y");
+    EXPECT_EQ(never.status, 1);
+    EXPECT_EQ(never.out.find("Overwrite?"), std::string::npos) << never.out;
+}
+
+TEST(Interrupt, PrintsOneLineAndLeavesNothing) {
+    ScratchDir dir;
+    const std::string fifo = dir / "in.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string errPath = dir / "err.txt";
+    freshStateDirectory();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(err, 2);
+        const std::string out = dir / "out.raw";
+        ::execl(KALMIX_TOOL_PATH, KALMIX_TOOL_PATH, "--raw", "32x32", fifo.c_str(), "-o", out.c_str(),
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    // One frame in, then the pipe stays open: kalmix waits for the next.
+    const int writer = ::open(fifo.c_str(), O_WRONLY);
+    ASSERT_GE(writer, 0);
+    const Bytes frame = makeClip(32, 32, 1, 1);
+    ASSERT_EQ(::write(writer, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ::kill(child, SIGINT);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ::close(writer);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 130);
+    RunResult result;
+    const Bytes err = readFile(errPath);
+    result.err = std::string(err.begin(), err.end());
+    std::vector<std::string> lines;
+    for (const std::string& line : result.errLines()) {
+        if (!line.empty()) lines.push_back(line);
+    }
+    ASSERT_EQ(lines.size(), 1u) << result.err;
+    EXPECT_EQ(lines[0].rfind("kalmix: ", 0), 0u) << result.err;
+    EXPECT_EQ(dir.list(), (std::vector<std::string>{"err.txt", "in.fifo"}));
+}
+
+TEST(Fit, NeverEnlarges) {
+    ScratchDir dir;
+    for (const auto& [width, height] : {std::pair{2, 2}, std::pair{8, 2}, std::pair{6, 10}}) {
+        ClipRecipe recipe;
+        recipe.width = width;
+        recipe.height = height;
+        recipe.frames = 2;
+        writeClip(dir / "tiny.mkv", recipe);
+        freshStateDirectory();
+        const RunResult result = runKalmix({dir / "tiny.mkv", "-o", dir / "out.mkv", "--fit", "-y"});
+        ASSERT_EQ(result.status, 0) << result.err;
+        const DecodedClip out = decodeFile(dir / "out.mkv");
+        EXPECT_LE(out.format.width, width);
+        EXPECT_LE(out.format.height, height);
+    }
+}
+
+}  // namespace
+}  // namespace kalmix::tool::test

@@ -1,0 +1,191 @@
+// Every stream and its metadata: what the input carried besides the filtered
+// frames comes out again, or one line says what the container could not hold.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "tool_test_support.h"
+
+extern "C" {
+#include <libavutil/display.h>
+}
+
+namespace kalmix::tool::test {
+namespace {
+
+const AVStream* firstVideo(const AVFormatContext* input) {
+    for (unsigned i = 0; i < input->nb_streams; ++i) {
+        if (input->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) return input->streams[i];
+    }
+    return nullptr;
+}
+
+// Packets per stream, and the bytes of each stream's packets in order.
+std::vector<std::pair<int, Bytes>> packetsByStream(const std::string& path) {
+    InputPtr input = openInput(path);
+    std::vector<std::pair<int, Bytes>> streams(input->nb_streams);
+    PacketPtr packet(av_packet_alloc());
+    while (av_read_frame(input.get(), packet.get()) >= 0) {
+        auto& [count, bytes] = streams[static_cast<std::size_t>(packet->stream_index)];
+        ++count;
+        bytes.insert(bytes.end(), packet->data, packet->data + packet->size);
+        av_packet_unref(packet.get());
+    }
+    return streams;
+}
+
+class Streams : public ::testing::Test {
+protected:
+    RunResult run(std::vector<std::string> args) {
+        freshStateDirectory();
+        return runKalmix(args);
+    }
+    ScratchDir dir;
+};
+
+TEST_F(Streams, RotationFieldOrderAndColourTagsSurvive) {
+    // A phone clip: H.264 in MP4, turned a quarter.
+    ClipRecipe phone;
+    phone.codec = "libx264";
+    phone.pixelFormat = "yuv420p";
+    phone.frames = 4;
+    phone.rotation = 90;
+    writeClip(dir / "phone.mp4", phone);
+    InputPtr in = openInput(dir / "phone.mp4");
+    const auto* inMatrix =
+        reinterpret_cast<const std::int32_t*>(av_stream_get_side_data(firstVideo(in.get()), AV_PKT_DATA_DISPLAYMATRIX, nullptr));
+    ASSERT_NE(inMatrix, nullptr);
+    const double turned = av_display_rotation_get(inMatrix);
+    EXPECT_NEAR(std::abs(turned), 90.0, 0.01);
+    for (const char* name : {"phone-out.mp4", "phone-out.mov"}) {
+        const RunResult result = run({dir / "phone.mp4", "-o", dir / name});
+        ASSERT_EQ(result.status, 0) << result.err;
+        InputPtr out = openInput(dir / name);
+        const auto* matrix =
+            reinterpret_cast<const std::int32_t*>(av_stream_get_side_data(firstVideo(out.get()), AV_PKT_DATA_DISPLAYMATRIX, nullptr));
+        ASSERT_NE(matrix, nullptr) << name << ": the display matrix was dropped";
+        EXPECT_NEAR(av_display_rotation_get(matrix), turned, 0.01) << name;
+    }
+
+    // Interlaced, bottom field first in display, BT.2020 10-bit PQ.
+    ClipRecipe broadcast;
+    broadcast.pixelFormat = "yuv420p10le";
+    broadcast.frames = 4;
+    broadcast.fieldOrder = AV_FIELD_TB;
+    broadcast.primaries = AVCOL_PRI_BT2020;
+    broadcast.transfer = AVCOL_TRC_SMPTE2084;
+    broadcast.matrix = AVCOL_SPC_BT2020_NCL;
+    writeClip(dir / "broadcast.mkv", broadcast);
+    for (const char* name : {"tags.mkv", "tags.mp4"}) {
+        SCOPED_TRACE(name);
+        const RunResult result = run({dir / "broadcast.mkv", "-o", dir / name});
+        ASSERT_EQ(result.status, 0) << result.err;
+        InputPtr out = openInput(dir / name);
+        const AVCodecParameters* p = firstVideo(out.get())->codecpar;
+        EXPECT_EQ(p->color_primaries, AVCOL_PRI_BT2020);
+        EXPECT_EQ(p->color_trc, AVCOL_TRC_SMPTE2084);
+        if (std::strcmp(name, "tags.mkv") == 0) {
+            EXPECT_EQ(p->field_order, AV_FIELD_TB);
+            EXPECT_EQ(p->color_space, AVCOL_SPC_RGB);  // FFV1 BGRA: the lossless default
+        } else {
+            EXPECT_NE(p->field_order, AV_FIELD_PROGRESSIVE);
+            EXPECT_NE(p->field_order, AV_FIELD_UNKNOWN);
+            EXPECT_EQ(p->color_space, AVCOL_SPC_BT2020_NCL);
+            EXPECT_EQ(p->color_range, AVCOL_RANGE_MPEG);
+        }
+    }
+}
+
+TEST_F(Streams, EveryStreamTheContainerHoldsIsCopied) {
+    ClipRecipe rich;
+    rich.frames = 6;
+    rich.extraVideo = 1;
+    rich.audioStreams = 2;
+    rich.subtitles = true;
+    rich.chapters = 2;
+    writeClip(dir / "rich.mkv", rich);
+    const RunResult result = run({dir / "rich.mkv", "-o", dir / "out.mkv"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.err.find("not kept"), std::string::npos) << result.err;
+
+    InputPtr in = openInput(dir / "rich.mkv");
+    InputPtr out = openInput(dir / "out.mkv");
+    ASSERT_EQ(out->nb_streams, in->nb_streams);
+    for (unsigned i = 0; i < in->nb_streams; ++i) {
+        EXPECT_EQ(out->streams[i]->codecpar->codec_type, in->streams[i]->codecpar->codec_type) << i;
+        EXPECT_EQ(out->streams[i]->codecpar->codec_id, in->streams[i]->codecpar->codec_id) << i;
+        const AVDictionaryEntry* a = av_dict_get(in->streams[i]->metadata, "language", nullptr, 0);
+        const AVDictionaryEntry* b = av_dict_get(out->streams[i]->metadata, "language", nullptr, 0);
+        EXPECT_EQ(a == nullptr, b == nullptr) << i;
+        if (a != nullptr && b != nullptr) {
+            EXPECT_STREQ(a->value, b->value) << i;
+        }
+    }
+    // Copied streams come out byte for byte; the filtered one was re-encoded.
+    const auto inPackets = packetsByStream(dir / "rich.mkv");
+    const auto outPackets = packetsByStream(dir / "out.mkv");
+    for (std::size_t i = 1; i < inPackets.size(); ++i) {
+        EXPECT_EQ(outPackets[i].first, inPackets[i].first) << "stream " << i;
+        EXPECT_TRUE(outPackets[i].second == inPackets[i].second) << "stream " << i;
+    }
+    EXPECT_EQ(decodeFile(dir / "out.mkv").count, 6);
+    ASSERT_EQ(out->nb_chapters, 2u);
+    EXPECT_STREQ(av_dict_get(out->chapters[1]->metadata, "title", nullptr, 0)->value, "Part 2");
+
+    // MP4 holds none of the extra FFV1 video, PCM or SubRip: one line says so.
+    const RunResult mp4 = run({dir / "rich.mkv", "-o", dir / "out.mp4"});
+    ASSERT_EQ(mp4.status, 0) << mp4.err;
+    std::size_t lines = 0;
+    for (const std::string& line : mp4.errLines()) {
+        if (line.find("not kept") == std::string::npos) continue;
+        ++lines;
+        for (const char* word : {"stream 1", "stream 2", "stream 3", "stream 4", "subrip"}) {
+            EXPECT_NE(line.find(word), std::string::npos) << line;
+        }
+    }
+    EXPECT_EQ(lines, 1u) << mp4.err;
+}
+
+TEST_F(Streams, ContainersThatDoNotSayAreAskedByTrial) {
+    // MPEG-TS names no codecs it holds (a plain query said it could not
+    // take even AAC): MPEG-4 video is copied into it after a trial header.
+    ClipRecipe recipe;
+    recipe.frames = 4;
+    recipe.extraVideo = 1;
+    recipe.extraCodec = "mpeg4";
+    writeClip(dir / "in.mkv", recipe);
+    const RunResult result = run({dir / "in.mkv", "-o", dir / "out.ts"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.err.find("not kept"), std::string::npos) << result.err;
+    InputPtr out = openInput(dir / "out.ts");
+    ASSERT_EQ(out->nb_streams, 2u);
+    EXPECT_EQ(out->streams[1]->codecpar->codec_id, AV_CODEC_ID_MPEG4);
+    EXPECT_EQ(packetsByStream(dir / "out.ts")[1].first, 4);
+}
+
+TEST_F(Streams, MapPicksTheFilteredStream) {
+    ClipRecipe two;
+    two.frames = 4;
+    two.extraVideo = 1;  // stream 1: 16x16
+    writeClip(dir / "two.mkv", two);
+    for (const char* map : {"0:v:1", "0:1"}) {
+        const RunResult result = run({dir / "two.mkv", "-o", dir / "out.mkv", "-map", map, "-y"});
+        ASSERT_EQ(result.status, 0) << result.err;
+        EXPECT_NE(result.err.find("4 frames filtered"), std::string::npos) << result.err;
+        // The filtered stream comes first, the other video is copied after it.
+        InputPtr out = openInput(dir / "out.mkv");
+        ASSERT_EQ(out->nb_streams, 2u);
+        EXPECT_EQ(out->streams[0]->codecpar->width, 16) << map;
+        EXPECT_EQ(out->streams[1]->codecpar->width, 32) << map;
+        EXPECT_EQ(packetsByStream(dir / "out.mkv")[1], packetsByStream(dir / "two.mkv")[0]) << "copied unfiltered";
+    }
+    for (const char* map : {"0:v:2", "0:5", "x"}) {
+        const RunResult result = run({dir / "two.mkv", "-o", dir / "bad.mkv", "-map", map});
+        EXPECT_EQ(result.status, 2) << map;
+        EXPECT_EQ(result.errLines().size(), 1u) << result.err;
+        EXPECT_NE(result.err.find("-map"), std::string::npos) << result.err;
+    }
+}
+
+}  // namespace
+}  // namespace kalmix::tool::test

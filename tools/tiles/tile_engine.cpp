@@ -1,0 +1,445 @@
+// Starting, feeding and stopping the tile workers.
+#include "tools/tiles/tile_engine.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sched.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "tools/tiles/tile_protocol.h"
+
+extern char** environ;
+
+namespace kalmix::tiles {
+
+using Clock = std::chrono::steady_clock;
+
+struct TileEngine::Worker {
+    std::size_t index = 0;
+    Tile tile;
+    pid_t pid = -1;
+    int control = -1;
+    int memoryFd = -1;
+    std::uint8_t* memory = nullptr;
+    std::size_t bytes = 0;  // of one tile
+    Clock::time_point sentAt;
+    bool busy = false;
+
+    std::uint8_t* source() const { return memory; }
+    const std::uint8_t* output() const { return memory + bytes; }
+};
+
+namespace {
+
+constexpr const char* WORKER_NAME = "kalmix-tile-worker";
+constexpr int HIGH_FD = 10;  // above the numbers the worker's descriptors get
+constexpr auto STOP_GRACE = std::chrono::seconds(10);
+constexpr auto STOP_GRACE_BROKEN = std::chrono::seconds(2);
+
+std::string errorText(int error) { return std::strerror(error); }
+
+std::string directoryOf(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+bool isExecutable(const std::string& path) { return ::access(path.c_str(), X_OK) == 0; }
+
+std::string describeExit(int status) {
+    if (WIFSIGNALED(status)) {
+        const int number = WTERMSIG(status);
+        const char* name = ::strsignal(number);
+        return "killed by signal " + std::to_string(number) + (name != nullptr ? std::string(" (") + name + ")" : "");
+    }
+    if (WIFEXITED(status)) return "exited with status " + std::to_string(WEXITSTATUS(status));
+    return "stopped";
+}
+
+// Reaps pid if it ends within `wait`; its status, or -1 if it did not end.
+int reap(pid_t pid, std::chrono::milliseconds wait) {
+    const auto deadline = Clock::now() + wait;
+    for (;;) {
+        int status = 0;
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid) return status;
+        if (done < 0 && errno != EINTR) return 0;  // not ours to reap (SIGCHLD ignored): gone
+        if (Clock::now() >= deadline) return -1;
+        ::usleep(2000);
+    }
+}
+
+}  // namespace
+
+std::string defaultWorkerPath() {
+    if (const char* path = std::getenv("KALMIX_TILE_WORKER"); path != nullptr && *path != '\0') return path;
+    // Beside the program or plug-in, else where an installation puts it
+    // relative to them (links resolved, as for a plug-in linked into
+    // ~/.frei0r-1/lib).
+    std::vector<std::string> folders;
+    Dl_info info{};
+    if (::dladdr(reinterpret_cast<const void*>(&defaultWorkerPath), &info) != 0 && info.dli_fname != nullptr &&
+        std::strchr(info.dli_fname, '/') != nullptr) {
+        std::error_code error;
+        const auto resolved = std::filesystem::canonical(info.dli_fname, error);
+        folders.push_back(error ? directoryOf(info.dli_fname) : resolved.parent_path().string());
+    }
+    std::error_code error;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error) folders.push_back(self.parent_path().string());
+    for (const char* relative : {"", "/" KALMIX_PKGLIB_FROM_BIN, "/" KALMIX_PKGLIB_FROM_FREI0R}) {
+        for (const std::string& folder : folders) {
+            const std::string candidate = folder + relative + "/" + WORKER_NAME;
+            if (isExecutable(candidate)) return candidate;
+        }
+    }
+    if (isExecutable(KALMIX_TILE_WORKER_INSTALL_PATH)) return KALMIX_TILE_WORKER_INSTALL_PATH;
+    return KALMIX_TILE_WORKER_BUILD_PATH;
+}
+
+std::filesystem::path defaultStateBase() {
+    if (const char* windir = std::getenv("WINDIR"); windir != nullptr && *windir != '\0') return windir;
+    if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && state[0] == '/') {
+        return std::filesystem::path(state) / "kalmix";
+    }
+    if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
+        return std::filesystem::path(home) / ".local/state/kalmix";
+    }
+    if (const passwd* entry = ::getpwuid(::getuid()); entry != nullptr && entry->pw_dir != nullptr) {
+        return std::filesystem::path(entry->pw_dir) / ".local/state/kalmix";
+    }
+    return "/var/tmp/kalmix";
+}
+
+int availableCores() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
+TileEngine::TileEngine(int frameWidth, int frameHeight, const EngineSettings& settings)
+    : grid_(planTiles(frameWidth, frameHeight, settings.margin)), timeout_(settings.timeout) {
+    const int cores = settings.threads > 0 ? settings.threads : availableCores();
+    threads_ = std::clamp(cores, 1, static_cast<int>(grid_.tiles.size()));
+    const std::string workerPath = settings.workerPath.empty() ? defaultWorkerPath() : settings.workerPath;
+    try {
+        for (std::size_t i = 0; i < grid_.tiles.size(); ++i) spawn(i, settings, workerPath);
+        for (auto& worker : workers_) awaitReply(*worker, "starting");
+    } catch (...) {
+        stopWorkers();
+        throw;
+    }
+}
+
+TileEngine::~TileEngine() {
+    if (thread_.joinable()) {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            quit_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+    stopWorkers();
+}
+
+std::vector<pid_t> TileEngine::workerIds() const {
+    std::vector<pid_t> ids;
+    for (const auto& worker : workers_) ids.push_back(worker->pid);
+    return ids;
+}
+
+void TileEngine::spawn(std::size_t index, const EngineSettings& settings, const std::string& workerPath) {
+    auto worker = std::make_unique<Worker>();
+    Worker& w = *worker;
+    w.index = index;
+    w.tile = grid_.tiles[index];
+    w.bytes = frameBytes(w.tile.source.width, w.tile.source.height);
+    workers_.push_back(std::move(worker));
+
+    const std::filesystem::path folder = settings.stateFolder / ("tile-" + std::to_string(index));
+    // Private, as the module's own state directory.
+    std::error_code made;
+    std::filesystem::create_directories(folder, made);
+    if (!made) {
+        for (std::filesystem::path part = folder; part != settings.stateFolder.parent_path() && !made;
+             part = part.parent_path()) {
+            std::filesystem::permissions(part, std::filesystem::perms::owner_all, made);
+        }
+    }
+    if (made) failTile(w, "cannot make its Windows directory " + folder.string() + ": " + made.message());
+
+    w.memoryFd = ::memfd_create("kalmix-tile", MFD_CLOEXEC);
+    if (w.memoryFd < 0 || ::ftruncate(w.memoryFd, static_cast<off_t>(2 * w.bytes)) != 0) {
+        failTile(w, "cannot make its shared memory: " + errorText(errno));
+    }
+    void* memory = ::mmap(nullptr, 2 * w.bytes, PROT_READ | PROT_WRITE, MAP_SHARED, w.memoryFd, 0);
+    if (memory == MAP_FAILED) failTile(w, "cannot map its shared memory: " + errorText(errno));
+    w.memory = static_cast<std::uint8_t*>(memory);
+
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
+        failTile(w, "cannot make its control socket: " + errorText(errno));
+    }
+    w.control = ends[0];
+    // Copies above the target numbers, so that dup2 always makes a new
+    // descriptor without close-on-exec; every other descriptor of ours has it.
+    const int childControl = ::fcntl(ends[1], F_DUPFD_CLOEXEC, HIGH_FD);
+    const int childMemory = ::fcntl(w.memoryFd, F_DUPFD_CLOEXEC, HIGH_FD);
+    ::close(ends[1]);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, childControl, protocol::CONTROL_FD);
+    posix_spawn_file_actions_adddup2(&actions, childMemory, protocol::MEMORY_FD);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    // A group of their own: Ctrl-C at the terminal reaches the engine's process
+    // only, which then stops the workers (they see their socket close).
+    posix_spawnattr_setpgroup(&attributes, 0);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD}) sigaddset(&defaults, s);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    std::vector<std::string> environment;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        if (std::strncmp(*entry, "WINDIR=", 7) != 0) environment.emplace_back(*entry);
+    }
+    environment.push_back("WINDIR=" + folder.string());
+    std::vector<char*> envp;
+    for (std::string& entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    std::string width = std::to_string(w.tile.source.width);
+    std::string height = std::to_string(w.tile.source.height);
+    std::string program = workerPath;
+    std::string module = settings.modulePath;
+    char* argv[] = {program.data(), module.data(), width.data(), height.data(), nullptr};
+
+    const int spawned = ::posix_spawn(&w.pid, workerPath.c_str(), &actions, &attributes, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    ::close(childControl);
+    ::close(childMemory);
+    if (spawned != 0) {
+        w.pid = -1;
+        failTile(w, "cannot start the tile worker " + workerPath + ": " + errorText(spawned));
+    }
+}
+
+void TileEngine::failTile(const Worker& worker, const std::string& what) {
+    broken_ = true;
+    const Rect& r = worker.tile.interior;
+    throw TileError("tile " + std::to_string(worker.index + 1) + " of " + std::to_string(grid_.tiles.size()) +
+                    " (columns " + std::to_string(r.x) + "-" + std::to_string(r.x + r.width - 1) + ", rows " +
+                    std::to_string(r.y) + "-" + std::to_string(r.y + r.height - 1) + "): " + what);
+}
+
+// Waits for the worker's reply to its last command; a reply other than Done
+// or Ready, a closed socket or the timeout is that tile's failure.
+void TileEngine::awaitReply(Worker& worker, const char* what) {
+    const auto deadline = worker.busy ? worker.sentAt + timeout_ : Clock::now() + timeout_;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        pollfd watch{worker.control, POLLIN, 0};
+        const int ready = left.count() <= 0 ? 0 : ::poll(&watch, 1, static_cast<int>(left.count()) + 1);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready == 0) {
+            failTile(worker, "its worker (process " + std::to_string(worker.pid) + ") did not answer within " +
+                                 std::to_string(timeout_.count() / 1000) + " s while " + what);
+        }
+        break;
+    }
+    protocol::Reply reply{};
+    ssize_t got;
+    do {
+        got = ::recv(worker.control, &reply, sizeof reply, 0);
+    } while (got < 0 && errno == EINTR);
+    worker.busy = false;
+    if (got != static_cast<ssize_t>(sizeof reply)) {
+        const int status = reap(worker.pid, std::chrono::milliseconds(1000));
+        if (status >= 0) worker.pid = -1;
+        failTile(worker, "its worker (process " + std::to_string(worker.pid) + ") died while " + what +
+                             (status >= 0 ? ": " + describeExit(status) : std::string()));
+    }
+    if (reply.kind == protocol::Kind::Failed) {
+        // Not the tile's fault (a module that does not load, say): every
+        // worker would say the same, so the message is the worker's own.
+        broken_ = true;
+        reply.text[sizeof reply.text - 1] = '\0';
+        throw TileError(reply.text);
+    }
+}
+
+void TileEngine::setup(const host::UserSettings& settings) {
+    if (broken_) throw TileError("the tile workers stopped after an earlier failure");
+    protocol::Command command{};
+    command.kind = protocol::Kind::Setup;
+    command.primaryLevel = settings.primaryLevel;
+    command.secondaryLevel = settings.secondaryLevel;
+    command.enhancedSuppression = settings.enhancedSuppression ? 1 : 0;
+    command.transitionFrames = settings.transitionFrames;
+    command.uvLevel = settings.uvLevel;
+    for (auto& worker : workers_) {
+        if (::send(worker->control, &command, sizeof command, MSG_NOSIGNAL) != sizeof command) {
+            awaitReply(*worker, "setting up");  // reports the dead worker
+        }
+        worker->busy = true;
+        worker->sentAt = Clock::now();
+    }
+    for (auto& worker : workers_) awaitReply(*worker, "setting up");
+}
+
+void TileEngine::runFrame(const Job& job) {
+    if (broken_) throw TileError("the tile workers stopped after an earlier failure");
+    // In place, every tile is cut before any interior is pasted; otherwise
+    // each just before it is sent, while the tiles sent before it filter.
+    const bool inPlace = job.source == job.destination;
+    if (inPlace) {
+        for (auto& worker : workers_) {
+            cutTile(job.source, grid_.frameWidth, grid_.frameHeight, worker->tile, worker->source());
+        }
+    }
+    protocol::Command command{};
+    command.kind = protocol::Kind::Frame;
+    command.framePosition = job.framePosition;
+    command.clipTotal = job.clipTotal;
+
+    std::size_t next = 0;
+    std::size_t finished = 0;
+    int inWork = 0;
+    // Keeps `threads_` tiles in work.
+    const auto refill = [&] {
+        while (inWork < threads_ && next < workers_.size()) {
+            Worker& worker = *workers_[next++];
+            if (!inPlace) cutTile(job.source, grid_.frameWidth, grid_.frameHeight, worker.tile, worker.source());
+            worker.busy = true;
+            worker.sentAt = Clock::now();
+            ++inWork;
+            if (::send(worker.control, &command, sizeof command, MSG_NOSIGNAL) != sizeof command) {
+                awaitReply(worker, "filtering");  // reports the dead worker
+            }
+        }
+    };
+    std::vector<pollfd> watch;
+    std::vector<Worker*> watched;
+    while (finished < workers_.size()) {
+        refill();
+        watch.clear();
+        watched.clear();
+        auto deadline = Clock::time_point::max();
+        for (auto& worker : workers_) {
+            if (!worker->busy) continue;
+            watch.push_back({worker->control, POLLIN, 0});
+            watched.push_back(worker.get());
+            deadline = std::min(deadline, worker->sentAt + timeout_);
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        const int ready =
+            left.count() <= 0 ? 0 : ::poll(watch.data(), watch.size(), static_cast<int>(left.count()) + 1);
+        if (ready < 0 && errno == EINTR) continue;
+        for (std::size_t i = 0; i < watch.size(); ++i) {
+            Worker& worker = *watched[i];
+            const bool late = Clock::now() >= worker.sentAt + timeout_;
+            if (watch[i].revents == 0 && !late) continue;
+            awaitReply(worker, "filtering");  // fails at once if late or dead
+            --inWork;
+            refill();  // the next tile first, then this one's interior
+            pasteInterior(worker.output(), worker.tile, job.destination, grid_.frameWidth);
+            ++finished;
+        }
+    }
+}
+
+void TileEngine::filter(const std::uint8_t* source, std::uint8_t* destination, std::int32_t framePosition,
+                        std::int32_t clipTotal) {
+    runFrame({source, destination, framePosition, clipTotal});
+}
+
+void TileEngine::start(const std::uint8_t* source, std::uint8_t* destination, std::int32_t framePosition,
+                       std::int32_t clipTotal) {
+    if (!thread_.joinable()) thread_ = std::thread(&TileEngine::dispatcher, this);
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        job_ = {source, destination, framePosition, clipTotal};
+        pending_ = true;
+        error_ = nullptr;
+    }
+    wake_.notify_all();
+}
+
+void TileEngine::finish() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    wake_.wait(lock, [this] { return !pending_; });
+    if (error_) {
+        std::exception_ptr error = error_;
+        error_ = nullptr;
+        std::rethrow_exception(error);
+    }
+}
+
+void TileEngine::dispatcher() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [this] { return quit_ || (pending_ && !running_); });
+        if (quit_) return;
+        running_ = true;
+        const Job job = job_;
+        lock.unlock();
+        std::exception_ptr error;
+        try {
+            runFrame(job);
+        } catch (...) {
+            error = std::current_exception();
+        }
+        lock.lock();
+        error_ = error;
+        running_ = false;
+        pending_ = false;
+        wake_.notify_all();
+    }
+}
+
+// Closing a worker's socket is its signal to unload the module (which saves
+// the tile's state file) and exit; one that does not end in time is killed.
+void TileEngine::stopWorkers() {
+    for (auto& worker : workers_) {
+        if (worker->control >= 0) ::close(worker->control);
+        worker->control = -1;
+    }
+    const auto deadline = Clock::now() + (broken_ ? STOP_GRACE_BROKEN : STOP_GRACE);
+    for (auto& worker : workers_) {
+        if (worker->pid > 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (reap(worker->pid, std::max(left, std::chrono::milliseconds(0))) < 0) {
+                ::kill(worker->pid, SIGKILL);
+                reap(worker->pid, std::chrono::milliseconds(1000));
+            }
+            worker->pid = -1;
+        }
+        if (worker->memory != nullptr) ::munmap(worker->memory, 2 * worker->bytes);
+        worker->memory = nullptr;
+        if (worker->memoryFd >= 0) ::close(worker->memoryFd);
+        worker->memoryFd = -1;
+    }
+}
+
+}  // namespace kalmix::tiles

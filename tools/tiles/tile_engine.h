@@ -1,0 +1,123 @@
+// The tile engine: filters frames of any size through the tile grid, each tile
+// by its own instance of Kalmix.PRM in a worker process of its own.
+//
+// The module keeps all its state globally, per load, and its state file per
+// Windows directory; a process is therefore the unit of one module instance.
+// Workers are started with posix_spawn (never fork: hosts such as ffmpeg and
+// MLT have threads), each with its own Windows directory, a folder per tile.
+// Tiles travel through shared memory; a socket carries the commands. Every
+// worker gets the same setup and, for each frame, the same position and clip
+// total, so each tile runs exactly as the module would on that tile alone.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/host/plugin_host.h"
+#include "tools/tiles/tile_grid.h"
+
+namespace kalmix::tiles {
+
+// One line, naming the tile where a tile failed.
+class TileError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct EngineSettings {
+    std::string modulePath;  // Kalmix.PRM for every worker
+    std::string workerPath;  // empty: defaultWorkerPath()
+    // Each tile's Windows directory is stateFolder/tile-N, made if missing.
+    std::filesystem::path stateFolder;
+    int threads = 0;  // tiles filtered at once; 0: every core
+    int margin = DEFAULT_TILE_MARGIN;
+    // A worker that does not answer a command within this long is hung.
+    std::chrono::milliseconds timeout{30000};
+};
+
+// $KALMIX_TILE_WORKER when set, else kalmix-tile-worker beside the program or
+// shared object this engine is linked into, else the installed one, else the
+// one of the build.
+std::string defaultWorkerPath();
+
+// The base of the per-tile folders: the module's Windows directory when WINDIR
+// names one, else $XDG_STATE_HOME/kalmix (~/.local/state/kalmix).
+std::filesystem::path defaultStateBase();
+
+// The cores this process may run on.
+int availableCores();
+
+class TileEngine {
+public:
+    // Plans the grid and starts one worker per tile. Throws TileError.
+    TileEngine(int frameWidth, int frameHeight, const EngineSettings& settings);
+    // Stops the workers; each unloads its module, which saves its state file.
+    ~TileEngine();
+    TileEngine(const TileEngine&) = delete;
+    TileEngine& operator=(const TileEngine&) = delete;
+
+    const TileGrid& grid() const { return grid_; }
+    int workerCount() const { return static_cast<int>(workers_.size()); }
+    int threads() const { return threads_; }
+    std::vector<pid_t> workerIds() const;
+
+    // The setup call on every worker, acting as the user. Throws TileError.
+    void setup(const host::UserSettings& settings);
+
+    // One frame, packed BGRA of the engine's size; source and destination may
+    // be the same. Throws TileError; the destination is then incomplete.
+    void filter(const std::uint8_t* source, std::uint8_t* destination, std::int32_t framePosition,
+                std::int32_t clipTotal);
+
+    // The same in two halves, so the caller can read the next frame and write
+    // the last while the tiles are filtered. Both buffers stay untouched by the
+    // caller until finish() returns; finish() throws what filter() would.
+    void start(const std::uint8_t* source, std::uint8_t* destination, std::int32_t framePosition,
+               std::int32_t clipTotal);
+    void finish();
+
+private:
+    struct Worker;
+    struct Job {
+        const std::uint8_t* source = nullptr;
+        std::uint8_t* destination = nullptr;
+        std::int32_t framePosition = 0;
+        std::int32_t clipTotal = 0;
+    };
+
+    void spawn(std::size_t index, const EngineSettings& settings, const std::string& workerPath);
+    void runFrame(const Job& job);
+    void awaitReply(Worker& worker, const char* what);
+    [[noreturn]] void failTile(const Worker& worker, const std::string& what);
+    void stopWorkers();
+    void dispatcher();
+
+    TileGrid grid_;
+    int threads_ = 1;
+    std::chrono::milliseconds timeout_;
+    std::vector<std::unique_ptr<Worker>> workers_;
+    bool broken_ = false;
+
+    // The dispatching thread behind start() and finish().
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool pending_ = false;  // a job handed over, not yet finished
+    bool running_ = false;  // the thread has it
+    bool quit_ = false;
+    Job job_;
+    std::exception_ptr error_;
+};
+
+}  // namespace kalmix::tiles

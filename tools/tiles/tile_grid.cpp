@@ -1,0 +1,132 @@
+// Planning the tile grid; cutting tiles out of a frame and pasting them back.
+#include "tools/tiles/tile_grid.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+#include "pipeline/geometry.h"
+
+namespace kalmix::tiles {
+namespace {
+
+constexpr int UNIT = static_cast<int>(BLOCK_WIDTH);  // tiles start and end on the 4-pixel block grid
+static_assert(BLOCK_WIDTH == BLOCK_HEIGHT);
+constexpr int MARK_ROWS_HIDDEN = 4;  // rows above the frame for top-row tiles: the mark is in rows 1 and 2
+constexpr int MAX_MARGIN = 64;
+
+struct Span {
+    int sourceStart;
+    int sourceLength;
+    int interiorStart;
+    int interiorLength;
+};
+
+int roundUp(int value) { return (value + UNIT - 1) / UNIT * UNIT; }
+
+// Spans along one side of `length` pixels, the first starting `lead` pixels
+// before 0 (positions below 0 repeat the edge). Work is in units of 4 pixels:
+// with n tiles of at most `limit`, the n tile lengths add up to the padded
+// length plus two margins for each of the n - 1 borders; they are made as
+// equal as they can be, which balances the work between tiles.
+std::vector<Span> planAxis(int length, int limit, int margin, int lead) {
+    const int padded = roundUp(length + lead);
+    if (padded <= limit) return {{-lead, padded, 0, length}};
+    const int units = padded / UNIT;
+    const int marginUnits = margin / UNIT;
+    const int limitUnits = limit / UNIT;
+    int count = 2;
+    while (count * limitUnits - 2 * marginUnits * (count - 1) < units) ++count;
+    const int total = units + 2 * marginUnits * (count - 1);
+    std::vector<Span> spans;
+    int interiorStart = -lead;  // in pixels, along the padded side
+    for (int i = 0; i < count; ++i) {
+        const int size = (total / count + (i < total % count ? 1 : 0)) * UNIT;
+        const int before = i == 0 ? 0 : margin;
+        const int after = i == count - 1 ? 0 : margin;
+        const int interiorLength = size - before - after;
+        spans.push_back({interiorStart - before, size, interiorStart, interiorLength});
+        interiorStart += interiorLength;
+    }
+    // The lead and the padding past the end are no part of any interior.
+    spans.front().interiorLength -= lead;
+    spans.front().interiorStart = 0;
+    spans.back().interiorLength = length - spans.back().interiorStart;
+    return spans;
+}
+
+// Clamped frame coordinate: pixels outside the frame repeat its edge.
+int clampTo(int value, int size) { return std::clamp(value, 0, size - 1); }
+
+}  // namespace
+
+bool moduleTakesWhole(int width, int height) {
+    return width > 0 && height > 0 && width <= static_cast<int>(MAX_FRAME_WIDTH) &&
+           height <= static_cast<int>(MAX_FRAME_HEIGHT) && width % UNIT == 0 && height % UNIT == 0;
+}
+
+TileGrid planTiles(int frameWidth, int frameHeight, int margin) {
+    if (frameWidth < 1 || frameHeight < 1) throw std::invalid_argument("tile grid: empty frame");
+    if (margin < UNIT || margin > MAX_MARGIN || margin % UNIT != 0) {
+        throw std::invalid_argument("tile grid: margin must be a multiple of 4 from 4 to 64");
+    }
+    const std::vector<Span> columns = planAxis(frameWidth, static_cast<int>(MAX_FRAME_WIDTH), margin, 0);
+    // With more than one column, top-row tiles other than the first hide the
+    // frame mark above the frame; the first keeps it where the plain path has it.
+    const int lead = columns.size() > 1 ? MARK_ROWS_HIDDEN : 0;
+    std::vector<Span> rows = planAxis(frameHeight, static_cast<int>(MAX_FRAME_HEIGHT), margin, lead);
+
+    TileGrid grid;
+    grid.frameWidth = frameWidth;
+    grid.frameHeight = frameHeight;
+    grid.columns = static_cast<int>(columns.size());
+    grid.rows = static_cast<int>(rows.size());
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        for (std::size_t c = 0; c < columns.size(); ++c) {
+            Tile tile;
+            tile.source = {columns[c].sourceStart, rows[r].sourceStart, columns[c].sourceLength,
+                           rows[r].sourceLength};
+            tile.interior = {columns[c].interiorStart, rows[r].interiorStart, columns[c].interiorLength,
+                             rows[r].interiorLength};
+            if (r == 0 && c == 0 && lead > 0) {  // the mark stays at the frame's top left
+                tile.source.y += lead;
+                tile.source.height -= lead;
+            }
+            grid.tiles.push_back(tile);
+        }
+    }
+    return grid;
+}
+
+void cutTile(const std::uint8_t* frame, int frameWidth, int frameHeight, const Tile& tile, std::uint8_t* pixels) {
+    const Rect& s = tile.source;
+    const int firstInside = std::clamp(s.x, 0, frameWidth);
+    const int endInside = std::clamp(s.x + s.width, 0, frameWidth);
+    for (int row = 0; row < s.height; ++row) {
+        const std::uint8_t* line = frame + frameBytes(frameWidth, clampTo(s.y + row, frameHeight));
+        std::uint8_t* out = pixels + frameBytes(s.width, row);
+        int x = s.x;
+        for (; x < firstInside; ++x, out += BYTES_PER_PIXEL) std::memcpy(out, line, BYTES_PER_PIXEL);
+        if (endInside > x) {
+            const auto bytes = frameBytes(endInside - x, 1);
+            std::memcpy(out, line + frameBytes(x, 1), bytes);
+            out += bytes;
+            x = endInside;
+        }
+        const std::uint8_t* last = line + frameBytes(frameWidth - 1, 1);
+        for (; x < s.x + s.width; ++x, out += BYTES_PER_PIXEL) std::memcpy(out, last, BYTES_PER_PIXEL);
+    }
+}
+
+void pasteInterior(const std::uint8_t* pixels, const Tile& tile, std::uint8_t* frame, int frameWidth) {
+    const Rect& s = tile.source;
+    const Rect& in = tile.interior;
+    const std::size_t bytes = frameBytes(in.width, 1);
+    for (int row = 0; row < in.height; ++row) {
+        const int y = in.y + row;
+        const std::uint8_t* from = pixels + frameBytes(s.width, y - s.y) + frameBytes(in.x - s.x, 1);
+        std::memcpy(frame + frameBytes(frameWidth, y) + frameBytes(in.x, 1), from, bytes);
+    }
+}
+
+}  // namespace kalmix::tiles

@@ -1,0 +1,40 @@
+// What the tile engine and its workers say to each other over the control
+// socket (SOCK_SEQPACKET, one message per send). The pixels travel through
+// shared memory: the worker's region holds the tile's source pixels, then the
+// module's output for them.
+#pragma once
+
+#include <cstdint>
+
+namespace kalmix::tiles::protocol {
+
+// The worker's descriptors: the control socket and the shared memory.
+inline constexpr int CONTROL_FD = 3;
+inline constexpr int MEMORY_FD = 4;
+
+enum class Kind : std::uint32_t {
+    Ready = 1,  // worker to engine: module loaded, memory mapped
+    Setup = 2,  // the setup call acting as the user (the same for every tile)
+    Frame = 3,  // one execute call on the tile in shared memory
+    Done = 4,   // worker to engine: the call returned `result`
+    Failed = 5, // worker to engine: could not start; `text` says why
+};
+
+struct Command {
+    Kind kind;
+    std::int32_t framePosition;
+    std::int32_t clipTotal;
+    std::int32_t primaryLevel;
+    std::int32_t secondaryLevel;
+    std::int32_t enhancedSuppression;
+    std::int32_t transitionFrames;
+    std::int32_t uvLevel;
+};
+
+struct Reply {
+    Kind kind;
+    std::int32_t result;
+    char text[240];
+};
+
+}  // namespace kalmix::tiles::protocol
