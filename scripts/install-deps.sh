@@ -18,8 +18,19 @@ windows_packages=(
   wine wine32:i386 wine64 xvfb xauth fonts-wine
 )
 
+# The same sources as 32-bit x86 Linux code, run under user-mode emulation.
+i386_packages=(g++-multilib qemu-user)
+# scripts/test-win32.sh only: the emulated i386 machine and its disk image.
+win32_vm_packages=(debootstrap qemu-system-x86 e2fsprogs)
+
 if [[ "${KALMIX_SKIP_WINDOWS:-0}" != 1 ]]; then
   packages+=("${windows_packages[@]}")
+fi
+if [[ "${KALMIX_SKIP_I386:-0}" != 1 ]]; then
+  packages+=("${i386_packages[@]}")
+fi
+if [[ "${KALMIX_WIN32_VM:-0}" == 1 ]]; then
+  packages+=("${win32_vm_packages[@]}")
 fi
 
 missing=()

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs every test: the normal build (with
-# the Windows module under Wine), a short fuzzing run, then the
-# AddressSanitizer + UndefinedBehaviorSanitizer build.
+# the Windows module under Wine), the i386 build under qemu-i386, a short
+# fuzzing run, then the AddressSanitizer + UndefinedBehaviorSanitizer build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -31,6 +31,25 @@ for level in "${levels[@]}"; do
     fi
   done
 done
+
+# The same sources as 32-bit x86 Linux code (the Windows module's flags), run
+# under qemu-i386: every test at SSE2, the most a 32-bit build has, then the
+# module (golden frames among them) and variant tests at the plain level; each
+# time the frames must equal the x86-64 build's.
+if [[ "${KALMIX_SKIP_I386:-0}" != 1 ]]; then
+  i386_started=$SECONDS
+  cmake -S . -B build-i386 -G Ninja --toolchain cmake/i386-linux.cmake \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKALMIX_GTEST_SOURCE_DIR=/usr/src/googletest \
+    -DKALMIX_REFERENCE_WRITER="$PWD/build/tests/kalmix_crosscheck_writer" \
+    -DKALMIX_WINDOWS_TESTS=OFF -DKALMIX_BUILD_TOOLS=OFF -DKALMIX_BUILD_BENCHMARKS=OFF >/dev/null
+  cmake --build build-i386 -j "$jobs"
+  echo "i386 build under qemu-i386, KALMIX_CPU=sse2"
+  # Not the soak run: under qemu-i386 its resident memory is the emulator's.
+  KALMIX_CPU=sse2 ctest --test-dir build-i386 --output-on-failure -j "$jobs" -E '^soak$'
+  echo "i386 build under qemu-i386, KALMIX_CPU=c"
+  KALMIX_CPU=c ctest --test-dir build-i386 --output-on-failure -j "$jobs" -L 'module|checkasm'
+  echo "i386 build and tests: $((SECONDS - i386_started)) s"
+fi
 
 # A short libFuzzer run of every fuzz target (clang; the core alone,
 # instrumented), each from its seed corpus in tests/fuzz/corpus/NAME.

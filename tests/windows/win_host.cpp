@@ -3,6 +3,7 @@
 #include "win_host.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "resources/resource_ids.h"
@@ -155,7 +156,20 @@ DWORD WINAPI Operator::run(LPVOID self) {
     return 0;
 }
 
+// Every wait is this many times longer on a slow machine: KALMIX_WINE_SLOWDOWN
+// (1 to 100; an emulated i386 machine under TCG needs far more than 1).
+DWORD slowed(DWORD milliseconds) {
+    static const DWORD factor = [] {
+        char text[16] = {};
+        const DWORD length = GetEnvironmentVariableA("KALMIX_WINE_SLOWDOWN", text, sizeof(text));
+        const long value = length > 0 && length < sizeof(text) ? std::strtol(text, nullptr, 10) : 1;
+        return static_cast<DWORD>(value >= 1 && value <= 100 ? value : 1);
+    }();
+    return milliseconds * factor;
+}
+
 HWND waitForWindow(const char* caption, DWORD timeoutMs) {
+    timeoutMs = slowed(timeoutMs);
     const DWORD start = GetTickCount();
     for (;;) {
         HWND window = FindWindowA(nullptr, caption);
@@ -166,6 +180,7 @@ HWND waitForWindow(const char* caption, DWORD timeoutMs) {
 }
 
 bool waitUntilClosed(HWND window, DWORD timeoutMs) {
+    timeoutMs = slowed(timeoutMs);
     const DWORD start = GetTickCount();
     while (IsWindow(window)) {
         if (GetTickCount() - start > timeoutMs) return false;
@@ -212,8 +227,10 @@ namespace {
 
 // A dialog nobody closes would hold the call forever: end the run instead.
 DWORD WINAPI watchdog(LPVOID) {
-    Sleep(60000);
-    std::printf("FAIL: still running after 60 s; a dialog may be waiting for input\n");
+    const DWORD limit = winhost::slowed(60000);
+    Sleep(limit);
+    std::printf("FAIL: still running after %lu s; a dialog may be waiting for input\n",
+                static_cast<unsigned long>(limit / 1000));
     std::fflush(stdout);
     ExitProcess(3);
 }

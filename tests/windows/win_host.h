@@ -88,6 +88,8 @@ private:
 };
 
 // Operating a window of another thread, as a user or an accessibility tool would.
+// Waits and the watchdog scaled by KALMIX_WINE_SLOWDOWN.
+DWORD slowed(DWORD milliseconds);
 HWND waitForWindow(const char* caption, DWORD timeoutMs = 10000);
 bool waitUntilClosed(HWND window, DWORD timeoutMs = 10000);
 std::string itemText(HWND dialog, int id);

@@ -6,7 +6,9 @@
 # Wine, on machines that cannot execute 32-bit code). Exits 77 (skipped) when
 # the machine lacks the cross compiler or a Wine that runs ARCH.
 # Environment: KALMIX_SOURCE_DIR, KALMIX_WINDOWS_DIR (work directory in the
-# build tree), KALMIX_BUILD_TYPE, KALMIX_GENERATOR, KALMIX_CROSSCHECK_WRITER.
+# build tree), KALMIX_BUILD_TYPE, KALMIX_GENERATOR, KALMIX_CROSSCHECK_WRITER;
+# KALMIX_WINDOWS_PREBUILT=1 where the build was copied in without the cross
+# compiler (scripts/test-win32.sh), KALMIX_WINE_TIMEOUT seconds per Wine run.
 set -uo pipefail
 
 step=${1:?step}
@@ -49,7 +51,8 @@ wineserver_for() {
 }
 
 require_build() {
-  have_cross_tools || skip "no MinGW-w64 cross compiler for $arch"
+  [[ ${KALMIX_WINDOWS_PREBUILT:-0} == 1 ]] || have_cross_tools ||
+    skip "no MinGW-w64 cross compiler for $arch"
   [[ -f $bin/Kalmix.PRM && -f $bin/PREMINFO.DLL && -f $bin/kalmix_win_host.exe ]] ||
     fail "the $arch build is missing: run the windows_${arch}_build test first"
 }
@@ -63,7 +66,10 @@ prepare_prefix() {
   [[ -f $WINEPREFIX/.kalmix-ready ]] && return 0
   rm -rf "$WINEPREFIX"
   local started=$SECONDS
-  "$wine" wineboot.exe -i >/dev/null 2>&1 || fail "wineboot failed for $WINEPREFIX"
+  if ! "$wine" wineboot.exe -i >"$work/wineboot.log" 2>&1; then
+    tail -n 20 "$work/wineboot.log"
+    fail "wineboot failed for $WINEPREFIX"
+  fi
   "$wine" regedit.exe /S "$("$wine" winepath.exe -w "$source_dir/tests/windows/wine-x11.reg" 2>/dev/null)" \
     >/dev/null 2>&1 || fail "cannot import wine-x11.reg"
   if [[ -d /usr/share/wine/fonts ]]; then
@@ -86,7 +92,7 @@ run_host() {
   local host_bin=$work/$host_arch/bin
   cd "$host_bin" || fail "no $host_bin"
   # Wine's own servers are ended with the run so the X server can go quietly.
-  timeout 120 xvfb-run -a -s "-screen 0 800x600x24" \
+  timeout "${KALMIX_WINE_TIMEOUT:-120}" xvfb-run -a -s "-screen 0 800x600x24" \
     sh -c '"$0" kalmix_win_host.exe "$@"; status=$?; "'"$server"'" -k; exit $status' "$wine" "$@"
 }
 
