@@ -113,16 +113,18 @@ bool moduleFilters(int width, int height) {
            width % 4 == 0 && height % 4 == 0;
 }
 
+std::int32_t clipTotalFor(const LoopSettings& loop, const VideoFormat& format) {
+    if (loop.clipTotal) return *loop.clipTotal;
+    if (format.frameCount <= 0) return 0;
+    return static_cast<std::int32_t>(
+        std::min<std::int64_t>(format.frameCount, std::numeric_limits<std::int32_t>::max()));
+}
+
 LoopSummary runFrames(host::PluginModule& module, const host::UserSettings& settings, FrameReader& reader,
                       FrameWriter& writer, const LoopSettings& loop, const FrameObserver& observer) {
     const VideoFormat& format = reader.format();
     LoopSummary summary;
-    if (loop.clipTotal) {
-        summary.clipTotal = *loop.clipTotal;
-    } else if (format.frameCount > 0) {
-        summary.clipTotal = static_cast<std::int32_t>(
-            std::min<std::int64_t>(format.frameCount, std::numeric_limits<std::int32_t>::max()));
-    }
+    summary.clipTotal = clipTotalFor(loop, format);
 
     if (const std::int16_t result = module.setup(settings); result != 0) {
         throw ToolError("the module refused its setup call (result " + std::to_string(result) + ")");

@@ -68,6 +68,10 @@ using FrameObserver = std::function<void(std::int64_t index, const std::uint8_t*
                                          const std::uint8_t* output, const std::uint8_t* refreshed)>;
 
 // Runs setup with the user's settings, then every frame. Throws ToolError.
+// The clip total the module is told: the one given, else the reader's frame
+// count (capped to the module's 32-bit field), else 0.
+std::int32_t clipTotalFor(const LoopSettings& loop, const VideoFormat& format);
+
 LoopSummary runFrames(host::PluginModule& module, const host::UserSettings& settings, FrameReader& reader,
                       FrameWriter& writer, const LoopSettings& loop, const FrameObserver& observer = {});
 

@@ -27,12 +27,7 @@ LoopSummary runTiledFrames(tiles::TileEngine& engine, const host::UserSettings& 
     using Clock = std::chrono::steady_clock;
     const VideoFormat& format = reader.format();
     LoopSummary summary;
-    if (loop.clipTotal) {
-        summary.clipTotal = *loop.clipTotal;
-    } else if (format.frameCount > 0) {
-        summary.clipTotal = static_cast<std::int32_t>(
-            std::min<std::int64_t>(format.frameCount, std::numeric_limits<std::int32_t>::max()));
-    }
+    summary.clipTotal = clipTotalFor(loop, format);
     summary.tiles = static_cast<int>(engine.grid().tiles.size());
     summary.workers = engine.workerCount();
     summary.tileThreads = engine.threads();
