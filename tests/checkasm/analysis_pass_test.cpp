@@ -20,7 +20,17 @@ using checkasm::fillRandom;
 using checkasm::randomEngine;
 using checkasm::sameElements;
 
-enum class Picture { NOISE, NEW_PICTURE, THIN_LINES, CLUSTERS, CHECKER_BANDS, LUMA_LINES_ONLY };
+enum class Picture {
+    NOISE,
+    NEW_PICTURE,
+    THIN_LINES,
+    CLUSTERS,
+    CHECKER_BANDS,
+    LUMA_LINES_ONLY,
+    SEGMENTS,
+    SPECKLE,
+    DENSE_SPECKLE
+};
 
 const char* pictureName(Picture p) {
     switch (p) {
@@ -30,6 +40,9 @@ const char* pictureName(Picture p) {
         case Picture::CLUSTERS: return "clusters";
         case Picture::CHECKER_BANDS: return "checker bands";
         case Picture::LUMA_LINES_ONLY: return "lines in luma only";
+        case Picture::SEGMENTS: return "segments";
+        case Picture::SPECKLE: return "speckle";
+        case Picture::DENSE_SPECKLE: return "dense speckle";
     }
     return "?";
 }
@@ -43,6 +56,33 @@ void useFrame(std::uint32_t width, std::uint32_t height) {
 }
 
 std::uint8_t clampByte(int v) { return static_cast<std::uint8_t>(std::clamp(v, 0, 255)); }
+
+// Straight one-sample-wide segments of change in all eight directions, 5 to
+// 12 samples long (chains of 3 to 10 qualifying samples: the ends have one
+// changed neighbour), some crossing or touching, many running into a plane's
+// edges or across block rows and columns.
+void drawSegments(std::uint32_t samples, std::uint32_t width) {
+    auto& rng = randomEngine();
+    const std::uint32_t height = samples / width;
+    std::uniform_int_distribution<std::uint32_t> column(0, width - 1);
+    std::uniform_int_distribution<std::uint32_t> row(0, height - 1);
+    std::uniform_int_distribution<int> step(-1, 1);
+    std::uniform_int_distribution<int> length(5, 12);
+    const std::uint32_t count = std::max<std::uint32_t>(1, samples / 40);
+    for (std::uint32_t n = 0; n < count; ++n) {
+        int x = static_cast<int>(column(rng));
+        int y = static_cast<int>(row(rng));
+        const int dx = step(rng);
+        const int dy = dx == 0 ? (step(rng) < 0 ? -1 : 1) : step(rng);
+        for (int i = length(rng); i > 0; --i) {
+            if (x < 0 || y < 0 || x >= static_cast<int>(width) || y >= static_cast<int>(height)) break;
+            const auto q = static_cast<std::uint32_t>(y) * width + static_cast<std::uint32_t>(x);
+            currentPlanes[q] = clampByte(referencePlanes[q] + (referencePlanes[q] < 128 ? 60 : -60));
+            x += dx;
+            y += dy;
+        }
+    }
+}
 
 // Reference and current pictures of one kind over the whole used area.
 void paint(Picture picture, std::uint32_t samples, std::uint32_t width) {
@@ -86,10 +126,21 @@ void paint(Picture picture, std::uint32_t samples, std::uint32_t width) {
                 // nothing and must still leave clean extent marks.
                 if (q < analysisGeometry.lumaPlaneSize && (x % 3 == 0 || y % 4 == 1)) cur += 35;
                 break;
+            case Picture::SEGMENTS:
+                break;  // drawn below
+            case Picture::SPECKLE:
+            case Picture::DENSE_SPECKLE:
+                // Random change at a third or a half of the samples: most
+                // changed samples have 2 to 6 changed neighbours, so traces
+                // branch at every step and many reach a chain of 8 by one
+                // of several paths.
+                if (percent(rng) < (picture == Picture::SPECKLE ? 33 : 50)) cur += 45;
+                break;
         }
         referencePlanes[q] = clampByte(ref);
         currentPlanes[q] = clampByte(cur);
     }
+    if (picture == Picture::SEGMENTS) drawSegments(samples, width);
 }
 
 struct PassResult {
@@ -197,6 +248,27 @@ TEST(AnalysisPass, MatchesTheReferenceAtEveryLevelAndSize) {
     }
 }
 
+// The extent traces work on windows of 15 samples around the seed, on bit
+// pictures built 16 x 16 samples at a time, and follow the first chain of 8 in
+// step order: pictures full of branching chains, chains of exactly 7, 8 and 9
+// samples, and seeds next to the plane's edges, to the end of a 16-sample
+// tile and to blocks not yet measured, on frames one block wide or high.
+TEST(AnalysisPass, ExtentTracesMatchTheReference) {
+    if (checkasm::fastLevels().empty()) GTEST_SKIP() << "no fast level on this machine";
+    const std::pair<std::uint32_t, std::uint32_t> sizes[] = {
+        {4, 4}, {4, 40}, {40, 4}, {8, 64}, {64, 8}, {16, 16}, {20, 36}, {44, 28}, {84, 52}};
+    for (const auto& [width, height] : sizes) {
+        for (Picture picture : {Picture::SEGMENTS, Picture::SPECKLE, Picture::DENSE_SPECKLE}) {
+            // Several pictures of each kind; primary levels 5 and 10 differ in
+            // which seeds a score of 60 already excludes.
+            for (int round = 0; round < 6; ++round) {
+                compareLevels(width, height, picture, round % 2 == 0 ? 5 : 10, round % 3 == 0 ? 1 : 0);
+                if (HasFailure()) return;
+            }
+        }
+    }
+}
+
 TEST(AnalysisPass, MatchesTheReferenceOnTheLargestFrame) {
     if (checkasm::fastLevels().empty()) GTEST_SKIP() << "no fast level on this machine";
     for (Picture picture : {Picture::NOISE, Picture::THIN_LINES, Picture::NEW_PICTURE}) {
@@ -206,6 +278,8 @@ TEST(AnalysisPass, MatchesTheReferenceOnTheLargestFrame) {
         }
     }
     compareLevels(176, 144, Picture::CLUSTERS, 3, 1);
+    compareLevels(MAX_FRAME_WIDTH, MAX_FRAME_HEIGHT, Picture::SPECKLE, 5, 0);
+    compareLevels(MAX_FRAME_WIDTH, MAX_FRAME_HEIGHT, Picture::SEGMENTS, 5, 1);
     // Well over 65,536 traces in one frame: the trace numbers wrap and the
     // visit record starts afresh in the middle of the pass.
     compareLevels(MAX_FRAME_WIDTH, MAX_FRAME_HEIGHT, Picture::CHECKER_BANDS, 5, 0);
