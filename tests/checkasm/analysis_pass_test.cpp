@@ -29,8 +29,16 @@ enum class Picture {
     LUMA_LINES_ONLY,
     SEGMENTS,
     SPECKLE,
-    DENSE_SPECKLE
+    DENSE_SPECKLE,
+    LINES
 };
+
+// The lines that Picture::LINES draws in the luminance plane: through
+// (x, y) in direction (dx, dy), from `back` samples behind to `ahead` in front.
+struct Line {
+    int x, y, dx, dy, back, ahead;
+};
+std::vector<Line> drawnLines;
 
 const char* pictureName(Picture p) {
     switch (p) {
@@ -43,6 +51,7 @@ const char* pictureName(Picture p) {
         case Picture::SEGMENTS: return "segments";
         case Picture::SPECKLE: return "speckle";
         case Picture::DENSE_SPECKLE: return "dense speckle";
+        case Picture::LINES: return "lines";
     }
     return "?";
 }
@@ -127,6 +136,7 @@ void paint(Picture picture, std::uint32_t samples, std::uint32_t width) {
                 if (q < analysisGeometry.lumaPlaneSize && (x % 3 == 0 || y % 4 == 1)) cur += 35;
                 break;
             case Picture::SEGMENTS:
+            case Picture::LINES:
                 break;  // drawn below
             case Picture::SPECKLE:
             case Picture::DENSE_SPECKLE:
@@ -141,6 +151,19 @@ void paint(Picture picture, std::uint32_t samples, std::uint32_t width) {
         currentPlanes[q] = clampByte(cur);
     }
     if (picture == Picture::SEGMENTS) drawSegments(samples, width);
+    if (picture == Picture::LINES) {
+        const auto w = static_cast<int>(width);
+        const auto h = static_cast<int>(analysisGeometry.lumaPlaneSize / width);
+        for (const Line& line : drawnLines) {
+            for (int i = -line.back; i <= line.ahead; ++i) {
+                const int x = line.x + i * line.dx;
+                const int y = line.y + i * line.dy;
+                if (x < 0 || y < 0 || x >= w || y >= h) continue;
+                const auto q = static_cast<std::uint32_t>(y * w + x);
+                currentPlanes[q] = clampByte(currentPlanes[q] + 70);
+            }
+        }
+    }
 }
 
 struct PassResult {
@@ -264,6 +287,37 @@ TEST(AnalysisPass, ExtentTracesMatchTheReference) {
             for (int round = 0; round < 6; ++round) {
                 compareLevels(width, height, picture, round % 2 == 0 ? 5 : 10, round % 3 == 0 ? 1 : 0);
                 if (HasFailure()) return;
+            }
+        }
+    }
+}
+
+// Straight lines 9 or 10 samples long (chains of 7 or 8 qualifying samples)
+// in each of the eight directions, one per 16 x 16 cell, through all sixteen
+// places in a block: chains that run into blocks not measured yet (to the
+// right in the same block row, and below it), across 16-sample tile edges,
+// and, with the grid shifted, into the plane's edges. The lines lie at least
+// two samples apart, so each is traced on its own.
+TEST(AnalysisPass, ExtentTracesMatchTheReferenceOnSingleLines) {
+    if (checkasm::fastLevels().empty()) GTEST_SKIP() << "no fast level on this machine";
+    constexpr int SIZE = 64;
+    for (int length : {9, 10}) {
+        for (int dy = -1; dy <= 1; ++dy) {
+            for (int dx = -1; dx <= 1; ++dx) {
+                if (dx == 0 && dy == 0) continue;
+                for (int shift : {0, -6, 5}) {
+                    drawnLines.clear();
+                    for (int i = 0; i < 4; ++i) {
+                        for (int j = 0; j < 4; ++j) {
+                            drawnLines.push_back({16 * i + 6 + j + shift, 16 * j + 6 + i + shift, dx, dy,
+                                                  length / 2, length - 1 - length / 2});
+                        }
+                    }
+                    SCOPED_TRACE("lines stepping " + std::to_string(dx) + "," + std::to_string(dy) +
+                                 ", length " + std::to_string(length) + ", shifted " + std::to_string(shift));
+                    compareLevels(SIZE, SIZE, Picture::LINES, 5, 0);
+                    if (HasFailure()) return;
+                }
             }
         }
     }
