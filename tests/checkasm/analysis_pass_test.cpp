@@ -28,8 +28,8 @@ enum class Picture {
     CHECKER_BANDS,
     LUMA_LINES_ONLY,
     SEGMENTS,
-    SPECKLE,
-    DENSE_SPECKLE,
+    SCATTER,
+    DENSE_SCATTER,
     LINES
 };
 
@@ -49,8 +49,8 @@ const char* pictureName(Picture p) {
         case Picture::CHECKER_BANDS: return "checker bands";
         case Picture::LUMA_LINES_ONLY: return "lines in luma only";
         case Picture::SEGMENTS: return "segments";
-        case Picture::SPECKLE: return "speckle";
-        case Picture::DENSE_SPECKLE: return "dense speckle";
+        case Picture::SCATTER: return "scatter";
+        case Picture::DENSE_SCATTER: return "dense scatter";
         case Picture::LINES: return "lines";
     }
     return "?";
@@ -138,13 +138,13 @@ void paint(Picture picture, std::uint32_t samples, std::uint32_t width) {
             case Picture::SEGMENTS:
             case Picture::LINES:
                 break;  // drawn below
-            case Picture::SPECKLE:
-            case Picture::DENSE_SPECKLE:
+            case Picture::SCATTER:
+            case Picture::DENSE_SCATTER:
                 // Random change at a third or a half of the samples: most
                 // changed samples have 2 to 6 changed neighbours, so traces
                 // branch at every step and many reach a chain of 8 by one
                 // of several paths.
-                if (percent(rng) < (picture == Picture::SPECKLE ? 33 : 50)) cur += 45;
+                if (percent(rng) < (picture == Picture::SCATTER ? 33 : 50)) cur += 45;
                 break;
         }
         referencePlanes[q] = clampByte(ref);
@@ -281,7 +281,7 @@ TEST(AnalysisPass, ExtentTracesMatchTheReference) {
     const std::pair<std::uint32_t, std::uint32_t> sizes[] = {
         {4, 4}, {4, 40}, {40, 4}, {8, 64}, {64, 8}, {16, 16}, {20, 36}, {44, 28}, {84, 52}};
     for (const auto& [width, height] : sizes) {
-        for (Picture picture : {Picture::SEGMENTS, Picture::SPECKLE, Picture::DENSE_SPECKLE}) {
+        for (Picture picture : {Picture::SEGMENTS, Picture::SCATTER, Picture::DENSE_SCATTER}) {
             // Several pictures of each kind; primary levels 5 and 10 differ in
             // which seeds a score of 60 already excludes.
             for (int round = 0; round < 6; ++round) {
@@ -332,7 +332,7 @@ TEST(AnalysisPass, MatchesTheReferenceOnTheLargestFrame) {
         }
     }
     compareLevels(176, 144, Picture::CLUSTERS, 3, 1);
-    compareLevels(MAX_FRAME_WIDTH, MAX_FRAME_HEIGHT, Picture::SPECKLE, 5, 0);
+    compareLevels(MAX_FRAME_WIDTH, MAX_FRAME_HEIGHT, Picture::SCATTER, 5, 0);
     compareLevels(MAX_FRAME_WIDTH, MAX_FRAME_HEIGHT, Picture::SEGMENTS, 5, 1);
     // Well over 65,536 traces in one frame: the trace numbers wrap and the
     // visit record starts afresh in the middle of the pass.
