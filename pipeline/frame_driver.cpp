@@ -97,6 +97,21 @@ void refreshReferenceBlocks() {
     }
 }
 
+void convertToDestination(const std::uint8_t* sourcePixels, std::uint8_t* destinationPixels) {
+    std::uint8_t alpha = 0;
+    if (toFrameConversion != convertPlanesToFrame) {
+        toFrameConversion(outputPlanes, destinationPixels);
+        copyAlpha(sourcePixels, destinationPixels, planeDescriptor.width * planeDescriptor.height);
+    } else if (uniformAlpha(sourceAlphaSummary, alpha)) {
+        // Alpha one value throughout (an opaque source, usually): written as
+        // that value, without reading the source a second time.
+        convertPlanesToFilledFrame(outputPlanes, destinationPixels, alpha);
+    } else {
+        // The source's alpha taken on the way: one pass over the destination.
+        convertPlanesToFrameWithAlpha(outputPlanes, destinationPixels, sourcePixels);
+    }
+}
+
 std::int16_t executeFrame(HostFrameRequest& request) {
     selectCpuLevelOnce();
     const auto now = static_cast<std::int32_t>(std::time(nullptr));
@@ -131,6 +146,9 @@ std::int16_t executeFrame(HostFrameRequest& request) {
     applyRecord(request);
 
     const std::uint8_t* sourcePixels = source.pixels;
+    // Only the usual conversion in summarises the source's alpha; until it has
+    // run, nothing is assumed of it.
+    sourceAlphaSummary = UNKNOWN_ALPHA_SUMMARY;
     if (request.framePosition != 0 && sequenceActive != 0) {
         toPlanesConversion(sourcePixels, currentPlanes);
         analyseAndFilter();
@@ -154,14 +172,7 @@ std::int16_t executeFrame(HostFrameRequest& request) {
         sequenceActive = 1;
     }
 
-    if (toFrameConversion == convertPlanesToFrame) {
-        // The usual conversion takes the source's alpha on the way: one pass
-        // over the destination instead of two.
-        convertPlanesToFrameWithAlpha(outputPlanes, destination.pixels, sourcePixels);
-    } else {
-        toFrameConversion(outputPlanes, destination.pixels);
-        copyAlpha(sourcePixels, destination.pixels, frameWidth * frameHeight);
-    }
+    convertToDestination(sourcePixels, destination.pixels);
     refreshReferenceBlocks();
 
     stateHeader.lastFrameNumber = request.framePosition;
