@@ -56,6 +56,12 @@ inline constexpr std::uint16_t DIVIDE_BY_10 = 6554;
 inline constexpr std::uint16_t DIVIDE_BY_5 = 13108;
 inline constexpr std::uint16_t GREEN_FACTOR = 10923;
 
+// How far ahead of the conversion in the source pixels are asked for, in
+// bytes: the source comes cold from the host, and the conversion's arithmetic
+// is enough to hide the wait only when the lines were requested this early.
+// A prefetch never faults, so it may point past the frame's end.
+inline constexpr std::uint32_t PIXEL_PREFETCH_DISTANCE = 2048;
+
 struct ConversionRoutines {
     PixelsToPlanesFunction pixelsToPlanes;
     PlanesToPixelsFunction planesToPixels;
@@ -72,6 +78,9 @@ void planesToPixels_c(const std::uint8_t* y, const std::uint8_t* u, const std::u
 void planesToFilledPixels_c(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v,
                             std::uint8_t alpha, std::uint8_t* pixels, std::uint32_t count);
 #if defined(KALMIX_HAVE_SSE2)
+inline void prefetchPixels(const std::uint8_t* at) {
+    __builtin_prefetch(at, 0, 3);
+}
 AlphaSummary pixelsToPlanes_sse2(const std::uint8_t* pixels, std::uint8_t* y, std::uint8_t* u,
                          std::uint8_t* v, std::uint32_t count);
 void planesToPixels_sse2(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v,

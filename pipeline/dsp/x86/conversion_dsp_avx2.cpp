@@ -151,6 +151,8 @@ AlphaSummary pixelsToPlanes_avx2(const std::uint8_t* pixels, std::uint8_t* y, st
     __m256i all = _mm256_set1_epi32(-1), any = _mm256_setzero_si256();
     std::uint32_t i = 0;
     for (; i + 32 <= count; i += 32) {
+        prefetchPixels(pixels + 4 * i + PIXEL_PREFETCH_DISTANCE);
+        prefetchPixels(pixels + 4 * i + PIXEL_PREFETCH_DISTANCE + 64);
         pixelsToPlanes32(pixels + 4 * i, y + i, u + i, v + i, all, any);
     }
     return mergeAlphaSummaries(alphaSummary(all, any),

@@ -140,6 +140,7 @@ AlphaSummary pixelsToPlanes_sse2(const std::uint8_t* pixels, std::uint8_t* y, st
     __m128i all = _mm_set1_epi32(-1), any = _mm_setzero_si128();
     std::uint32_t i = 0;
     for (; i + 16 <= count; i += 16) {
+        prefetchPixels(pixels + 4 * i + PIXEL_PREFETCH_DISTANCE);
         pixelsToPlanes16(pixels + 4 * i, y + i, u + i, v + i, all, any);
     }
     return mergeAlphaSummaries(alphaSummary(all, any),
