@@ -80,12 +80,8 @@ void refreshReferenceBlocks() {
     if (blocksPerRow == 0) return;
     for (std::uint32_t rowFirst = 0; rowFirst < allBlocks; rowFirst += blocksPerRow) {
         const std::uint8_t* flags = &blockChangeFlags[rowFirst];
-        std::uint32_t column = 0;
+        std::uint32_t column = nextFlaggedBlock(flags, 0, blocksPerRow);
         while (column < blocksPerRow) {
-            if (flags[column] == 0) {
-                ++column;
-                continue;
-            }
             const std::uint32_t runFirst = column;
             while (column < blocksPerRow && flags[column] != 0) ++column;
             const std::uint32_t bytes = (column - runFirst) * BLOCK_WIDTH;
@@ -93,6 +89,7 @@ void refreshReferenceBlocks() {
                 const std::uint32_t at = blockOffsets[rowFirst + runFirst] + row * width;
                 std::memcpy(&referencePlanes[at], &currentPlanes[at], bytes);
             }
+            column = nextFlaggedBlock(flags, column, blocksPerRow);
         }
     }
 }

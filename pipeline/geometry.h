@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 namespace kalmix {
 
@@ -76,6 +77,21 @@ struct AnalysisGeometry {
 };
 
 extern AnalysisGeometry analysisGeometry;
+
+// The first flagged block in [from, end) of a row of block flags, or end.
+// Unflagged blocks are passed over eight at a time: most of a frame is
+// usually unchanged, and a flag-by-flag scan cost more than the copies and
+// filtering it led to.
+inline std::uint32_t nextFlaggedBlock(const std::uint8_t* flags, std::uint32_t from,
+                                      std::uint32_t end) {
+    for (; from + 8 <= end; from += 8) {
+        std::uint64_t eight;
+        std::memcpy(&eight, flags + from, sizeof eight);
+        if (eight != 0) break;
+    }
+    while (from < end && flags[from] == 0) ++from;
+    return from;
+}
 
 int setUpPlanes(PlaneDescriptor& descriptor, std::uint32_t height, std::uint32_t width);
 void buildBlockOffsets();
