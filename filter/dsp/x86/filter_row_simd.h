@@ -7,6 +7,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
+#include <utility>
 
 #include "filter/dsp/filter_dsp.h"
 #include "filter/dsp/x86/vector_ops.h"
@@ -60,21 +62,34 @@ typename V::T blend(typename V::T mask, typename V::T ifSet, typename V::T ifCle
 template <typename V>
 struct Neighbourhood16 {
     typename V::T centre;
-    typename V::T withSides[3];  // by side weight; [0] is zero
+    typename V::T withSides1, withSides2;  // for side weights 1 and 2
 
     Neighbourhood16(typename V::T c, typename V::T sides, typename V::T corners) : centre(c) {
         const typename V::T one = V::set16(1);
-        withSides[0] = V::zero();
-        withSides[1] = V::add16(V::add16(sides, corners), one);
-        withSides[2] = V::add16(withSides[1], V::add16(sides, one));
+        withSides1 = V::add16(V::add16(sides, corners), one);
+        withSides2 = V::add16(withSides1, V::add16(sides, one));
     }
 
+    // The side weight picks a register by a branch that goes the same way for
+    // the whole row, not by an index, which would keep the terms in memory.
     typename V::T kernel(const RowSetup<V>& setup, std::size_t k) const {
-        const typename V::T sum =
-            V::add16(V::mullo16(centre, setup.centreWeight[k]), withSides[setup.sideWeight[k]]);
+        typename V::T sum = V::mullo16(centre, setup.centreWeight[k]);
+        if (setup.sideWeight[k] == 1) sum = V::add16(sum, withSides1);
+        if (setup.sideWeight[k] == 2) sum = V::add16(sum, withSides2);
         return V::mulhiu16(sum, setup.multiplier[k]);
     }
 };
+
+// Calls f(std::integral_constant<std::size_t, k>) for every evidence class k
+// in turn: unrolled, so that arrays indexed by the class stay in registers.
+template <typename F, std::size_t... K>
+[[gnu::always_inline]] inline void forEachClassOf(F&& f, std::index_sequence<K...>) {
+    (f(std::integral_constant<std::size_t, K>{}), ...);
+}
+template <typename F>
+[[gnu::always_inline]] inline void forEachClass(F&& f) {
+    forEachClassOf(f, std::make_index_sequence<N_EVIDENCE_CLASSES>{});
+}
 
 // Filters the masked samples of [0, V::WIDTH) from the given positions.
 template <typename V>
@@ -121,24 +136,34 @@ void filterVector(std::uint8_t* output, const std::uint8_t* current, const std::
     const T masks[N_EVIDENCE_CLASSES] = {strong, weak, nearby, spike};
 
     T smoothed[N_EVIDENCE_CLASSES];
-    for (std::size_t k = 0; k < N_EVIDENCE_CLASSES; ++k) {
-        const std::size_t source = setup.kernelSource[k];
-        smoothed[k] = source != k ? smoothed[source]
-                                  : V::packus16(low.kernel(setup, k), high.kernel(setup, k));
-    }
-    T o = V::bitAnd(masks[0], smoothed[0]);
-    for (std::size_t k = 1; k < N_EVIDENCE_CLASSES; ++k) {
-        o = V::bitOr(o, V::bitAnd(masks[k], smoothed[k]));
-    }
+    forEachClass([&](auto classIndex) {
+        constexpr std::size_t k = classIndex;
+        const std::size_t source = setup.kernelSource[k];  // always 0 for class 0
+        if (k == 0 || source == k) {
+            smoothed[k] = V::packus16(low.kernel(setup, k), high.kernel(setup, k));
+            return;
+        }
+        // A class sharing an earlier class's kernel takes its result.
+        T shared = smoothed[0];
+        forEachClass([&](auto earlierIndex) {
+            constexpr std::size_t j = earlierIndex;
+            if constexpr (j > 0 && j < k) {
+                if (source == j) shared = smoothed[j];
+            }
+        });
+        smoothed[k] = shared;
+    });
+    T o = V::zero();
+    forEachClass([&](auto k) { o = V::bitOr(o, V::bitAnd(masks[k], smoothed[k])); });
     T margin = setup.margin[0];
     T keep = setup.keepInput[0];
     if (!setup.uniformLimit) {
-        margin = V::bitAnd(masks[0], margin);
-        keep = V::bitAnd(masks[0], keep);
-        for (std::size_t k = 1; k < N_EVIDENCE_CLASSES; ++k) {
+        margin = V::zero();
+        keep = V::zero();
+        forEachClass([&](auto k) {
             margin = V::bitOr(margin, V::bitAnd(masks[k], setup.margin[k]));
             keep = V::bitOr(keep, V::bitAnd(masks[k], setup.keepInput[k]));
-        }
+        });
     }
 
     // The limit step: within the input's distance plus the margin the result
