@@ -119,7 +119,10 @@ struct Colours16 {
     const __m256i alphaMask = _mm256_set1_epi32(static_cast<int>(0xFF000000u));
     // Read every alpha before the first store: alphaSource may be the pixels.
     __m256i alpha[4];
+    // Unrolled, so that the four vectors stay in registers.
+    #pragma GCC unroll 4
     for (int q = 0; q < 4; ++q) alpha[q] = _mm256_and_si256(load(alphaSource + 32 * q), alphaMask);
+    #pragma GCC unroll 4
     for (int q = 0; q < 4; ++q) store(pixels + 32 * q, _mm256_or_si256(ordered[q], alpha[q]));
 }
 
@@ -128,6 +131,8 @@ struct Colours16 {
                             const std::uint8_t* v, __m256i alpha, std::uint8_t* pixels) {
     __m256i ordered[4];
     colourQuarters32(y, u, v, ordered);
+    // Unrolled, so that the four vectors stay in registers.
+    #pragma GCC unroll 4
     for (int q = 0; q < 4; ++q) store(pixels + 32 * q, _mm256_or_si256(ordered[q], alpha));
 }
 

@@ -110,7 +110,10 @@ struct Colours16 {
     const __m128i alphaMask = _mm_set1_epi32(static_cast<int>(0xFF000000u));
     // Read every alpha before the first store: alphaSource may be the pixels.
     __m128i alpha[4];
+    // Unrolled, so that the four vectors stay in registers.
+    #pragma GCC unroll 4
     for (int q = 0; q < 4; ++q) alpha[q] = _mm_and_si128(load(alphaSource + 16 * q), alphaMask);
+    #pragma GCC unroll 4
     for (int q = 0; q < 4; ++q) store(pixels + 16 * q, _mm_or_si128(quarters[q], alpha[q]));
 }
 
@@ -119,6 +122,8 @@ struct Colours16 {
                                           std::uint8_t* pixels) {
     __m128i quarters[4];
     colourQuarters16(y, u, v, quarters);
+    // Unrolled, so that the four vectors stay in registers.
+    #pragma GCC unroll 4
     for (int q = 0; q < 4; ++q) store(pixels + 16 * q, _mm_or_si128(quarters[q], alpha));
 }
 
