@@ -56,9 +56,10 @@ inline constexpr std::uint16_t DIVIDE_BY_10 = 6554;
 inline constexpr std::uint16_t DIVIDE_BY_5 = 13108;
 inline constexpr std::uint16_t GREEN_FACTOR = 10923;
 
-// How far ahead of the conversion in the source pixels are asked for, in
-// bytes: the source comes cold from the host, and the conversion's arithmetic
-// is enough to hide the wait only when the lines were requested this early.
+// How far ahead the source pixels are asked for, in bytes, by the conversion
+// in and by the conversion out that reads their alpha: the source comes cold
+// from the host, and the arithmetic hides the wait only when the lines were
+// requested this early.
 // A prefetch never faults, so it may point past the frame's end.
 inline constexpr std::uint32_t PIXEL_PREFETCH_DISTANCE = 2048;
 

@@ -169,6 +169,8 @@ void planesToPixels_avx2(const std::uint8_t* y, const std::uint8_t* u, const std
                          std::uint32_t count) {
     std::uint32_t i = 0;
     for (; i + 32 <= count; i += 32) {
+        prefetchPixels(alphaSource + 4 * i + PIXEL_PREFETCH_DISTANCE);
+        prefetchPixels(alphaSource + 4 * i + PIXEL_PREFETCH_DISTANCE + 64);
         planesToPixels32(y + i, u + i, v + i, alphaSource + 4 * i, pixels + 4 * i);
     }
     planesToPixels_sse2(y + i, u + i, v + i, alphaSource + 4 * i, pixels + 4 * i, count - i);

@@ -157,6 +157,7 @@ void planesToPixels_sse2(const std::uint8_t* y, const std::uint8_t* u, const std
                          std::uint32_t count) {
     std::uint32_t i = 0;
     for (; i + 16 <= count; i += 16) {
+        prefetchPixels(alphaSource + 4 * i + PIXEL_PREFETCH_DISTANCE);
         planesToPixels16(y + i, u + i, v + i, alphaSource + 4 * i, pixels + 4 * i);
     }
     planesToPixels_c(y + i, u + i, v + i, alphaSource + 4 * i, pixels + 4 * i, count - i);
