@@ -92,10 +92,14 @@ template <typename F>
 }
 
 // Filters the masked samples of [0, V::WIDTH) from the given positions.
+// Inlined into the row loop: called, it reloaded the row's constants and
+// passed eight arguments for every vector.
 template <typename V>
-void filterVector(std::uint8_t* output, const std::uint8_t* current, const std::uint8_t* reference,
-                  const std::uint8_t* score, const std::uint8_t* marks,
-                  const std::uint8_t* writeMask, std::ptrdiff_t stride, const RowSetup<V>& setup) {
+[[gnu::always_inline]] inline void filterVector(std::uint8_t* output, const std::uint8_t* current,
+                                                const std::uint8_t* reference,
+                                                const std::uint8_t* score, const std::uint8_t* marks,
+                                                const std::uint8_t* writeMask,
+                                                std::ptrdiff_t stride, const RowSetup<V>& setup) {
     using T = typename V::T;
     const T zero = V::zero();
     const T write = V::bitAndNot(V::cmpeq8(V::load(writeMask), zero), V::cmpeq8(zero, zero));
