@@ -72,34 +72,30 @@ struct ConversionRoutines {
 extern ConversionRoutines conversionRoutines;
 ConversionRoutines conversionRoutinesFor(CpuLevel level);
 
-AlphaSummary pixelsToPlanes_c(const std::uint8_t* pixels, std::uint8_t* y, std::uint8_t* u, std::uint8_t* v,
-                      std::uint32_t count);
+AlphaSummary pixelsToPlanes_c(const std::uint8_t* pixels, std::uint8_t* y, std::uint8_t* u,
+                              std::uint8_t* v, std::uint32_t count);
 void planesToPixels_c(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v,
                       const std::uint8_t* alphaSource, std::uint8_t* pixels, std::uint32_t count);
 void planesToFilledPixels_c(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v,
                             std::uint8_t alpha, std::uint8_t* pixels, std::uint32_t count);
 #if defined(KALMIX_HAVE_SSE2)
-inline void prefetchPixels(const std::uint8_t* at) {
-    __builtin_prefetch(at, 0, 3);
-}
+inline void prefetchPixels(const std::uint8_t* at) { __builtin_prefetch(at, 0, 3); }
 AlphaSummary pixelsToPlanes_sse2(const std::uint8_t* pixels, std::uint8_t* y, std::uint8_t* u,
-                         std::uint8_t* v, std::uint32_t count);
+                                 std::uint8_t* v, std::uint32_t count);
 void planesToPixels_sse2(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v,
                          const std::uint8_t* alphaSource, std::uint8_t* pixels,
                          std::uint32_t count);
-void planesToFilledPixels_sse2(const std::uint8_t* y, const std::uint8_t* u,
-                               const std::uint8_t* v, std::uint8_t alpha, std::uint8_t* pixels,
-                               std::uint32_t count);
+void planesToFilledPixels_sse2(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v,
+                               std::uint8_t alpha, std::uint8_t* pixels, std::uint32_t count);
 #endif
 #if defined(KALMIX_HAVE_AVX2)
 AlphaSummary pixelsToPlanes_avx2(const std::uint8_t* pixels, std::uint8_t* y, std::uint8_t* u,
-                         std::uint8_t* v, std::uint32_t count);
+                                 std::uint8_t* v, std::uint32_t count);
 void planesToPixels_avx2(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v,
                          const std::uint8_t* alphaSource, std::uint8_t* pixels,
                          std::uint32_t count);
-void planesToFilledPixels_avx2(const std::uint8_t* y, const std::uint8_t* u,
-                               const std::uint8_t* v, std::uint8_t alpha, std::uint8_t* pixels,
-                               std::uint32_t count);
+void planesToFilledPixels_avx2(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v,
+                               std::uint8_t alpha, std::uint8_t* pixels, std::uint32_t count);
 #endif
 
 }  // namespace kalmix

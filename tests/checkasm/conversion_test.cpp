@@ -134,7 +134,8 @@ TEST(Conversion, AlphaSummaryTellsUniformAlphaFromOneByteThatDiffers) {
     for (CpuLevel level : levels) {
         const ConversionRoutines routines = conversionRoutinesFor(level);
         for (std::uint32_t count = 2; count <= longest; ++count) {
-            for (const std::uint8_t value : {std::uint8_t{0}, std::uint8_t{0x5A}, std::uint8_t{255}}) {
+            for (const std::uint8_t value :
+                 {std::uint8_t{0}, std::uint8_t{0x5A}, std::uint8_t{255}}) {
                 fillRandom(pixels.data(), pixels.size(), 0, 255);
                 for (std::uint32_t i = 0; i < count; ++i) pixels[4 * i + 3] = value;
                 auto summarise = [&] {

@@ -118,7 +118,8 @@ TEST_F(FramePath, AlphaAlwaysComesFromTheSource) {
     for (const int alpha : {255, 0, 254}) {
         for (int i = 0; i < 4; ++i) {
             Frame source = frame(i, 7, true);
-            for (std::size_t p = 3; p < source.size(); p += 4) source[p] = static_cast<std::uint8_t>(alpha);
+            for (std::size_t p = 3; p < source.size(); p += 4)
+                source[p] = static_cast<std::uint8_t>(alpha);
             if (alpha == 254) source[source.size() - 1] = 255;  // the last pixel's alpha differs
             const Frame out = run(source, i);
             for (std::size_t p = 0; p < source.size(); ++p) {

@@ -18,7 +18,8 @@ TEST(ReferenceRefresh, CopiesExactlyTheFlaggedBlocks) {
     // that cross those groups of eight and reach the ends of block rows.
     std::mt19937 engine(7);
     enum Pattern { DENSE, SPARSE, RUNS };
-    const std::pair<std::uint32_t, std::uint32_t> sizes[] = {{4, 4}, {12, 8}, {36, 8}, {96, 64}, {384, 288}};
+    const std::pair<std::uint32_t, std::uint32_t> sizes[] = {
+        {4, 4}, {12, 8}, {36, 8}, {96, 64}, {384, 288}};
     for (int run = 0; run < 3 * 5; ++run) {
         const auto pattern = static_cast<Pattern>(run / 5);
         const auto [width, height] = sizes[run % 5];
@@ -33,7 +34,8 @@ TEST(ReferenceRefresh, CopiesExactlyTheFlaggedBlocks) {
             } else if (pattern == SPARSE) {
                 flag = engine() % 29 == 0 ? 1 : 0;
             } else {
-                if (runLeft == 0 && engine() % 11 == 0) runLeft = 1 + static_cast<std::uint32_t>(engine() % 13);
+                if (runLeft == 0 && engine() % 11 == 0)
+                    runLeft = 1 + static_cast<std::uint32_t>(engine() % 13);
                 flag = runLeft != 0 ? 2 : 0;
                 runLeft -= runLeft != 0 ? 1 : 0;
             }

@@ -63,8 +63,8 @@ const RowSetup<V>& rowSetupFor(const FilterPlan& plan) {
                   "kernels are compared byte by byte");
     static std::optional<RowSetup<V>> setup;
     static decltype(plan.classes) setupClasses{};
-    if (!setup || std::memcmp(setupClasses.data(), plan.classes.data(),
-                              sizeof(setupClasses)) != 0) {
+    if (!setup ||
+        std::memcmp(setupClasses.data(), plan.classes.data(), sizeof(setupClasses)) != 0) {
         setup.emplace(plan);
         setupClasses = plan.classes;
     }
@@ -116,7 +116,8 @@ template <typename F>
 template <typename V>
 [[gnu::always_inline]] inline void filterVector(std::uint8_t* output, const std::uint8_t* current,
                                                 const std::uint8_t* reference,
-                                                const std::uint8_t* score, const std::uint8_t* marks,
+                                                const std::uint8_t* score,
+                                                const std::uint8_t* marks,
                                                 const std::uint8_t* writeMask,
                                                 std::ptrdiff_t stride, const RowSetup<V>& setup) {
     using T = typename V::T;

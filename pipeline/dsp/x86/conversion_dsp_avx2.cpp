@@ -14,10 +14,15 @@ namespace {
 [[gnu::always_inline]] inline __m256i load(const std::uint8_t* p) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
-[[gnu::always_inline]] inline void store(std::uint8_t* p, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
-[[gnu::always_inline]] inline __m256i set16(std::uint16_t v) { return _mm256_set1_epi16(static_cast<short>(v)); }
+[[gnu::always_inline]] inline void store(std::uint8_t* p, __m256i v) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
+}
+[[gnu::always_inline]] inline __m256i set16(std::uint16_t v) {
+    return _mm256_set1_epi16(static_cast<short>(v));
+}
 
-[[gnu::always_inline]] inline __m256i channel(__m256i first, __m256i second, int shift, __m256i byteMask) {
+[[gnu::always_inline]] inline __m256i channel(__m256i first, __m256i second, int shift,
+                                              __m256i byteMask) {
     return _mm256_packs_epi32(
         _mm256_and_si256(_mm256_srl_epi32(first, _mm_cvtsi32_si128(shift)), byteMask),
         _mm256_and_si256(_mm256_srl_epi32(second, _mm_cvtsi32_si128(shift)), byteMask));
@@ -35,9 +40,9 @@ struct Planes16 {
     // 0 summed in pairs (at most 1,785 and 765), then the pairs (at most 2,550).
     const __m256i weights = _mm256_set1_epi32(0x00030601);
     const __m256i ones = set16(1);
-    const __m256i sum = _mm256_packs_epi32(
-        _mm256_madd_epi16(_mm256_maddubs_epi16(first, weights), ones),
-        _mm256_madd_epi16(_mm256_maddubs_epi16(second, weights), ones));
+    const __m256i sum =
+        _mm256_packs_epi32(_mm256_madd_epi16(_mm256_maddubs_epi16(first, weights), ones),
+                           _mm256_madd_epi16(_mm256_maddubs_epi16(second, weights), ones));
     const __m256i y = _mm256_mulhi_epu16(sum, set16(DIVIDE_BY_10));
     const __m256i blue = _mm256_sub_epi16(b, y);
     const __m256i u = _mm256_srai_epi16(_mm256_sub_epi16(blue, _mm256_srai_epi16(blue, 15)), 1);
@@ -49,11 +54,13 @@ struct Planes16 {
 
 // Thirty-two pixels; their alpha bytes (with the colour bytes beside them,
 // which the summary ignores) go into the running AND and OR.
-[[gnu::always_inline]] inline void pixelsToPlanes32(const std::uint8_t* pixels, std::uint8_t* y, std::uint8_t* u,
-                      std::uint8_t* v, __m256i& all, __m256i& any) {
+[[gnu::always_inline]] inline void pixelsToPlanes32(const std::uint8_t* pixels, std::uint8_t* y,
+                                                    std::uint8_t* u, std::uint8_t* v, __m256i& all,
+                                                    __m256i& any) {
     const __m256i p0 = load(pixels), p1 = load(pixels + 32);
     const __m256i p2 = load(pixels + 64), p3 = load(pixels + 96);
-    all = _mm256_and_si256(all, _mm256_and_si256(_mm256_and_si256(p0, p1), _mm256_and_si256(p2, p3)));
+    all =
+        _mm256_and_si256(all, _mm256_and_si256(_mm256_and_si256(p0, p1), _mm256_and_si256(p2, p3)));
     any = _mm256_or_si256(any, _mm256_or_si256(_mm256_or_si256(p0, p1), _mm256_or_si256(p2, p3)));
     const Planes16 low = toPlanes16(p0, p1);
     const Planes16 high = toPlanes16(p2, p3);
@@ -101,8 +108,8 @@ struct Colours16 {
     const Colours16 even =
         toColours16(_mm256_and_si256(ys, lowBytes), _mm256_and_si256(us, lowBytes),
                     _mm256_and_si256(vs, lowBytes));
-    const Colours16 odd = toColours16(_mm256_srli_epi16(ys, 8), _mm256_srli_epi16(us, 8),
-                                      _mm256_srli_epi16(vs, 8));
+    const Colours16 odd =
+        toColours16(_mm256_srli_epi16(ys, 8), _mm256_srli_epi16(us, 8), _mm256_srli_epi16(vs, 8));
     const __m256i b = _mm256_or_si256(even.b, _mm256_slli_epi16(odd.b, 8));
     const __m256i g = _mm256_or_si256(even.g, _mm256_slli_epi16(odd.g, 8));
     const __m256i r = _mm256_or_si256(even.r, _mm256_slli_epi16(odd.r, 8));
@@ -121,27 +128,31 @@ struct Colours16 {
     ordered[3] = _mm256_permute2x128_si256(q2, q3, 0x31);
 }
 
-[[gnu::always_inline]] inline void planesToPixels32(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v,
-                      const std::uint8_t* alphaSource, std::uint8_t* pixels) {
+[[gnu::always_inline]] inline void planesToPixels32(const std::uint8_t* y, const std::uint8_t* u,
+                                                    const std::uint8_t* v,
+                                                    const std::uint8_t* alphaSource,
+                                                    std::uint8_t* pixels) {
     __m256i ordered[4];
     colourQuarters32(y, u, v, _mm256_setzero_si256(), ordered);
     const __m256i alphaMask = _mm256_set1_epi32(static_cast<int>(0xFF000000u));
     // Read every alpha before the first store: alphaSource may be the pixels.
     __m256i alpha[4];
-    // Unrolled, so that the four vectors stay in registers.
-    #pragma GCC unroll 4
+// Unrolled, so that the four vectors stay in registers.
+#pragma GCC unroll 4
     for (int q = 0; q < 4; ++q) alpha[q] = _mm256_and_si256(load(alphaSource + 32 * q), alphaMask);
-    #pragma GCC unroll 4
+#pragma GCC unroll 4
     for (int q = 0; q < 4; ++q) store(pixels + 32 * q, _mm256_or_si256(ordered[q], alpha[q]));
 }
 
 // Thirty-two pixels, every alpha byte the given one.
-[[gnu::always_inline]] inline void planesToFilledPixels32(const std::uint8_t* y, const std::uint8_t* u,
-                            const std::uint8_t* v, __m256i alpha, std::uint8_t* pixels) {
+[[gnu::always_inline]] inline void planesToFilledPixels32(const std::uint8_t* y,
+                                                          const std::uint8_t* u,
+                                                          const std::uint8_t* v, __m256i alpha,
+                                                          std::uint8_t* pixels) {
     __m256i ordered[4];
     colourQuarters32(y, u, v, alpha, ordered);
-    // Unrolled, so that the four vectors stay in registers.
-    #pragma GCC unroll 4
+// Unrolled, so that the four vectors stay in registers.
+#pragma GCC unroll 4
     for (int q = 0; q < 4; ++q) store(pixels + 32 * q, ordered[q]);
 }
 
@@ -185,9 +196,8 @@ void planesToPixels_avx2(const std::uint8_t* y, const std::uint8_t* u, const std
     planesToPixels_sse2(y + i, u + i, v + i, alphaSource + 4 * i, pixels + 4 * i, count - i);
 }
 
-void planesToFilledPixels_avx2(const std::uint8_t* y, const std::uint8_t* u,
-                               const std::uint8_t* v, std::uint8_t alpha, std::uint8_t* pixels,
-                               std::uint32_t count) {
+void planesToFilledPixels_avx2(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v,
+                               std::uint8_t alpha, std::uint8_t* pixels, std::uint32_t count) {
     const __m256i alphaBytes = _mm256_set1_epi8(static_cast<char>(alpha));
     std::uint32_t i = 0;
     for (; i + 32 <= count; i += 32) {

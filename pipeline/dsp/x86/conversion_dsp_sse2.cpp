@@ -10,11 +10,16 @@ namespace kalmix {
 namespace {
 
 // The helpers are forced inline: called, their vectors would go through memory.
-[[gnu::always_inline]] inline __m128i load(const std::uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
-[[gnu::always_inline]] inline void store(std::uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
+[[gnu::always_inline]] inline __m128i load(const std::uint8_t* p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+[[gnu::always_inline]] inline void store(std::uint8_t* p, __m128i v) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+}
 
 // One byte of each 32-bit pixel, as 16-bit lanes of eight pixels.
-[[gnu::always_inline]] inline __m128i channel(__m128i first, __m128i second, int shift, __m128i byteMask) {
+[[gnu::always_inline]] inline __m128i channel(__m128i first, __m128i second, int shift,
+                                              __m128i byteMask) {
     return _mm_packs_epi32(
         _mm_and_si128(_mm_srl_epi32(first, _mm_cvtsi32_si128(shift)), byteMask),
         _mm_and_si128(_mm_srl_epi32(second, _mm_cvtsi32_si128(shift)), byteMask));
@@ -45,8 +50,9 @@ struct Planes16 {
 
 // Sixteen pixels; their alpha bytes (with the colour bytes beside them, which
 // the summary ignores) go into the running AND and OR.
-[[gnu::always_inline]] inline void pixelsToPlanes16(const std::uint8_t* pixels, std::uint8_t* y, std::uint8_t* u,
-                                    std::uint8_t* v, __m128i& all, __m128i& any) {
+[[gnu::always_inline]] inline void pixelsToPlanes16(const std::uint8_t* pixels, std::uint8_t* y,
+                                                    std::uint8_t* u, std::uint8_t* v, __m128i& all,
+                                                    __m128i& any) {
     const __m128i p0 = load(pixels), p1 = load(pixels + 16);
     const __m128i p2 = load(pixels + 32), p3 = load(pixels + 48);
     all = _mm_and_si128(all, _mm_and_si128(_mm_and_si128(p0, p1), _mm_and_si128(p2, p3)));
@@ -84,7 +90,7 @@ struct Colours16 {
 
 // Sixteen pixels' colour bytes, alpha bytes zero, in pixel order.
 [[gnu::always_inline]] inline void colourQuarters16(const std::uint8_t* y, const std::uint8_t* u,
-                                    const std::uint8_t* v, __m128i quarters[4]) {
+                                                    const std::uint8_t* v, __m128i quarters[4]) {
     const __m128i zero = _mm_setzero_si128();
     const __m128i ys = load(y), us = load(u), vs = load(v);
     const Colours16 low = toColours8(_mm_unpacklo_epi8(ys, zero), _mm_unpacklo_epi8(us, zero),
@@ -103,27 +109,29 @@ struct Colours16 {
 }
 
 [[gnu::always_inline]] inline void planesToPixels16(const std::uint8_t* y, const std::uint8_t* u,
-                                    const std::uint8_t* v, const std::uint8_t* alphaSource,
-                                    std::uint8_t* pixels) {
+                                                    const std::uint8_t* v,
+                                                    const std::uint8_t* alphaSource,
+                                                    std::uint8_t* pixels) {
     __m128i quarters[4];
     colourQuarters16(y, u, v, quarters);
     const __m128i alphaMask = _mm_set1_epi32(static_cast<int>(0xFF000000u));
     // Read every alpha before the first store: alphaSource may be the pixels.
     __m128i alpha[4];
-    // Unrolled, so that the four vectors stay in registers.
-    #pragma GCC unroll 4
+// Unrolled, so that the four vectors stay in registers.
+#pragma GCC unroll 4
     for (int q = 0; q < 4; ++q) alpha[q] = _mm_and_si128(load(alphaSource + 16 * q), alphaMask);
-    #pragma GCC unroll 4
+#pragma GCC unroll 4
     for (int q = 0; q < 4; ++q) store(pixels + 16 * q, _mm_or_si128(quarters[q], alpha[q]));
 }
 
-[[gnu::always_inline]] inline void planesToFilledPixels16(const std::uint8_t* y, const std::uint8_t* u,
-                                          const std::uint8_t* v, __m128i alpha,
-                                          std::uint8_t* pixels) {
+[[gnu::always_inline]] inline void planesToFilledPixels16(const std::uint8_t* y,
+                                                          const std::uint8_t* u,
+                                                          const std::uint8_t* v, __m128i alpha,
+                                                          std::uint8_t* pixels) {
     __m128i quarters[4];
     colourQuarters16(y, u, v, quarters);
-    // Unrolled, so that the four vectors stay in registers.
-    #pragma GCC unroll 4
+// Unrolled, so that the four vectors stay in registers.
+#pragma GCC unroll 4
     for (int q = 0; q < 4; ++q) store(pixels + 16 * q, _mm_or_si128(quarters[q], alpha));
 }
 
@@ -163,9 +171,8 @@ void planesToPixels_sse2(const std::uint8_t* y, const std::uint8_t* u, const std
     planesToPixels_c(y + i, u + i, v + i, alphaSource + 4 * i, pixels + 4 * i, count - i);
 }
 
-void planesToFilledPixels_sse2(const std::uint8_t* y, const std::uint8_t* u,
-                               const std::uint8_t* v, std::uint8_t alpha, std::uint8_t* pixels,
-                               std::uint32_t count) {
+void planesToFilledPixels_sse2(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v,
+                               std::uint8_t alpha, std::uint8_t* pixels, std::uint32_t count) {
     const __m128i alphaBytes = _mm_set1_epi32(static_cast<int>(std::uint32_t{alpha} << 24));
     std::uint32_t i = 0;
     for (; i + 16 <= count; i += 16) {
