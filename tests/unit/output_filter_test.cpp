@@ -1,11 +1,10 @@
 // The block output filter: which samples are written, the mode choice and the limit step.
-#include "filter/output_filter.h"
-
 #include <gtest/gtest.h>
 
 #include <vector>
 
 #include "analysis/analysis.h"
+#include "filter/output_filter.h"
 #include "frame_setup.h"
 #include "params/filter_params.h"
 #include "pipeline/frame_driver.h"
