@@ -146,16 +146,21 @@ template <typename V>
 
     // Evidence class masks, disjoint and together covering every lane.
     const T sc = V::load(score);
-    const T neighbourScores =
-        V::bitOr(V::bitOr(V::bitOr(V::load(score - stride - 1), V::load(score - stride)),
-                          V::bitOr(V::load(score - stride + 1), V::load(score - 1))),
-                 V::bitOr(V::bitOr(V::load(score + 1), V::load(score + stride - 1)),
-                          V::bitOr(V::load(score + stride), V::load(score + stride + 1))));
     const T noScore = V::cmpeq8(sc, zero);
     const T strong = V::cmpeq8(V::maxu8(sc, V::set8(7)), sc);
     const T weak = V::bitAndNot(V::bitOr(noScore, strong), V::cmpeq8(zero, zero));
     const T spikeMark = V::cmpeq8(V::bitAnd(V::load(marks), V::set8(0x8F)), V::set8(0x80));
-    const T spike = V::bitAnd(V::bitAnd(noScore, V::cmpeq8(neighbourScores, zero)), spikeMark);
+    // Only a lane without a score whose sample changed alone can be a spike;
+    // where there is none, the neighbours' scores need not be read.
+    T spike = V::bitAnd(noScore, spikeMark);
+    if (V::moveMask(spike) != 0) {
+        const T neighbourScores =
+            V::bitOr(V::bitOr(V::bitOr(V::load(score - stride - 1), V::load(score - stride)),
+                              V::bitOr(V::load(score - stride + 1), V::load(score - 1))),
+                     V::bitOr(V::bitOr(V::load(score + 1), V::load(score + stride - 1)),
+                              V::bitOr(V::load(score + stride), V::load(score + stride + 1))));
+        spike = V::bitAnd(spike, V::cmpeq8(neighbourScores, zero));
+    }
     const T nearby = V::bitAndNot(spike, noScore);
     const T masks[N_EVIDENCE_CLASSES] = {strong, weak, nearby, spike};
 
