@@ -29,6 +29,7 @@ struct RowSetup {
     T margin[N_EVIDENCE_CLASSES];
     T keepInput[N_EVIDENCE_CLASSES];
     bool uniformLimit;  // every class limits alike: no per-lane choice needed
+    bool spikeMatters;  // an isolated spike is filtered otherwise than other evidence nearby
 
     explicit RowSetup(const FilterPlan& plan) {
         uniformLimit = true;
@@ -51,6 +52,10 @@ struct RowSetup {
             const ClassKernel& first = plan.classes[0];
             if (ck.margin != first.margin || ck.keepInput != first.keepInput) uniformLimit = false;
         }
+        const ClassKernel& spike = plan.classes[ISOLATED_SPIKE];
+        const ClassKernel& nearby = plan.classes[NEARBY_EVIDENCE];
+        spikeMatters = kernelSource[ISOLATED_SPIKE] != kernelSource[NEARBY_EVIDENCE] ||
+                       spike.margin != nearby.margin || spike.keepInput != nearby.keepInput;
     }
 };
 
@@ -149,10 +154,14 @@ template <typename V>
     const T noScore = V::cmpeq8(sc, zero);
     const T strong = V::cmpeq8(V::maxu8(sc, V::set8(7)), sc);
     const T weak = V::bitAndNot(V::bitOr(noScore, strong), V::cmpeq8(zero, zero));
-    const T spikeMark = V::cmpeq8(V::bitAnd(V::load(marks), V::set8(0x8F)), V::set8(0x80));
     // Only a lane without a score whose sample changed alone can be a spike;
-    // where there is none, the neighbours' scores need not be read.
-    T spike = V::bitAnd(noScore, spikeMark);
+    // where there is none, the neighbours' scores need not be read, nor
+    // anything of spikes where they are filtered as nearby evidence is.
+    T spike = zero;
+    if (setup.spikeMatters) {
+        spike = V::bitAnd(noScore,
+                          V::cmpeq8(V::bitAnd(V::load(marks), V::set8(0x8F)), V::set8(0x80)));
+    }
     if (V::moveMask(spike) != 0) {
         const T neighbourScores =
             V::bitOr(V::bitOr(V::bitOr(V::load(score - stride - 1), V::load(score - stride)),
