@@ -105,6 +105,9 @@ PassResult runPass(void (*pass)(), const std::vector<std::uint8_t>& history,
                    const std::vector<std::uint8_t>& map, const std::vector<std::uint8_t>& stale) {
     std::copy(history.begin(), history.end(), blockMapHistory.begin());
     std::copy(map.begin(), map.end(), blockMap.begin());
+    // Random over the whole capacity: nothing is known to be zero.
+    blockMapHistoryExtent = BLOCK_CAPACITY;
+    blockMapExtent = BLOCK_CAPACITY;
     // Leftovers of an earlier frame must not show through.
     std::copy(stale.begin(), stale.end(), sampleChangeScore.begin());
     std::copy(stale.begin(), stale.end(), extentMarks.begin());
