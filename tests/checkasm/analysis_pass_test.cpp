@@ -180,10 +180,10 @@ TEST(AnalysisPass, MatchesTheReferenceAtEveryLevelAndSize) {
     if (checkasm::fastLevels().empty()) GTEST_SKIP() << "no fast level on this machine";
     // One block, one block row or column, a ring with no interior, odd block
     // counts, and sizes whose rows do not fill a vector: the smoothed middle
-    // of a row (width - 8) is 4, 8, 12, 16, 20 and more samples wide.
+    // of a row (width - 8) is 4, 8, 12, 16, 20, 24 and more samples wide.
     const std::pair<std::uint32_t, std::uint32_t> sizes[] = {
-        {4, 4},   {8, 4},   {4, 12},  {12, 12}, {16, 12}, {20, 12},
-        {24, 16}, {20, 8},  {28, 20}, {36, 44}, {52, 36}, {100, 28}};
+        {4, 4},   {8, 4},   {4, 12},  {12, 12}, {16, 12}, {20, 12}, {24, 16},
+        {20, 8},  {28, 20}, {32, 12}, {36, 44}, {52, 36}, {100, 28}};
     for (const auto& [width, height] : sizes) {
         for (Picture picture : {Picture::NOISE, Picture::NEW_PICTURE, Picture::THIN_LINES,
                                 Picture::CLUSTERS, Picture::CHECKER_BANDS, Picture::LUMA_LINES_ONLY}) {
