@@ -157,7 +157,12 @@ std::int16_t executeFrame(HostFrameRequest& request) {
         if (resumed) {
             analyseAndFilter();
         } else {
-            blockMapHistory.fill(0);
+            // Beyond the extent every layer is 0 already.
+            for (std::uint32_t layer = 0; layer < HISTORY_LAYERS; ++layer) {
+                std::fill_n(blockMapHistory.begin() + layer * BLOCK_CAPACITY, blockMapHistoryExtent,
+                            std::uint8_t{0});
+            }
+            blockMapHistoryExtent = 0;
             referencePlanes = currentPlanes;
             if (thresholds.secondaryOffset >= 3) {
                 filterOutputPlanes(outputPlanes, blockChangeFlags.data());

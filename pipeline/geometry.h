@@ -32,6 +32,15 @@ extern PlaneSet outputPlanes;     // the filtered result, kept as the previous o
 extern std::array<std::uint8_t, BLOCK_CAPACITY> blockChangeFlags;
 extern std::array<std::uint32_t, BLOCK_CAPACITY> blockOffsets;
 extern std::array<std::uint8_t, HISTORY_LAYERS * BLOCK_CAPACITY> blockMapHistory;  // [layer][block]
+// Every history layer holds only zeros from this entry on, so the transition
+// hold can stop at the used area and still record what the state file keeps.
+// Whoever writes the history keeps it true: the fresh start (0), the state
+// file's load (the extent of what it read) and the hold. Writing zeros never
+// breaks it; writing anything else beyond it must raise it.
+extern std::uint32_t blockMapHistoryExtent;
+// The extent of the non-zero entries of a history as stored: one past the
+// last block whose entry is non-zero in any layer.
+std::uint32_t measureHistoryExtent(const std::uint8_t* history);
 
 struct PlaneDescriptor {
     PlaneSet* referencePlanes;
