@@ -30,6 +30,11 @@ extern std::array<std::uint8_t, BLOCK_CAPACITY> blockChangedSamples;  // 0..16
 extern std::array<std::int8_t, BLOCK_CAPACITY> blockSignBalance;      // -16..16
 extern std::array<std::uint32_t, BLOCK_CAPACITY> blockChangeWeight;
 extern std::array<std::uint8_t, BLOCK_CAPACITY> blockMap;     // 1 = changed
+// blockMap holds only zeros from this entry on (entries beyond the frame's
+// blocks keep what earlier, larger frames and the hold left there). Every
+// writer of blockMap keeps it true; with blockMapHistoryExtent it bounds the
+// transition hold.
+extern std::uint32_t blockMapExtent;
 extern std::array<std::uint8_t, BLOCK_CAPACITY> spreadMarks;  // scratch of the border spread
 
 extern std::uint8_t gradeStep;        // step of the amplitude grades, set per plane
@@ -83,6 +88,8 @@ inline std::int32_t chromaBlockThreshold(std::int32_t luma, float divisor) {
 void decideLumaBlocks();
 void decideChromaBlocks();
 void holdBlockMap();
+// Raises the extents after the decision wrote the frame's blocks.
+void noteBlocksDecided();
 void exportBlockMap();
 
 // Block border spread.

@@ -10,6 +10,7 @@
 namespace kalmix {
 
 std::array<std::uint8_t, BLOCK_CAPACITY> blockMap{};
+std::uint32_t blockMapExtent = 0;
 
 namespace {
 
@@ -65,6 +66,15 @@ void holdBlockMap() {
     for (std::uint32_t layer = n; layer >= 1; --layer) {
         std::memcpy(historyLayer(layer), historyLayer(layer - 1), BLOCK_CAPACITY);
     }
+    // Whatever the hold moved came from below the larger of the two extents.
+    const std::uint32_t extent =
+        std::max({blockMapExtent, blockMapHistoryExtent, analysisGeometry.totalBlocks});
+    blockMapExtent = extent;
+    blockMapHistoryExtent = extent;
+}
+
+void noteBlocksDecided() {
+    blockMapExtent = std::max(blockMapExtent, analysisGeometry.totalBlocks);
 }
 
 void exportBlockMap() {

@@ -37,16 +37,13 @@ namespace {
 // Copies the samples of one plane row that lie in flagged blocks.
 void copyFlaggedSamples(std::uint8_t* output, const std::uint8_t* source, const std::uint8_t* flags,
                         std::uint32_t blocks) {
-    std::uint32_t column = 0;
+    std::uint32_t column = nextFlaggedBlock(flags, 0, blocks);
     while (column < blocks) {
-        if (flags[column] == 0) {
-            ++column;
-            continue;
-        }
         const std::uint32_t first = column;
         while (column < blocks && flags[column] != 0) ++column;
         std::memcpy(output + first * BLOCK_WIDTH, source + first * BLOCK_WIDTH,
                     (column - first) * BLOCK_WIDTH);
+        column = nextFlaggedBlock(flags, column, blocks);
     }
 }
 
@@ -72,13 +69,11 @@ void filterPlaneBlocks(PlaneSet& output, const std::uint8_t* blockFlags, const P
     for (std::uint32_t blockRow = 0; blockRow * b < n; ++blockRow) {
         const std::uint32_t rowFirst = firstBlock + blockRow * b;
         const std::uint8_t* flags = blockFlags + rowFirst;
-        bool anyFlagged = false;
+        if (nextFlaggedBlock(flags, 0, b) == b) continue;
         for (std::uint32_t column = 0; column < b; ++column) {
             const std::uint8_t value = flags[column] != 0 ? 0xFF : 0;
-            anyFlagged = anyFlagged || value != 0;
             std::memset(&writeMask[column * BLOCK_WIDTH], value, BLOCK_WIDTH);
         }
-        if (!anyFlagged) continue;
         for (std::uint32_t r = 0; r < BLOCK_HEIGHT; ++r) {
             const std::uint32_t y = blockRow * BLOCK_HEIGHT + r;
             const std::uint32_t at = blockOffsets[rowFirst] + r * w;

@@ -149,9 +149,12 @@ bool loadState() {
     std::FILE* file = openForReading();
     if (file == nullptr) return false;
     // Straight into the live buffers; a fresh start re-initialises them if this fails.
+    // A read that stops part way may have left anything in the history.
+    blockMapHistoryExtent = BLOCK_CAPACITY;
     const bool complete = readHeader(file) && readWhole(file, referencePlanes) &&
                           readWhole(file, outputPlanes) && readWhole(file, blockMapHistory);
     std::fclose(file);
+    if (complete) blockMapHistoryExtent = measureHistoryExtent(blockMapHistory.data());
     return complete;
 }
 

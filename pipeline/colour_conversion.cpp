@@ -9,6 +9,7 @@ namespace kalmix {
 
 ToPlanesFunction toPlanesConversion = convertFrameToPlanes;
 ToFrameFunction toFrameConversion = convertPlanesToFrame;
+AlphaSummary sourceAlphaSummary = UNKNOWN_ALPHA_SUMMARY;
 
 namespace {
 
@@ -23,7 +24,8 @@ int convertFrameToPlanes(const std::uint8_t* sourcePixels, PlaneSet& planes) {
     // pixel converts on its own: one pass over the frame in pixel order.
     const std::uint32_t planeSize = planeDescriptor.width * planeDescriptor.height;
     std::uint8_t* y = planes.data();
-    conversionRoutines.pixelsToPlanes(sourcePixels, y, y + planeSize, y + 2 * planeSize, planeSize);
+    sourceAlphaSummary = conversionRoutines.pixelsToPlanes(sourcePixels, y, y + planeSize,
+                                                           y + 2 * planeSize, planeSize);
     return 0;
 }
 
@@ -69,6 +71,16 @@ int convertPlanesToFrameWithAlpha(PlaneSet& planes, std::uint8_t* destinationPix
     const std::uint8_t* y = planes.data();
     conversionRoutines.planesToPixels(y, y + planeSize, y + 2 * planeSize, alphaSource,
                                       destinationPixels, planeSize);
+    return 0;
+}
+
+int convertPlanesToFilledFrame(PlaneSet& planes, std::uint8_t* destinationPixels,
+                               std::uint8_t alpha) {
+    writeFrameMark(planes);
+    const std::uint32_t planeSize = planeDescriptor.width * planeDescriptor.height;
+    const std::uint8_t* y = planes.data();
+    conversionRoutines.planesToFilledPixels(y, y + planeSize, y + 2 * planeSize, alpha,
+                                            destinationPixels, planeSize);
     return 0;
 }
 

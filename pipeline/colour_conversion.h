@@ -14,6 +14,7 @@
 #include <array>
 #include <cstdint>
 
+#include "pipeline/dsp/conversion_dsp.h"
 #include "pipeline/geometry.h"
 
 namespace kalmix {
@@ -29,6 +30,10 @@ void convertBlockToPixels(const std::uint8_t* y, const std::uint8_t* u, const st
 // convertPlanesToFrame followed by copyAlpha from alphaSource, in one pass.
 int convertPlanesToFrameWithAlpha(PlaneSet& planes, std::uint8_t* destinationPixels,
                                   const std::uint8_t* alphaSource);
+// convertPlanesToFrame with every alpha byte set to alpha: for a source whose
+// alpha was one value throughout, without reading the source again.
+int convertPlanesToFilledFrame(PlaneSet& planes, std::uint8_t* destinationPixels,
+                               std::uint8_t alpha);
 void writeFrameMark(PlaneSet& planes);
 void copyAlpha(const std::uint8_t* sourcePixels, std::uint8_t* destinationPixels,
                std::uint32_t pixelCount);
@@ -38,5 +43,7 @@ using ToPlanesFunction = int (*)(const std::uint8_t*, PlaneSet&);
 using ToFrameFunction = int (*)(PlaneSet&, std::uint8_t*);
 extern ToPlanesFunction toPlanesConversion;
 extern ToFrameFunction toFrameConversion;
+// The alpha bytes of the source convertFrameToPlanes read last.
+extern AlphaSummary sourceAlphaSummary;
 
 }  // namespace kalmix

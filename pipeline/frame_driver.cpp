@@ -80,12 +80,8 @@ void refreshReferenceBlocks() {
     if (blocksPerRow == 0) return;
     for (std::uint32_t rowFirst = 0; rowFirst < allBlocks; rowFirst += blocksPerRow) {
         const std::uint8_t* flags = &blockChangeFlags[rowFirst];
-        std::uint32_t column = 0;
+        std::uint32_t column = nextFlaggedBlock(flags, 0, blocksPerRow);
         while (column < blocksPerRow) {
-            if (flags[column] == 0) {
-                ++column;
-                continue;
-            }
             const std::uint32_t runFirst = column;
             while (column < blocksPerRow && flags[column] != 0) ++column;
             const std::uint32_t bytes = (column - runFirst) * BLOCK_WIDTH;
@@ -93,7 +89,23 @@ void refreshReferenceBlocks() {
                 const std::uint32_t at = blockOffsets[rowFirst + runFirst] + row * width;
                 std::memcpy(&referencePlanes[at], &currentPlanes[at], bytes);
             }
+            column = nextFlaggedBlock(flags, column, blocksPerRow);
         }
+    }
+}
+
+void convertToDestination(const std::uint8_t* sourcePixels, std::uint8_t* destinationPixels) {
+    std::uint8_t alpha = 0;
+    if (toFrameConversion != convertPlanesToFrame) {
+        toFrameConversion(outputPlanes, destinationPixels);
+        copyAlpha(sourcePixels, destinationPixels, planeDescriptor.width * planeDescriptor.height);
+    } else if (uniformAlpha(sourceAlphaSummary, alpha)) {
+        // Alpha one value throughout (an opaque source, usually): written as
+        // that value, without reading the source a second time.
+        convertPlanesToFilledFrame(outputPlanes, destinationPixels, alpha);
+    } else {
+        // The source's alpha taken on the way: one pass over the destination.
+        convertPlanesToFrameWithAlpha(outputPlanes, destinationPixels, sourcePixels);
     }
 }
 
@@ -131,6 +143,9 @@ std::int16_t executeFrame(HostFrameRequest& request) {
     applyRecord(request);
 
     const std::uint8_t* sourcePixels = source.pixels;
+    // Only the usual conversion in summarises the source's alpha; until it has
+    // run, nothing is assumed of it.
+    sourceAlphaSummary = UNKNOWN_ALPHA_SUMMARY;
     if (request.framePosition != 0 && sequenceActive != 0) {
         toPlanesConversion(sourcePixels, currentPlanes);
         analyseAndFilter();
@@ -142,7 +157,12 @@ std::int16_t executeFrame(HostFrameRequest& request) {
         if (resumed) {
             analyseAndFilter();
         } else {
-            blockMapHistory.fill(0);
+            // Beyond the extent every layer is 0 already.
+            for (std::uint32_t layer = 0; layer < HISTORY_LAYERS; ++layer) {
+                std::fill_n(blockMapHistory.begin() + layer * BLOCK_CAPACITY, blockMapHistoryExtent,
+                            std::uint8_t{0});
+            }
+            blockMapHistoryExtent = 0;
             referencePlanes = currentPlanes;
             if (thresholds.secondaryOffset >= 3) {
                 filterOutputPlanes(outputPlanes, blockChangeFlags.data());
@@ -154,14 +174,7 @@ std::int16_t executeFrame(HostFrameRequest& request) {
         sequenceActive = 1;
     }
 
-    if (toFrameConversion == convertPlanesToFrame) {
-        // The usual conversion takes the source's alpha on the way: one pass
-        // over the destination instead of two.
-        convertPlanesToFrameWithAlpha(outputPlanes, destination.pixels, sourcePixels);
-    } else {
-        toFrameConversion(outputPlanes, destination.pixels);
-        copyAlpha(sourcePixels, destination.pixels, frameWidth * frameHeight);
-    }
+    convertToDestination(sourcePixels, destination.pixels);
     refreshReferenceBlocks();
 
     stateHeader.lastFrameNumber = request.framePosition;

@@ -28,5 +28,9 @@ extern StateHeader stateHeader;
 // Selector 0. Always returns 0.
 std::int16_t executeFrame(HostFrameRequest& request);
 void refreshReferenceBlocks();
+// The output planes into the destination, alpha from the source: the
+// conversion out as the execute call makes it, after a conversion in of the
+// same source.
+void convertToDestination(const std::uint8_t* sourcePixels, std::uint8_t* destinationPixels);
 
 }  // namespace kalmix

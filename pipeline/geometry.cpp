@@ -11,6 +11,7 @@ PlaneSet outputPlanes{};
 std::array<std::uint8_t, BLOCK_CAPACITY> blockChangeFlags{};
 std::array<std::uint32_t, BLOCK_CAPACITY> blockOffsets{};
 std::array<std::uint8_t, HISTORY_LAYERS * BLOCK_CAPACITY> blockMapHistory{};
+std::uint32_t blockMapHistoryExtent = 0;
 
 PlaneDescriptor planeDescriptor{};
 std::uint32_t blocksPerRow = 0;
@@ -59,6 +60,20 @@ void buildBlockOffsets() {
     writeOffsets(0, blocksPerPlane, blocksPerRow, width, 0);
     writeOffsets(blocksPerPlane, 2 * blocksPerPlane, blocksPerRow, width,
                  width * planeDescriptor.height);
+}
+
+std::uint32_t measureHistoryExtent(const std::uint8_t* history) {
+    std::uint32_t extent = 0;
+    for (std::uint32_t layer = 0; layer < HISTORY_LAYERS; ++layer) {
+        const std::uint8_t* entries = history + layer * BLOCK_CAPACITY;
+        for (std::uint32_t i = BLOCK_CAPACITY; i > extent; --i) {
+            if (entries[i - 1] != 0) {
+                extent = i;
+                break;
+            }
+        }
+    }
+    return extent;
 }
 
 void setUpAnalysis(const PlaneDescriptor& descriptor) {

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 namespace kalmix {
 
@@ -31,6 +32,15 @@ extern PlaneSet outputPlanes;     // the filtered result, kept as the previous o
 extern std::array<std::uint8_t, BLOCK_CAPACITY> blockChangeFlags;
 extern std::array<std::uint32_t, BLOCK_CAPACITY> blockOffsets;
 extern std::array<std::uint8_t, HISTORY_LAYERS * BLOCK_CAPACITY> blockMapHistory;  // [layer][block]
+// Every history layer holds only zeros from this entry on, so the transition
+// hold can stop at the used area and still record what the state file keeps.
+// Whoever writes the history keeps it true: the fresh start (0), the state
+// file's load (the extent of what it read) and the hold. Writing zeros never
+// breaks it; writing anything else beyond it must raise it.
+extern std::uint32_t blockMapHistoryExtent;
+// The extent of the non-zero entries of a history as stored: one past the
+// last block whose entry is non-zero in any layer.
+std::uint32_t measureHistoryExtent(const std::uint8_t* history);
 
 struct PlaneDescriptor {
     PlaneSet* referencePlanes;
@@ -76,6 +86,21 @@ struct AnalysisGeometry {
 };
 
 extern AnalysisGeometry analysisGeometry;
+
+// The first flagged block in [from, end) of a row of block flags, or end.
+// Unflagged blocks are passed over eight at a time: most of a frame is
+// usually unchanged, and a flag-by-flag scan cost more than the copies and
+// filtering it led to.
+inline std::uint32_t nextFlaggedBlock(const std::uint8_t* flags, std::uint32_t from,
+                                      std::uint32_t end) {
+    for (; from + 8 <= end; from += 8) {
+        std::uint64_t eight;
+        std::memcpy(&eight, flags + from, sizeof eight);
+        if (eight != 0) break;
+    }
+    while (from < end && flags[from] == 0) ++from;
+    return from;
+}
 
 int setUpPlanes(PlaneDescriptor& descriptor, std::uint32_t height, std::uint32_t width);
 void buildBlockOffsets();

@@ -20,6 +20,7 @@ void analysePass_c() {
 
     decideLumaBlocks();
     decideChromaBlocks();
+    noteBlocksDecided();
     spreadBlockMap();
     holdBlockMap();  // does nothing while transitionFrames is 0
     exportBlockMap();

@@ -3,15 +3,17 @@
 
 namespace kalmix {
 
-ConversionRoutines conversionRoutines{pixelsToPlanes_c, planesToPixels_c};
+ConversionRoutines conversionRoutines{pixelsToPlanes_c, planesToPixels_c, planesToFilledPixels_c};
 
 ConversionRoutines conversionRoutinesFor(CpuLevel level) {
-    ConversionRoutines routines{pixelsToPlanes_c, planesToPixels_c};
+    ConversionRoutines routines{pixelsToPlanes_c, planesToPixels_c, planesToFilledPixels_c};
 #if defined(KALMIX_HAVE_SSE2)
-    if (level >= CpuLevel::SSE2) routines = {pixelsToPlanes_sse2, planesToPixels_sse2};
+    if (level >= CpuLevel::SSE2)
+        routines = {pixelsToPlanes_sse2, planesToPixels_sse2, planesToFilledPixels_sse2};
 #endif
 #if defined(KALMIX_HAVE_AVX2)
-    if (level >= CpuLevel::AVX2) routines = {pixelsToPlanes_avx2, planesToPixels_avx2};
+    if (level >= CpuLevel::AVX2)
+        routines = {pixelsToPlanes_avx2, planesToPixels_avx2, planesToFilledPixels_avx2};
 #endif
     (void)level;
     return routines;

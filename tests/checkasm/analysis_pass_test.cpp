@@ -179,6 +179,9 @@ PassResult runPass(void (*pass)(), const std::vector<std::uint8_t>& history,
                    const std::vector<std::uint8_t>& map, const std::vector<std::uint8_t>& stale) {
     std::copy(history.begin(), history.end(), blockMapHistory.begin());
     std::copy(map.begin(), map.end(), blockMap.begin());
+    // Random over the whole capacity: nothing is known to be zero.
+    blockMapHistoryExtent = BLOCK_CAPACITY;
+    blockMapExtent = BLOCK_CAPACITY;
     // Leftovers of an earlier frame must not show through.
     std::copy(stale.begin(), stale.end(), sampleChangeScore.begin());
     std::copy(stale.begin(), stale.end(), extentMarks.begin());
@@ -250,17 +253,24 @@ void compareLevels(std::uint32_t width, std::uint32_t height, Picture picture, s
 TEST(AnalysisPass, MatchesTheReferenceAtEveryLevelAndSize) {
     if (checkasm::fastLevels().empty()) GTEST_SKIP() << "no fast level on this machine";
     // One block, one block row or column, a ring with no interior, odd block
-    // counts, and sizes whose rows do not fill a vector.
-    const std::pair<std::uint32_t, std::uint32_t> sizes[] = {
-        {4, 4}, {8, 4}, {4, 12}, {12, 12}, {20, 8}, {28, 20}, {36, 44}, {52, 36}, {100, 28}};
-    for (const auto& [width, height] : sizes) {
+    // counts, and sizes whose rows do not fill a vector: the smoothed middle
+    // of a row (width - 8) is 4, 8, 12, 16, 20, 24 and more samples wide.
+    struct Size {
+        std::uint32_t width, height;
+        bool everyLevel;  // only the ends of the rows are new in the others
+    };
+    const Size sizes[] = {
+        {4, 4, true},    {8, 4, true},   {4, 12, true},   {12, 12, true},  {16, 12, false},
+        {20, 12, false}, {24, 16, false}, {20, 8, true},  {28, 20, true},  {32, 12, false},
+        {36, 44, true},  {52, 36, true},  {100, 28, true}};
+    for (const auto& [width, height, everyLevel] : sizes) {
         for (Picture picture : {Picture::NOISE, Picture::NEW_PICTURE, Picture::THIN_LINES,
                                 Picture::CLUSTERS, Picture::CHECKER_BANDS, Picture::LUMA_LINES_ONLY}) {
             for (std::int32_t level = 0; level <= 10; ++level) {
                 // Every level on the small frames; on the larger ones level 0
                 // (no filtering), 1, 4 (the one row whose chroma thresholds
                 // differ), the default 5 and 10.
-                const bool small = width * height <= 640;
+                const bool small = everyLevel && width * height <= 640;
                 if (!small && level != 0 && level != 1 && level != 4 && level != 5 && level != 10) continue;
                 for (std::int32_t enhanced : {0, 1}) {
                     compareLevels(width, height, picture, level, enhanced);
@@ -337,6 +347,71 @@ TEST(AnalysisPass, MatchesTheReferenceOnTheLargestFrame) {
     // Well over 65,536 traces in one frame: the trace numbers wrap and the
     // visit record starts afresh in the middle of the pass.
     compareLevels(MAX_FRAME_WIDTH, MAX_FRAME_HEIGHT, Picture::CHECKER_BANDS, 5, 0);
+}
+
+// The hold works only up to the extents beyond which the map and the history
+// hold zeros. Frames that change size, from a history and a map with entries
+// beyond the first frame's blocks (stale 1s are held and recorded again),
+// must leave at every level the map and history of the reference, which
+// holds the whole capacity.
+TEST(AnalysisPass, HoldOverTheUsedAreaMatchesTheWholeCapacityAcrossSizeChanges) {
+    if (checkasm::fastLevels().empty()) GTEST_SKIP() << "no fast level on this machine";
+    struct Step {
+        std::uint32_t width, height;
+        std::int32_t transitionFrames;
+        Picture picture;
+    };
+    const Step steps[] = {
+        {36, 44, 2, Picture::CLUSTERS},   {100, 28, 7, Picture::NOISE},
+        {12, 12, 3, Picture::NEW_PICTURE}, {12, 12, 0, Picture::CLUSTERS},
+        {200, 100, 1, Picture::THIN_LINES}, {20, 8, 5, Picture::NEW_PICTURE},
+        {52, 36, 2, Picture::CLUSTERS},   {8, 4, 7, Picture::NEW_PICTURE},
+    };
+    // Non-zero entries up to 900 in the history and 700 in the map: the first
+    // frame has 297 blocks.
+    constexpr std::uint32_t HISTORY_USED = 900, MAP_USED = 700;
+    std::vector<std::uint8_t> history(blockMapHistory.size(), 0), map(blockMap.size(), 0);
+    for (std::uint32_t layer = 0; layer < HISTORY_LAYERS; ++layer) {
+        fillRandom(history.data() + layer * BLOCK_CAPACITY, HISTORY_USED, 0, 1);
+    }
+    fillRandom(map.data(), MAP_USED, 0, 1);
+    history[3 * BLOCK_CAPACITY + HISTORY_USED - 1] = 1;
+    map[MAP_USED - 1] = 1;
+    const auto seed = static_cast<std::uint32_t>(randomEngine()());  // the same pictures for every level
+
+    // Every picture of the sequence, then the map, flags and history after each frame.
+    auto runSequence = [&](void (*pass)()) {
+        blockMapHistory.fill(0);
+        blockMap.fill(0);
+        std::copy(history.begin(), history.end(), blockMapHistory.begin());
+        std::copy(map.begin(), map.end(), blockMap.begin());
+        blockMapHistoryExtent = HISTORY_USED;
+        blockMapExtent = MAP_USED;
+        randomEngine().seed(seed);
+        std::vector<std::vector<std::uint8_t>> after;
+        for (const Step& step : steps) {
+            useFrame(step.width, step.height);
+            FilterParams params = DEFAULT_FILTER_PARAMS;
+            params.transitionFrames = step.transitionFrames;
+            applyFilterParams(params);
+            paint(step.picture, analysisGeometry.totalSamples, step.width);
+            pass();
+            after.emplace_back(blockMap.begin(), blockMap.end());
+            after.emplace_back(blockChangeFlags.begin(), blockChangeFlags.begin() + analysisGeometry.totalBlocks);
+            after.emplace_back(blockMapHistory.begin(), blockMapHistory.end());
+        }
+        return after;
+    };
+    const auto expected = runSequence(analysePass_c);
+    for (CpuLevel cpu : checkasm::fastLevels()) {
+        checkasm::ScopedCpuLevel scoped(cpu);
+        const auto actual = runSequence(analysisRoutines.analysePass);
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            const char* what[] = {"blockMap", "blockChangeFlags", "history"};
+            EXPECT_TRUE(sameElements(expected[i].data(), actual[i].data(), expected[i].size()))
+                << checkasm::levelLabel(cpu) << ", frame " << i / 3 << ", " << what[i % 3];
+        }
+    }
 }
 
 }  // namespace

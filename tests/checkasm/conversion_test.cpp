@@ -30,12 +30,13 @@ TEST(ConversionToPlanes, EveryColourMatchesTheReference) {
                 pixels[4 * i + 1] = static_cast<std::uint8_t>(i >> 8);
                 pixels[4 * i + 2] = static_cast<std::uint8_t>(red);
             }
-            pixelsToPlanes_c(pixels.data(), &expected[0], &expected[count], &expected[2 * count],
-                             count);
-            routines.pixelsToPlanes(pixels.data(), &actual[0], &actual[count], &actual[2 * count],
-                                    count);
+            const AlphaSummary expectedAlpha = pixelsToPlanes_c(
+                pixels.data(), &expected[0], &expected[count], &expected[2 * count], count);
+            const AlphaSummary actualAlpha = routines.pixelsToPlanes(
+                pixels.data(), &actual[0], &actual[count], &actual[2 * count], count);
             ASSERT_TRUE(sameElements(expected.data(), actual.data(), expected.size(), count))
                 << levelLabel(level) << ", red " << red << " (row 0 Y, 1 U, 2 V)";
+            ASSERT_EQ(expectedAlpha, actualAlpha) << levelLabel(level) << ", red " << red;
         }
     }
 }
@@ -63,6 +64,13 @@ TEST(ConversionToPixels, EverySampleTripleMatchesTheReference) {
                                     count);
             ASSERT_TRUE(sameElements(expected.data(), actual.data(), expected.size(), 4))
                 << levelLabel(level) << ", Y " << luma;
+            // One alpha value for all: the same colours, every alpha that value.
+            const auto filled = static_cast<std::uint8_t>(255 - luma);
+            for (std::uint32_t i = 0; i < count; ++i) expected[4 * i + 3] = filled;
+            routines.planesToFilledPixels(y.data(), u.data(), v.data(), filled, actual.data(),
+                                          count);
+            ASSERT_TRUE(sameElements(expected.data(), actual.data(), expected.size(), 4))
+                << levelLabel(level) << ", Y " << luma << ", alpha " << +filled;
         }
     }
 }
@@ -82,13 +90,16 @@ TEST(Conversion, EveryRunLengthAndAlignmentMatchesAndStaysInItsRun) {
                 fillRandom(pixels.data(), pixels.size(), 0, 255);
                 fillRandom(planes.data(), planes.size(), 0, 255);
                 std::vector<std::uint8_t> expectedPlanes = planes, expectedPixels = pixels;
-                pixelsToPlanes_c(&pixels[shift], &expectedPlanes[shift],
-                                 &expectedPlanes[shift + span], &expectedPlanes[shift + 2 * span],
-                                 count);
-                routines.pixelsToPlanes(&pixels[shift], &planes[shift], &planes[shift + span],
-                                        &planes[shift + 2 * span], count);
+                const AlphaSummary expectedAlpha = pixelsToPlanes_c(
+                    &pixels[shift], &expectedPlanes[shift], &expectedPlanes[shift + span],
+                    &expectedPlanes[shift + 2 * span], count);
+                const AlphaSummary actualAlpha =
+                    routines.pixelsToPlanes(&pixels[shift], &planes[shift], &planes[shift + span],
+                                            &planes[shift + 2 * span], count);
                 ASSERT_TRUE(sameElements(expectedPlanes.data(), planes.data(), planes.size()))
                     << levelLabel(level) << ", to planes, count " << count << ", shift " << shift;
+                ASSERT_EQ(expectedAlpha, actualAlpha)
+                    << levelLabel(level) << ", count " << count << ", shift " << shift;
                 planesToPixels_c(&planes[shift], &planes[shift + span], &planes[shift + 2 * span],
                                  &expectedPixels[shift], &expectedPixels[shift], count);
                 routines.planesToPixels(&planes[shift], &planes[shift + span],
@@ -96,6 +107,51 @@ TEST(Conversion, EveryRunLengthAndAlignmentMatchesAndStaysInItsRun) {
                                         count);
                 ASSERT_TRUE(sameElements(expectedPixels.data(), pixels.data(), pixels.size()))
                     << levelLabel(level) << ", to pixels, count " << count << ", shift " << shift;
+                const auto alpha = static_cast<std::uint8_t>(count * 3);
+                planesToFilledPixels_c(&planes[shift], &planes[shift + span],
+                                       &planes[shift + 2 * span], alpha, &expectedPixels[shift],
+                                       count);
+                routines.planesToFilledPixels(&planes[shift], &planes[shift + span],
+                                              &planes[shift + 2 * span], alpha, &pixels[shift],
+                                              count);
+                ASSERT_TRUE(sameElements(expectedPixels.data(), pixels.data(), pixels.size()))
+                    << levelLabel(level) << ", to filled pixels, count " << count << ", shift "
+                    << shift;
+            }
+        }
+    }
+}
+
+TEST(Conversion, AlphaSummaryTellsUniformAlphaFromOneByteThatDiffers) {
+    // Every level, runs of every length from two up to a few vectors, all alpha bytes
+    // one value and then each position in turn holding another (one bit more
+    // or one bit less): only the uniform run may be reported uniform, with its
+    // value. Colour bytes vary so that they cannot stand in for alpha.
+    constexpr std::uint32_t longest = 72;
+    std::vector<std::uint8_t> pixels(4 * longest), planes(3 * longest);
+    std::vector<CpuLevel> levels = fastLevels();
+    levels.insert(levels.begin(), CpuLevel::C);
+    for (CpuLevel level : levels) {
+        const ConversionRoutines routines = conversionRoutinesFor(level);
+        for (std::uint32_t count = 2; count <= longest; ++count) {
+            for (const std::uint8_t value :
+                 {std::uint8_t{0}, std::uint8_t{0x5A}, std::uint8_t{255}}) {
+                fillRandom(pixels.data(), pixels.size(), 0, 255);
+                for (std::uint32_t i = 0; i < count; ++i) pixels[4 * i + 3] = value;
+                auto summarise = [&] {
+                    return routines.pixelsToPlanes(pixels.data(), &planes[0], &planes[longest],
+                                                   &planes[2 * longest], count);
+                };
+                std::uint8_t found = 0;
+                ASSERT_TRUE(uniformAlpha(summarise(), found))
+                    << levelLabel(level) << ", count " << count << ", value " << +value;
+                ASSERT_EQ(found, value);
+                for (std::uint32_t at = 0; at < count; ++at) {
+                    pixels[4 * at + 3] = static_cast<std::uint8_t>(value ^ (1U << (at % 8)));
+                    ASSERT_FALSE(uniformAlpha(summarise(), found))
+                        << levelLabel(level) << ", count " << count << ", other alpha at " << at;
+                    pixels[4 * at + 3] = value;
+                }
             }
         }
     }

@@ -53,7 +53,9 @@ void fillSamples(std::uint8_t* data, std::size_t count, bool clustered) {
 TEST(FilterRow, EveryOffsetAndSequenceStateMatchesTheReference) {
     // Rows of every length up to a few vectors, at every start within a
     // vector, for every offset any mode can arise from; masks full, per
-    // sample at random, and by blocks of four.
+    // sample at random, by blocks of four, and by blocks of four set one time
+    // in eight with few changed samples (so that many vectors are masked in
+    // part only and hold no possible spike).
     constexpr std::ptrdiff_t stride = 160;
     constexpr std::size_t rows = 3;
     std::vector<std::uint8_t> current(rows * stride), reference(rows * stride);
@@ -65,16 +67,25 @@ TEST(FilterRow, EveryOffsetAndSequenceStateMatchesTheReference) {
         for (std::int32_t offset = -12; offset <= 12; ++offset) {
             for (bool active : {false, true}) {
                 const FilterPlan plan = makeFilterPlan(offset, active);
-                for (int trial = 0; trial < 4; ++trial) {
+                for (int trial = 0; trial < 6; ++trial) {
                     const bool clustered = trial % 2 == 1;
                     fillSamples(current.data(), current.size(), clustered);
                     fillSamples(reference.data(), reference.size(), clustered);
                     fillEvidence(score.data(), marks.data(), score.size());
+                    if (trial >= 4) {
+                        // Isolated changes rare: most vectors hold no possible
+                        // spike and some a single one.
+                        for (std::size_t i = 0; i < marks.size(); ++i) {
+                            if (randomEngine()() % 61 != 0) marks[i] &= 0x7F;
+                        }
+                    }
                     for (std::size_t i = 0; i < mask.size(); ++i) {
+                        const bool sparse = trial >= 4;
                         const bool on = trial == 0   ? true
                                         : trial == 1 ? coin(randomEngine()) != 0
-                                        : i % 4 == 0 ? coin(randomEngine()) != 0
-                                                     : mask[i - 1] != 0;
+                                        : i % 4 != 0 ? mask[i - 1] != 0
+                                        : sparse     ? randomEngine()() % 8 == 0
+                                                     : coin(randomEngine()) != 0;
                         mask[i] = static_cast<std::uint8_t>(on ? 1 + i % 255 : 0);
                     }
                     for (std::uint32_t count = 1; count <= 100; ++count) {

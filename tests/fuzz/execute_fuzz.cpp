@@ -50,6 +50,7 @@ struct ModuleState {
     decltype(kalmix::blockChangeFlags) flags;
     decltype(kalmix::blockMapHistory) history;
     decltype(kalmix::blockMap) map;
+    std::uint32_t historyExtent, mapExtent;  // how far the two hold non-zero entries
     decltype(kalmix::sampleChangeMarks) marks;
     decltype(kalmix::sampleChangeScore) score;
     decltype(kalmix::extentMarks) extent;
@@ -61,6 +62,7 @@ struct ModuleState {
     void save() {
         current = kalmix::currentPlanes, reference = kalmix::referencePlanes, output = kalmix::outputPlanes;
         flags = kalmix::blockChangeFlags, history = kalmix::blockMapHistory, map = kalmix::blockMap;
+        historyExtent = kalmix::blockMapHistoryExtent, mapExtent = kalmix::blockMapExtent;
         marks = kalmix::sampleChangeMarks, score = kalmix::sampleChangeScore, extent = kalmix::extentMarks;
         header = kalmix::stateHeader, processed = kalmix::processedFrameCount;
         params = kalmix::workingParams, derived = kalmix::thresholds;
@@ -68,6 +70,7 @@ struct ModuleState {
     void restore() const {
         kalmix::currentPlanes = current, kalmix::referencePlanes = reference, kalmix::outputPlanes = output;
         kalmix::blockChangeFlags = flags, kalmix::blockMapHistory = history, kalmix::blockMap = map;
+        kalmix::blockMapHistoryExtent = historyExtent, kalmix::blockMapExtent = mapExtent;
         kalmix::sampleChangeMarks = marks, kalmix::sampleChangeScore = score, kalmix::extentMarks = extent;
         kalmix::stateHeader = header, kalmix::processedFrameCount = processed;
         kalmix::workingParams = params, kalmix::thresholds = derived;

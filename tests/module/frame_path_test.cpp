@@ -105,10 +105,28 @@ TEST_F(FramePath, EmptyFrameIsProcessedWithoutWriting) {
 }
 
 TEST_F(FramePath, AlphaAlwaysComesFromTheSource) {
+    // Varied alpha, then the same clip with alpha one value throughout (which
+    // takes a path of its own) and with a single pixel's alpha off that value:
+    // the colour bytes never depend on alpha, and alpha is always the source's.
+    std::vector<Frame> varied;
     for (int i = 0; i < 4; ++i) {
         const Frame source = frame(i, 7, true);
         const Frame out = run(source, i);
         for (std::size_t p = 3; p < source.size(); p += 4) ASSERT_EQ(out[p], source[p]);
+        varied.push_back(out);
+    }
+    for (const int alpha : {255, 0, 254}) {
+        for (int i = 0; i < 4; ++i) {
+            Frame source = frame(i, 7, true);
+            for (std::size_t p = 3; p < source.size(); p += 4)
+                source[p] = static_cast<std::uint8_t>(alpha);
+            if (alpha == 254) source[source.size() - 1] = 255;  // the last pixel's alpha differs
+            const Frame out = run(source, i);
+            for (std::size_t p = 0; p < source.size(); ++p) {
+                ASSERT_EQ(out[p], p % 4 == 3 ? source[p] : varied[i][p])
+                    << "alpha " << alpha << ", frame " << i << ", byte " << p;
+            }
+        }
     }
 }
 

@@ -265,5 +265,65 @@ TEST_F(StateFile, HostileFilesResumeOrStartAfreshWithoutReadingPastTheirEnd) {
     }
 }
 
+// The transition hold works only up to where the block map and its history
+// hold non-zero entries. A loaded history has them far beyond this clip's
+// blocks (a larger clip saved it), and those are held and saved again; a
+// smaller clip started afterwards in the same process finds stale entries of
+// the larger one. The plain level holds the whole capacity: the level this
+// run selects (KALMIX_CPU) must write the same frames and the same file.
+TEST_F(StateFile, AHistoryBeyondTheClipsBlocksIsHeldAndSavedAsThePlainLevelDoes) {
+    ASSERT_TRUE(oneSave(3, 10, 40));
+    Bytes loaded = readAll(directory.statePath());
+    ASSERT_EQ(loaded.size(), STATE_SIZE);
+    std::mt19937 random(11);
+    constexpr std::size_t HISTORY_AT = 663568;
+    for (std::size_t i = HISTORY_AT; i < STATE_SIZE; ++i) loaded[i] = (random() % 5 == 0) ? 1 : 0;
+
+    const char* chosen = std::getenv("KALMIX_CPU");
+    const std::optional<std::string> selected = chosen != nullptr ? std::optional<std::string>(chosen) : std::nullopt;
+    const auto runAt = [&](const std::optional<std::string>& level) {
+        if (level) {
+            setenv("KALMIX_CPU", level->c_str(), 1);
+        } else {
+            unsetenv("KALMIX_CPU");
+        }
+        writeAll(directory.statePath(), loaded);
+        std::vector<Frame> frames;
+        {
+            std::string error;
+            auto module = host::PluginModule::load(host::defaultModulePath(), error);
+            EXPECT_NE(module, nullptr) << error;
+            if (!module) return std::pair{frames, Bytes{}};
+            // Resumes frame 11 of the saved clip, then a smaller clip from its start.
+            for (std::int32_t position = 11; position < 15; ++position) {
+                const Frame source = syntheticFrame(W, H, position, 5);
+                Frame destination(source.size());
+                module->execute(source.data(), destination.data(), W, H, position, 40);
+                frames.push_back(destination);
+            }
+            for (std::int32_t position = 0; position < 4; ++position) {
+                const Frame source = syntheticFrame(W / 2, H / 4, position, 6);
+                Frame destination(source.size());
+                module->execute(source.data(), destination.data(), W / 2, H / 4, position, 9);
+                frames.push_back(destination);
+            }
+        }
+        return std::pair{frames, timeless(readAll(directory.statePath()))};
+    };
+    const auto plain = runAt(std::string("c"));
+    const auto fast = runAt(selected);
+    if (selected) {
+        setenv("KALMIX_CPU", selected->c_str(), 1);
+    } else {
+        unsetenv("KALMIX_CPU");
+    }
+    ASSERT_EQ(plain.first.size(), fast.first.size());
+    for (std::size_t i = 0; i < plain.first.size(); ++i) EXPECT_EQ(plain.first[i], fast.first[i]) << "frame " << i;
+    EXPECT_TRUE(plain.second == fast.second) << "the saved state differs";
+    // The stale entries beyond both clips' blocks were held, not dropped.
+    EXPECT_FALSE(std::all_of(plain.second.begin() + HISTORY_AT + 1000, plain.second.begin() + HISTORY_AT + 20736,
+                             [](std::uint8_t b) { return b == 0; }));
+}
+
 }  // namespace
 }  // namespace kalmix::testing

@@ -61,6 +61,10 @@ TEST(RefreshedBlocks, EveryColourByteCountsAndAlphaNeverDoes) {
             const std::vector<std::uint8_t> expected = referenceMap(previous, current, width, height);
             EXPECT_EQ(map, expected) << width << "x" << height << ", byte " << at;
             EXPECT_EQ(count, at % 4 == 3 ? 0U : 1U) << width << "x" << height << ", byte " << at;
+            // The tiled loop compares whole frames instead of prints.
+            std::vector<std::uint8_t> direct(map.size(), 9);
+            EXPECT_EQ(markRefreshedBlocks(previous.data(), current.data(), width, height, direct.data()), count);
+            EXPECT_EQ(direct, expected) << width << "x" << height << ", byte " << at << ", whole frames";
         }
         // Many scattered changes at once.
         Bytes current = previous;
@@ -72,6 +76,9 @@ TEST(RefreshedBlocks, EveryColourByteCountsAndAlphaNeverDoes) {
         std::uint64_t expectedCount = 0;
         for (std::uint8_t flag : expected) expectedCount += flag;
         EXPECT_EQ(count, expectedCount);
+        std::vector<std::uint8_t> direct(map.size());
+        EXPECT_EQ(markRefreshedBlocks(previous.data(), current.data(), width, height, direct.data()), expectedCount);
+        EXPECT_EQ(direct, expected);
     }
 }
 

@@ -91,6 +91,7 @@ TEST_F(BlockMapTest, WithoutTransitionFramesTheHistoryIsLeftAlone) {
     for (std::uint32_t i = 0; i < blockMapHistory.size(); ++i) {
         blockMapHistory[i] = static_cast<std::uint8_t>(i % 3);
     }
+    blockMapHistoryExtent = BLOCK_CAPACITY;
     const auto before = blockMapHistory;
     workingParams.transitionFrames = 0;
     blockMap[blockAt(Y, 0, 2)] = 1;
@@ -106,6 +107,7 @@ TEST_F(BlockMapTest, HoldCoversTheWholeCapacityButExportOnlyTheFramesBlocks) {
     const std::uint32_t beyond = 1000;
     ASSERT_GT(beyond, analysisGeometry.totalBlocks);
     blockMapHistory[1 * BLOCK_CAPACITY + beyond] = 1;
+    blockMapHistoryExtent = beyond + 1;
     blockChangeFlags[beyond] = 7;
     workingParams.transitionFrames = 2;
     holdBlockMap();

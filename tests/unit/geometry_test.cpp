@@ -1,6 +1,9 @@
 // Block grid and offsets for the largest and a mid-sized frame.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "frame_setup.h"
 #include "pipeline/geometry.h"
 
@@ -46,6 +49,24 @@ TEST(Geometry, SmallerFrameLeavesLaterOffsetsAlone) {
     EXPECT_EQ(allBlocks, 48u);
     EXPECT_EQ(blockOffsets[47], 2u * 256u + 12u * 16u + 12u);
     EXPECT_EQ(blockOffsets[5000], before);
+}
+
+// The extent of a loaded history bounds the hold: one past the last block
+// with a non-zero entry in any layer, the very last entry included.
+TEST(Geometry, HistoryExtentEndsAfterTheLastNonZeroEntryOfAnyLayer) {
+    std::vector<std::uint8_t> history(HISTORY_LAYERS * BLOCK_CAPACITY, 0);
+    EXPECT_EQ(measureHistoryExtent(history.data()), 0u);
+    history[5 * BLOCK_CAPACITY + 4999] = 1;
+    history[2 * BLOCK_CAPACITY + 17] = 3;
+    EXPECT_EQ(measureHistoryExtent(history.data()), 5000u);
+    history[0] = 0;
+    history[7 * BLOCK_CAPACITY + 5000] = 1;
+    EXPECT_EQ(measureHistoryExtent(history.data()), 5001u);
+    history[HISTORY_LAYERS * BLOCK_CAPACITY - 1] = 1;
+    EXPECT_EQ(measureHistoryExtent(history.data()), BLOCK_CAPACITY);
+    std::fill(history.begin(), history.end(), 0);
+    history[BLOCK_CAPACITY - 1] = 1;  // the last entry of layer 0
+    EXPECT_EQ(measureHistoryExtent(history.data()), BLOCK_CAPACITY);
 }
 
 }  // namespace

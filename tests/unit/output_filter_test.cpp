@@ -1,6 +1,8 @@
 // The block output filter: which samples are written, the mode choice and the limit step.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "analysis/analysis.h"
 #include "filter/output_filter.h"
 #include "frame_setup.h"
@@ -76,6 +78,47 @@ TEST_F(OutputFilter, LevelZeroCopiesFlaggedBlocksExactly) {
         outputPlanes.fill(7);
         filterOutputPlanes(outputPlanes, blockChangeFlags.data());
         for (std::uint32_t i = 0; i < 3 * 256; ++i) ASSERT_EQ(outputPlanes[i], currentPlanes[i]);
+    }
+}
+
+TEST_F(OutputFilter, FlagsPastLongUnflaggedStretchesAreFound) {
+    // 80 samples wide: 20 blocks a row, so a row's flags span two groups of
+    // eight and a remainder. Single flags in each, then a run across a group
+    // boundary; copied (level 0) and filtered, in Y and in V.
+    testing::setUpFrame(80, 16);
+    for (std::uint32_t i = 0; i < PLANE_SET_CAPACITY; ++i) {
+        currentPlanes[i] = static_cast<std::uint8_t>(100 + (i * 53) % 101);
+    }
+    referencePlanes = currentPlanes;
+    const std::vector<std::vector<std::uint32_t>> cases = {{9}, {15}, {19}, {7, 8}, {20 + 17}};
+    for (const FilterParams params : {FilterParams{0, 5, 5, 2, 1}, DEFAULT_FILTER_PARAMS}) {
+        applyFilterParams(params);
+        for (const std::uint32_t planeFirst : {0u, 2 * 80u}) {
+            for (const auto& blocks : cases) {
+                outputPlanes.fill(7);
+                blockChangeFlags.fill(0);
+                for (std::uint32_t k : blocks) blockChangeFlags[planeFirst + k] = 1;
+                filterOutputPlanes(outputPlanes, blockChangeFlags.data());
+                std::vector<bool> written(PLANE_SET_CAPACITY, false);
+                for (std::uint32_t k : blocks) {
+                    for (std::uint32_t r = 0; r < 4; ++r) {
+                        for (std::uint32_t c = 0; c < 4; ++c) {
+                            const std::uint32_t at = blockOffsets[planeFirst + k] + r * 80 + c;
+                            written[at] = true;
+                            ASSERT_NE(outputPlanes[at], 7) << "block " << k << " not written";
+                            if (params.primaryLevel == 0) {
+                                ASSERT_EQ(outputPlanes[at], currentPlanes[at]);
+                            }
+                        }
+                    }
+                }
+                for (std::uint32_t i = 0; i < 3 * 80 * 16; ++i) {
+                    if (!written[i]) {
+                        ASSERT_EQ(outputPlanes[i], 7) << i;
+                    }
+                }
+            }
+        }
     }
 }
 

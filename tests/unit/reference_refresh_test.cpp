@@ -13,14 +13,33 @@ namespace kalmix {
 namespace {
 
 TEST(ReferenceRefresh, CopiesExactlyTheFlaggedBlocks) {
+    // Flags dense and random, sparse (long unflagged stretches that are passed
+    // over eight at a time, single flags at any position), and in short runs
+    // that cross those groups of eight and reach the ends of block rows.
     std::mt19937 engine(7);
-    for (const auto& [width, height] :
-         {std::pair{4u, 4u}, std::pair{12u, 8u}, std::pair{96u, 64u}, std::pair{384u, 288u}}) {
+    enum Pattern { DENSE, SPARSE, RUNS };
+    const std::pair<std::uint32_t, std::uint32_t> sizes[] = {
+        {4, 4}, {12, 8}, {36, 8}, {96, 64}, {384, 288}};
+    for (int run = 0; run < 3 * 5; ++run) {
+        const auto pattern = static_cast<Pattern>(run / 5);
+        const auto [width, height] = sizes[run % 5];
         testing::setUpFrame(width, height);
         for (auto& sample : currentPlanes) sample = static_cast<std::uint8_t>(engine());
         referencePlanes.fill(3);
+        std::uint32_t runLeft = 0;
         for (std::uint32_t k = 0; k < BLOCK_CAPACITY; ++k) {
-            blockChangeFlags[k] = static_cast<std::uint8_t>(engine() % 3 == 0 ? 0 : engine() % 4);
+            std::uint8_t flag = 0;
+            if (pattern == DENSE) {
+                flag = static_cast<std::uint8_t>(engine() % 3 == 0 ? 0 : engine() % 4);
+            } else if (pattern == SPARSE) {
+                flag = engine() % 29 == 0 ? 1 : 0;
+            } else {
+                if (runLeft == 0 && engine() % 11 == 0)
+                    runLeft = 1 + static_cast<std::uint32_t>(engine() % 13);
+                flag = runLeft != 0 ? 2 : 0;
+                runLeft -= runLeft != 0 ? 1 : 0;
+            }
+            blockChangeFlags[k] = flag;
         }
         refreshReferenceBlocks();
         std::vector<bool> flagged(PLANE_SET_CAPACITY, false);
@@ -34,7 +53,7 @@ TEST(ReferenceRefresh, CopiesExactlyTheFlaggedBlocks) {
         }
         for (std::uint32_t i = 0; i < PLANE_SET_CAPACITY; ++i) {
             ASSERT_EQ(referencePlanes[i], flagged[i] ? currentPlanes[i] : 3)
-                << width << "x" << height << " at " << i;
+                << width << "x" << height << ", pattern " << pattern << " at " << i;
         }
     }
 }

@@ -46,7 +46,7 @@ void drawProgress(std::int64_t done, std::int64_t total, double elapsed) {
 }
 
 // Two pixels' colour bytes, alpha masked off; little-endian, alpha is byte 3.
-constexpr std::uint64_t COLOUR_BYTES = 0x00FFFFFF00FFFFFFULL;
+constexpr std::uint64_t COLOUR_MASK_BYTES = 0x00FFFFFF00FFFFFFULL;
 static_assert(std::endian::native == std::endian::little, "the masks take alpha as every fourth byte from 3");
 // Odd, so each step h * K + w is a bijection in w: a block whose colour
 // bytes differ in any single word always gets a different print.
@@ -65,7 +65,7 @@ void blockPrints(const std::uint8_t* frame, int width, int height, std::uint64_t
             std::uint64_t first, second;
             std::memcpy(&first, row + k * 16, 8);
             std::memcpy(&second, row + k * 16 + 8, 8);
-            printRow[k] = ((printRow[k] * PRINT_FACTOR + (first & COLOUR_BYTES)) * PRINT_FACTOR) + (second & COLOUR_BYTES);
+            printRow[k] = ((printRow[k] * PRINT_FACTOR + (first & COLOUR_MASK_BYTES)) * PRINT_FACTOR) + (second & COLOUR_MASK_BYTES);
         }
         for (int x = wholeBlocks * MAP_BLOCK; x < width; ++x) {
             std::uint32_t pixel;
@@ -86,19 +86,31 @@ std::uint64_t markRefreshedBlocks(const std::uint64_t* previous, const std::uint
     return count;
 }
 
-// The tiled loop keeps whole output frames and compares them directly.
+// The tiled loop keeps whole output frames and compares them directly: a
+// row that differs is compared a block (four pixels, two 64-bit words) at a
+// time, with the alpha bytes masked out.
 std::uint64_t markRefreshedBlocks(const std::uint8_t* previous, const std::uint8_t* current, int width, int height,
                                   std::uint8_t* map) {
     const int blocksAcross = (width + MAP_BLOCK - 1) / MAP_BLOCK;
     const int blocksDown = (height + MAP_BLOCK - 1) / MAP_BLOCK;
     std::memset(map, 0, static_cast<std::size_t>(blocksAcross) * static_cast<std::size_t>(blocksDown));
     const std::size_t rowBytes = static_cast<std::size_t>(width) * BYTES_PER_PIXEL;
+    static_assert(MAP_BLOCK * BYTES_PER_PIXEL == 2 * sizeof(std::uint64_t));
+    const int wholeBlocks = width / MAP_BLOCK;
     for (int y = 0; y < height; ++y) {
         const std::uint8_t* a = previous + static_cast<std::size_t>(y) * rowBytes;
         const std::uint8_t* b = current + static_cast<std::size_t>(y) * rowBytes;
         if (std::memcmp(a, b, rowBytes) == 0) continue;
         std::uint8_t* mapRow = map + static_cast<std::size_t>(y / MAP_BLOCK) * static_cast<std::size_t>(blocksAcross);
-        for (int x = 0; x < width; ++x) {
+        for (int block = 0; block < wholeBlocks; ++block) {
+            if (mapRow[block] != 0) continue;  // an earlier row of the block differed
+            std::uint64_t words[4];
+            const std::size_t at = static_cast<std::size_t>(block) * MAP_BLOCK * BYTES_PER_PIXEL;
+            std::memcpy(&words[0], a + at, 2 * sizeof(std::uint64_t));
+            std::memcpy(&words[2], b + at, 2 * sizeof(std::uint64_t));
+            if ((((words[0] ^ words[2]) | (words[1] ^ words[3])) & COLOUR_MASK_BYTES) != 0) mapRow[block] = 1;
+        }
+        for (int x = wholeBlocks * MAP_BLOCK; x < width; ++x) {
             const std::size_t i = static_cast<std::size_t>(x) * BYTES_PER_PIXEL;
             if (a[i] != b[i] || a[i + 1] != b[i + 1] || a[i + 2] != b[i + 2]) mapRow[x / MAP_BLOCK] = 1;
         }

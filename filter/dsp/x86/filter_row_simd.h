@@ -7,6 +7,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <optional>
+#include <type_traits>
+#include <utility>
 
 #include "filter/dsp/filter_dsp.h"
 #include "filter/dsp/x86/vector_ops.h"
@@ -25,6 +29,7 @@ struct RowSetup {
     T margin[N_EVIDENCE_CLASSES];
     T keepInput[N_EVIDENCE_CLASSES];
     bool uniformLimit;  // every class limits alike: no per-lane choice needed
+    bool spikeMatters;  // an isolated spike is filtered otherwise than other evidence nearby
 
     explicit RowSetup(const FilterPlan& plan) {
         uniformLimit = true;
@@ -47,8 +52,29 @@ struct RowSetup {
             const ClassKernel& first = plan.classes[0];
             if (ck.margin != first.margin || ck.keepInput != first.keepInput) uniformLimit = false;
         }
+        const ClassKernel& spike = plan.classes[ISOLATED_SPIKE];
+        const ClassKernel& nearby = plan.classes[NEARBY_EVIDENCE];
+        spikeMatters = kernelSource[ISOLATED_SPIKE] != kernelSource[NEARBY_EVIDENCE] ||
+                       spike.margin != nearby.margin || spike.keepInput != nearby.keepInput;
     }
 };
+
+// The setup of the plan last seen, made again only when the plan's kernels
+// change: every row of a frame has the same plan, and making the setup for
+// each row cost about a tenth of the row. Module-wide, as all frame state is.
+template <typename V>
+const RowSetup<V>& rowSetupFor(const FilterPlan& plan) {
+    static_assert(std::has_unique_object_representations_v<ClassKernel>,
+                  "kernels are compared byte by byte");
+    static std::optional<RowSetup<V>> setup;
+    static decltype(plan.classes) setupClasses{};
+    if (!setup ||
+        std::memcmp(setupClasses.data(), plan.classes.data(), sizeof(setupClasses)) != 0) {
+        setup.emplace(plan);
+        setupClasses = plan.classes;
+    }
+    return *setup;
+}
 
 template <typename V>
 typename V::T blend(typename V::T mask, typename V::T ifSet, typename V::T ifClear) {
@@ -60,27 +86,45 @@ typename V::T blend(typename V::T mask, typename V::T ifSet, typename V::T ifCle
 template <typename V>
 struct Neighbourhood16 {
     typename V::T centre;
-    typename V::T withSides[3];  // by side weight; [0] is zero
+    typename V::T withSides1, withSides2;  // for side weights 1 and 2
 
     Neighbourhood16(typename V::T c, typename V::T sides, typename V::T corners) : centre(c) {
         const typename V::T one = V::set16(1);
-        withSides[0] = V::zero();
-        withSides[1] = V::add16(V::add16(sides, corners), one);
-        withSides[2] = V::add16(withSides[1], V::add16(sides, one));
+        withSides1 = V::add16(V::add16(sides, corners), one);
+        withSides2 = V::add16(withSides1, V::add16(sides, one));
     }
 
+    // The side weight picks a register by a branch that goes the same way for
+    // the whole row, not by an index, which would keep the terms in memory.
     typename V::T kernel(const RowSetup<V>& setup, std::size_t k) const {
-        const typename V::T sum =
-            V::add16(V::mullo16(centre, setup.centreWeight[k]), withSides[setup.sideWeight[k]]);
+        typename V::T sum = V::mullo16(centre, setup.centreWeight[k]);
+        if (setup.sideWeight[k] == 1) sum = V::add16(sum, withSides1);
+        if (setup.sideWeight[k] == 2) sum = V::add16(sum, withSides2);
         return V::mulhiu16(sum, setup.multiplier[k]);
     }
 };
 
+// Calls f(std::integral_constant<std::size_t, k>) for every evidence class k
+// in turn: unrolled, so that arrays indexed by the class stay in registers.
+template <typename F, std::size_t... K>
+[[gnu::always_inline]] inline void forEachClassOf(F&& f, std::index_sequence<K...>) {
+    (f(std::integral_constant<std::size_t, K>{}), ...);
+}
+template <typename F>
+[[gnu::always_inline]] inline void forEachClass(F&& f) {
+    forEachClassOf(f, std::make_index_sequence<N_EVIDENCE_CLASSES>{});
+}
+
 // Filters the masked samples of [0, V::WIDTH) from the given positions.
+// Inlined into the row loop: called, it reloaded the row's constants and
+// passed eight arguments for every vector.
 template <typename V>
-void filterVector(std::uint8_t* output, const std::uint8_t* current, const std::uint8_t* reference,
-                  const std::uint8_t* score, const std::uint8_t* marks,
-                  const std::uint8_t* writeMask, std::ptrdiff_t stride, const RowSetup<V>& setup) {
+[[gnu::always_inline]] inline void filterVector(std::uint8_t* output, const std::uint8_t* current,
+                                                const std::uint8_t* reference,
+                                                const std::uint8_t* score,
+                                                const std::uint8_t* marks,
+                                                const std::uint8_t* writeMask,
+                                                std::ptrdiff_t stride, const RowSetup<V>& setup) {
     using T = typename V::T;
     const T zero = V::zero();
     const T write = V::bitAndNot(V::cmpeq8(V::load(writeMask), zero), V::cmpeq8(zero, zero));
@@ -107,38 +151,57 @@ void filterVector(std::uint8_t* output, const std::uint8_t* current, const std::
 
     // Evidence class masks, disjoint and together covering every lane.
     const T sc = V::load(score);
-    const T neighbourScores =
-        V::bitOr(V::bitOr(V::bitOr(V::load(score - stride - 1), V::load(score - stride)),
-                          V::bitOr(V::load(score - stride + 1), V::load(score - 1))),
-                 V::bitOr(V::bitOr(V::load(score + 1), V::load(score + stride - 1)),
-                          V::bitOr(V::load(score + stride), V::load(score + stride + 1))));
     const T noScore = V::cmpeq8(sc, zero);
     const T strong = V::cmpeq8(V::maxu8(sc, V::set8(7)), sc);
     const T weak = V::bitAndNot(V::bitOr(noScore, strong), V::cmpeq8(zero, zero));
-    const T spikeMark = V::cmpeq8(V::bitAnd(V::load(marks), V::set8(0x8F)), V::set8(0x80));
-    const T spike = V::bitAnd(V::bitAnd(noScore, V::cmpeq8(neighbourScores, zero)), spikeMark);
+    // Only a lane without a score whose sample changed alone can be a spike;
+    // where there is none, the neighbours' scores need not be read, nor
+    // anything of spikes where they are filtered as nearby evidence is.
+    T spike = zero;
+    if (setup.spikeMatters) {
+        spike = V::bitAnd(noScore,
+                          V::cmpeq8(V::bitAnd(V::load(marks), V::set8(0x8F)), V::set8(0x80)));
+    }
+    if (V::moveMask(spike) != 0) {
+        const T neighbourScores =
+            V::bitOr(V::bitOr(V::bitOr(V::load(score - stride - 1), V::load(score - stride)),
+                              V::bitOr(V::load(score - stride + 1), V::load(score - 1))),
+                     V::bitOr(V::bitOr(V::load(score + 1), V::load(score + stride - 1)),
+                              V::bitOr(V::load(score + stride), V::load(score + stride + 1))));
+        spike = V::bitAnd(spike, V::cmpeq8(neighbourScores, zero));
+    }
     const T nearby = V::bitAndNot(spike, noScore);
     const T masks[N_EVIDENCE_CLASSES] = {strong, weak, nearby, spike};
 
     T smoothed[N_EVIDENCE_CLASSES];
-    for (std::size_t k = 0; k < N_EVIDENCE_CLASSES; ++k) {
-        const std::size_t source = setup.kernelSource[k];
-        smoothed[k] = source != k ? smoothed[source]
-                                  : V::packus16(low.kernel(setup, k), high.kernel(setup, k));
-    }
-    T o = V::bitAnd(masks[0], smoothed[0]);
-    for (std::size_t k = 1; k < N_EVIDENCE_CLASSES; ++k) {
-        o = V::bitOr(o, V::bitAnd(masks[k], smoothed[k]));
-    }
+    forEachClass([&](auto classIndex) {
+        constexpr std::size_t k = classIndex;
+        const std::size_t source = setup.kernelSource[k];  // always 0 for class 0
+        if (k == 0 || source == k) {
+            smoothed[k] = V::packus16(low.kernel(setup, k), high.kernel(setup, k));
+            return;
+        }
+        // A class sharing an earlier class's kernel takes its result.
+        T shared = smoothed[0];
+        forEachClass([&](auto earlierIndex) {
+            constexpr std::size_t j = earlierIndex;
+            if constexpr (j > 0 && j < k) {
+                if (source == j) shared = smoothed[j];
+            }
+        });
+        smoothed[k] = shared;
+    });
+    T o = V::zero();
+    forEachClass([&](auto k) { o = V::bitOr(o, V::bitAnd(masks[k], smoothed[k])); });
     T margin = setup.margin[0];
     T keep = setup.keepInput[0];
     if (!setup.uniformLimit) {
-        margin = V::bitAnd(masks[0], margin);
-        keep = V::bitAnd(masks[0], keep);
-        for (std::size_t k = 1; k < N_EVIDENCE_CLASSES; ++k) {
+        margin = V::zero();
+        keep = V::zero();
+        forEachClass([&](auto k) {
             margin = V::bitOr(margin, V::bitAnd(masks[k], setup.margin[k]));
             keep = V::bitOr(keep, V::bitAnd(masks[k], setup.keepInput[k]));
-        }
+        });
     }
 
     // The limit step: within the input's distance plus the margin the result
@@ -170,7 +233,7 @@ void filterRowSimd(std::uint8_t* output, const std::uint8_t* current, const std:
         narrower(output, current, reference, score, marks, writeMask, stride, count, plan);
         return;
     }
-    const RowSetup<V> setup(plan);
+    const RowSetup<V>& setup = rowSetupFor<V>(plan);
     std::uint32_t i = 0;
     for (; i + V::WIDTH <= count; i += V::WIDTH) {
         filterVector<V>(output + i, current + i, reference + i, score + i, marks + i, writeMask + i,

@@ -9,11 +9,17 @@ namespace kalmix {
 
 namespace {
 
-__m128i load(const std::uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
-void store(std::uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
+// The helpers are forced inline: called, their vectors would go through memory.
+[[gnu::always_inline]] inline __m128i load(const std::uint8_t* p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+[[gnu::always_inline]] inline void store(std::uint8_t* p, __m128i v) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+}
 
 // One byte of each 32-bit pixel, as 16-bit lanes of eight pixels.
-__m128i channel(__m128i first, __m128i second, int shift, __m128i byteMask) {
+[[gnu::always_inline]] inline __m128i channel(__m128i first, __m128i second, int shift,
+                                              __m128i byteMask) {
     return _mm_packs_epi32(
         _mm_and_si128(_mm_srl_epi32(first, _mm_cvtsi32_si128(shift)), byteMask),
         _mm_and_si128(_mm_srl_epi32(second, _mm_cvtsi32_si128(shift)), byteMask));
@@ -23,7 +29,7 @@ struct Planes16 {
     __m128i y, u, v;
 };
 
-Planes16 toPlanes8(__m128i first, __m128i second) {
+[[gnu::always_inline]] inline Planes16 toPlanes8(__m128i first, __m128i second) {
     const __m128i byteMask = _mm_set1_epi32(0xFF);
     const __m128i b = channel(first, second, 0, byteMask);
     const __m128i g = channel(first, second, 8, byteMask);
@@ -42,10 +48,17 @@ Planes16 toPlanes8(__m128i first, __m128i second) {
     return {y, _mm_add_epi16(u, offset), _mm_add_epi16(v, offset)};
 }
 
-void pixelsToPlanes16(const std::uint8_t* pixels, std::uint8_t* y, std::uint8_t* u,
-                      std::uint8_t* v) {
-    const Planes16 low = toPlanes8(load(pixels), load(pixels + 16));
-    const Planes16 high = toPlanes8(load(pixels + 32), load(pixels + 48));
+// Sixteen pixels; their alpha bytes (with the colour bytes beside them, which
+// the summary ignores) go into the running AND and OR.
+[[gnu::always_inline]] inline void pixelsToPlanes16(const std::uint8_t* pixels, std::uint8_t* y,
+                                                    std::uint8_t* u, std::uint8_t* v, __m128i& all,
+                                                    __m128i& any) {
+    const __m128i p0 = load(pixels), p1 = load(pixels + 16);
+    const __m128i p2 = load(pixels + 32), p3 = load(pixels + 48);
+    all = _mm_and_si128(all, _mm_and_si128(_mm_and_si128(p0, p1), _mm_and_si128(p2, p3)));
+    any = _mm_or_si128(any, _mm_or_si128(_mm_or_si128(p0, p1), _mm_or_si128(p2, p3)));
+    const Planes16 low = toPlanes8(p0, p1);
+    const Planes16 high = toPlanes8(p2, p3);
     store(y, _mm_packus_epi16(low.y, high.y));
     store(u, _mm_packus_epi16(low.u, high.u));
     store(v, _mm_packus_epi16(low.v, high.v));
@@ -55,7 +68,7 @@ struct Colours16 {
     __m128i b, g, r;
 };
 
-Colours16 toColours8(__m128i y, __m128i u, __m128i v) {
+[[gnu::always_inline]] inline Colours16 toColours8(__m128i y, __m128i u, __m128i v) {
     const __m128i zero = _mm_setzero_si128();
     const __m128i top = _mm_set1_epi16(255);
     const __m128i d = _mm_sub_epi16(v, _mm_set1_epi16(128));
@@ -75,8 +88,9 @@ Colours16 toColours8(__m128i y, __m128i u, __m128i v) {
     return {b, g, r};
 }
 
-void planesToPixels16(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v,
-                      const std::uint8_t* alphaSource, std::uint8_t* pixels) {
+// Sixteen pixels' colour bytes, alpha bytes zero, in pixel order.
+[[gnu::always_inline]] inline void colourQuarters16(const std::uint8_t* y, const std::uint8_t* u,
+                                                    const std::uint8_t* v, __m128i quarters[4]) {
     const __m128i zero = _mm_setzero_si128();
     const __m128i ys = load(y), us = load(u), vs = load(v);
     const Colours16 low = toColours8(_mm_unpacklo_epi8(ys, zero), _mm_unpacklo_epi8(us, zero),
@@ -88,23 +102,62 @@ void planesToPixels16(const std::uint8_t* y, const std::uint8_t* u, const std::u
     const __m128i r = _mm_packus_epi16(low.r, high.r);
     const __m128i blueGreenLow = _mm_unpacklo_epi8(b, g), blueGreenHigh = _mm_unpackhi_epi8(b, g);
     const __m128i redLow = _mm_unpacklo_epi8(r, zero), redHigh = _mm_unpackhi_epi8(r, zero);
+    quarters[0] = _mm_unpacklo_epi16(blueGreenLow, redLow);
+    quarters[1] = _mm_unpackhi_epi16(blueGreenLow, redLow);
+    quarters[2] = _mm_unpacklo_epi16(blueGreenHigh, redHigh);
+    quarters[3] = _mm_unpackhi_epi16(blueGreenHigh, redHigh);
+}
+
+[[gnu::always_inline]] inline void planesToPixels16(const std::uint8_t* y, const std::uint8_t* u,
+                                                    const std::uint8_t* v,
+                                                    const std::uint8_t* alphaSource,
+                                                    std::uint8_t* pixels) {
+    __m128i quarters[4];
+    colourQuarters16(y, u, v, quarters);
     const __m128i alphaMask = _mm_set1_epi32(static_cast<int>(0xFF000000u));
-    const __m128i quarters[4] = {
-        _mm_unpacklo_epi16(blueGreenLow, redLow), _mm_unpackhi_epi16(blueGreenLow, redLow),
-        _mm_unpacklo_epi16(blueGreenHigh, redHigh), _mm_unpackhi_epi16(blueGreenHigh, redHigh)};
     // Read every alpha before the first store: alphaSource may be the pixels.
     __m128i alpha[4];
+// Unrolled, so that the four vectors stay in registers.
+#pragma GCC unroll 4
     for (int q = 0; q < 4; ++q) alpha[q] = _mm_and_si128(load(alphaSource + 16 * q), alphaMask);
+#pragma GCC unroll 4
     for (int q = 0; q < 4; ++q) store(pixels + 16 * q, _mm_or_si128(quarters[q], alpha[q]));
+}
+
+[[gnu::always_inline]] inline void planesToFilledPixels16(const std::uint8_t* y,
+                                                          const std::uint8_t* u,
+                                                          const std::uint8_t* v, __m128i alpha,
+                                                          std::uint8_t* pixels) {
+    __m128i quarters[4];
+    colourQuarters16(y, u, v, quarters);
+// Unrolled, so that the four vectors stay in registers.
+#pragma GCC unroll 4
+    for (int q = 0; q < 4; ++q) store(pixels + 16 * q, _mm_or_si128(quarters[q], alpha));
+}
+
+// The summary of the alpha bytes (bits 24 to 31 of each lane) of the AND and OR.
+AlphaSummary alphaSummary(__m128i all, __m128i any) {
+    all = _mm_and_si128(all, _mm_shuffle_epi32(all, _MM_SHUFFLE(1, 0, 3, 2)));
+    all = _mm_and_si128(all, _mm_shuffle_epi32(all, _MM_SHUFFLE(2, 3, 0, 1)));
+    any = _mm_or_si128(any, _mm_shuffle_epi32(any, _MM_SHUFFLE(1, 0, 3, 2)));
+    any = _mm_or_si128(any, _mm_shuffle_epi32(any, _MM_SHUFFLE(2, 3, 0, 1)));
+    const auto allAlpha = static_cast<std::uint32_t>(_mm_cvtsi128_si32(all)) >> 24;
+    const auto anyAlpha = static_cast<std::uint32_t>(_mm_cvtsi128_si32(any)) >> 24;
+    return static_cast<AlphaSummary>(allAlpha | anyAlpha << 8);
 }
 
 }  // namespace
 
-void pixelsToPlanes_sse2(const std::uint8_t* pixels, std::uint8_t* y, std::uint8_t* u,
-                         std::uint8_t* v, std::uint32_t count) {
+AlphaSummary pixelsToPlanes_sse2(const std::uint8_t* pixels, std::uint8_t* y, std::uint8_t* u,
+                                 std::uint8_t* v, std::uint32_t count) {
+    __m128i all = _mm_set1_epi32(-1), any = _mm_setzero_si128();
     std::uint32_t i = 0;
-    for (; i + 16 <= count; i += 16) pixelsToPlanes16(pixels + 4 * i, y + i, u + i, v + i);
-    pixelsToPlanes_c(pixels + 4 * i, y + i, u + i, v + i, count - i);
+    for (; i + 16 <= count; i += 16) {
+        prefetchPixels(pixels + 4 * i + PIXEL_PREFETCH_DISTANCE);
+        pixelsToPlanes16(pixels + 4 * i, y + i, u + i, v + i, all, any);
+    }
+    return mergeAlphaSummaries(alphaSummary(all, any),
+                               pixelsToPlanes_c(pixels + 4 * i, y + i, u + i, v + i, count - i));
 }
 
 void planesToPixels_sse2(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v,
@@ -112,9 +165,20 @@ void planesToPixels_sse2(const std::uint8_t* y, const std::uint8_t* u, const std
                          std::uint32_t count) {
     std::uint32_t i = 0;
     for (; i + 16 <= count; i += 16) {
+        prefetchPixels(alphaSource + 4 * i + PIXEL_PREFETCH_DISTANCE);
         planesToPixels16(y + i, u + i, v + i, alphaSource + 4 * i, pixels + 4 * i);
     }
     planesToPixels_c(y + i, u + i, v + i, alphaSource + 4 * i, pixels + 4 * i, count - i);
+}
+
+void planesToFilledPixels_sse2(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v,
+                               std::uint8_t alpha, std::uint8_t* pixels, std::uint32_t count) {
+    const __m128i alphaBytes = _mm_set1_epi32(static_cast<int>(std::uint32_t{alpha} << 24));
+    std::uint32_t i = 0;
+    for (; i + 16 <= count; i += 16) {
+        planesToFilledPixels16(y + i, u + i, v + i, alphaBytes, pixels + 4 * i);
+    }
+    planesToFilledPixels_c(y + i, u + i, v + i, alpha, pixels + 4 * i, count - i);
 }
 
 }  // namespace kalmix
