@@ -9,6 +9,7 @@
 
 #include "analysis/analysis.h"
 #include "analysis/dsp/analysis_dsp.h"
+#include "analysis/sample_location.h"
 #include "params/filter_params.h"
 #include "pipeline/geometry.h"
 #include "tests/checkasm/checkasm.h"
@@ -30,6 +31,7 @@ enum class Picture {
     SEGMENTS,
     SCATTER,
     DENSE_SCATTER,
+    EDGE_SCATTER,
     LINES
 };
 
@@ -51,6 +53,7 @@ const char* pictureName(Picture p) {
         case Picture::SEGMENTS: return "segments";
         case Picture::SCATTER: return "scatter";
         case Picture::DENSE_SCATTER: return "dense scatter";
+        case Picture::EDGE_SCATTER: return "scatter at the planes' top and bottom";
         case Picture::LINES: return "lines";
     }
     return "?";
@@ -146,6 +149,14 @@ void paint(Picture picture, std::uint32_t samples, std::uint32_t width) {
                 // of several paths.
                 if (percent(rng) < (picture == Picture::SCATTER ? 33 : 50)) cur += 45;
                 break;
+            case Picture::EDGE_SCATTER: {
+                // Branching change only in the first and last nine rows of
+                // each plane: windows of horizontal traces that reach past the
+                // start or the end of the whole plane set on the largest frame.
+                const SampleLocation at = locateSample(q, width);
+                if ((at.row < 9 || at.row + 9 >= at.rows) && percent(rng) < 45) cur += 45;
+                break;
+            }
         }
         referencePlanes[q] = clampByte(ref);
         currentPlanes[q] = clampByte(cur);
@@ -329,6 +340,24 @@ TEST(AnalysisPass, ExtentTracesMatchTheReferenceOnSingleLines) {
                     if (HasFailure()) return;
                 }
             }
+        }
+    }
+}
+
+// Horizontal traces write their marks eight columns at a time, row by row,
+// reading and writing back the bytes beside the ones entered; near the
+// start and the end of the plane set they write one mark at a time. Change
+// along the top and bottom rows of every plane, on the largest frame (the
+// last plane ends at the arrays' end) and on small ones, with seeds in the
+// first and last columns.
+TEST(AnalysisPass, ExtentTracesMatchTheReferenceAtThePlaneSetEnds) {
+    if (checkasm::fastLevels().empty()) GTEST_SKIP() << "no fast level on this machine";
+    const std::pair<std::uint32_t, std::uint32_t> sizes[] = {
+        {MAX_FRAME_WIDTH, MAX_FRAME_HEIGHT}, {MAX_FRAME_WIDTH, 8}, {8, MAX_FRAME_HEIGHT}, {12, 20}, {4, 4}};
+    for (const auto& [width, height] : sizes) {
+        for (int round = 0; round < 3; ++round) {
+            compareLevels(width, height, Picture::EDGE_SCATTER, 5, round == 1 ? 1 : 0);
+            if (HasFailure()) return;
         }
     }
 }
