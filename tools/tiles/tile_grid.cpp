@@ -2,6 +2,7 @@
 #include "tools/tiles/tile_grid.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <stdexcept>
 
@@ -127,6 +128,38 @@ void pasteInterior(const std::uint8_t* pixels, const Tile& tile, std::uint8_t* f
         const std::uint8_t* from = pixels + frameBytes(s.width, y - s.y) + frameBytes(in.x - s.x, 1);
         std::memcpy(frame + frameBytes(frameWidth, y) + frameBytes(in.x, 1), from, bytes);
     }
+}
+
+std::uint64_t countRefreshedBlocks(const std::uint8_t* previous, const std::uint8_t* current, int frameWidth,
+                                   int frameHeight, const Rect& area) {
+    // Two pixels' colour bytes, alpha (every fourth byte from 3) masked off.
+    constexpr std::uint64_t COLOUR_BYTES = 0x00FFFFFF00FFFFFFULL;
+    static_assert(std::endian::native == std::endian::little);
+    const int right = std::min(area.x + area.width, frameWidth);
+    const int bottom = std::min(area.y + area.height, frameHeight);
+    std::uint64_t count = 0;
+    for (int top = area.y; top < bottom; top += UNIT) {
+        const int rows = std::min(UNIT, bottom - top);
+        for (int left = area.x; left < right; left += UNIT) {
+            const int pixels = std::min(UNIT, right - left);
+            bool refreshed = false;
+            for (int row = 0; row < rows && !refreshed; ++row) {
+                const std::size_t at = frameBytes(frameWidth, top + row) + frameBytes(left, 1);
+                if (pixels == UNIT) {
+                    std::uint64_t words[4];
+                    std::memcpy(&words[0], previous + at, 2 * sizeof(std::uint64_t));
+                    std::memcpy(&words[2], current + at, 2 * sizeof(std::uint64_t));
+                    refreshed = (((words[0] ^ words[2]) | (words[1] ^ words[3])) & COLOUR_BYTES) != 0;
+                } else {
+                    for (std::size_t i = at; i < at + frameBytes(pixels, 1); i += BYTES_PER_PIXEL) {
+                        refreshed = refreshed || std::memcmp(previous + i, current + i, 3) != 0;
+                    }
+                }
+            }
+            count += refreshed ? 1 : 0;
+        }
+    }
+    return count;
 }
 
 }  // namespace kalmix::tiles

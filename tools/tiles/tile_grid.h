@@ -64,6 +64,13 @@ void cutTile(const std::uint8_t* frame, int frameWidth, int frameHeight, const T
 // The tile's interior from its filtered pixels into the frame.
 void pasteInterior(const std::uint8_t* pixels, const Tile& tile, std::uint8_t* frame, int frameWidth);
 
+// The 4x4 blocks (cut short at the frame's right and bottom edge) of `area`
+// in which any blue, green or red byte differs between two packed BGRA frames:
+// the tools' refreshed blocks. `area` lies on the 4-pixel block grid, except
+// where it ends at the frame's edge.
+std::uint64_t countRefreshedBlocks(const std::uint8_t* previous, const std::uint8_t* current, int frameWidth,
+                                   int frameHeight, const Rect& area);
+
 inline std::size_t frameBytes(int width, int height) {
     return static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * BYTES_PER_PIXEL;
 }
