@@ -47,7 +47,6 @@ constexpr const char* WORKER_NAME = "kalmix-tile-worker";
 constexpr int HIGH_FD = 10;  // above the numbers the worker's descriptors get
 constexpr auto STOP_GRACE = std::chrono::seconds(10);
 constexpr auto STOP_GRACE_BROKEN = std::chrono::seconds(2);
-constexpr int REFRESH_BLOCK = 4;
 constexpr int MAX_SHARED_FRAMES = 64;
 
 std::string errorText(int error) { return std::strerror(error); }

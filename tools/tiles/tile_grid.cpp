@@ -135,17 +135,18 @@ std::uint64_t countRefreshedBlocks(const std::uint8_t* previous, const std::uint
     // Two pixels' colour bytes, alpha (every fourth byte from 3) masked off.
     constexpr std::uint64_t COLOUR_BYTES = 0x00FFFFFF00FFFFFFULL;
     static_assert(std::endian::native == std::endian::little);
+    static_assert(REFRESH_BLOCK * BYTES_PER_PIXEL == 2 * sizeof(std::uint64_t));
     const int right = std::min(area.x + area.width, frameWidth);
     const int bottom = std::min(area.y + area.height, frameHeight);
     std::uint64_t count = 0;
-    for (int top = area.y; top < bottom; top += UNIT) {
-        const int rows = std::min(UNIT, bottom - top);
-        for (int left = area.x; left < right; left += UNIT) {
-            const int pixels = std::min(UNIT, right - left);
+    for (int top = area.y; top < bottom; top += REFRESH_BLOCK) {
+        const int rows = std::min(REFRESH_BLOCK, bottom - top);
+        for (int left = area.x; left < right; left += REFRESH_BLOCK) {
+            const int pixels = std::min(REFRESH_BLOCK, right - left);
             bool refreshed = false;
             for (int row = 0; row < rows && !refreshed; ++row) {
                 const std::size_t at = frameBytes(frameWidth, top + row) + frameBytes(left, 1);
-                if (pixels == UNIT) {
+                if (pixels == REFRESH_BLOCK) {
                     std::uint64_t words[4];
                     std::memcpy(&words[0], previous + at, 2 * sizeof(std::uint64_t));
                     std::memcpy(&words[2], current + at, 2 * sizeof(std::uint64_t));

@@ -64,6 +64,9 @@ void cutTile(const std::uint8_t* frame, int frameWidth, int frameHeight, const T
 // The tile's interior from its filtered pixels into the frame.
 void pasteInterior(const std::uint8_t* pixels, const Tile& tile, std::uint8_t* frame, int frameWidth);
 
+// Side of a refreshed block, in pixels.
+inline constexpr int REFRESH_BLOCK = 4;
+
 // The 4x4 blocks (cut short at the frame's right and bottom edge) of `area`
 // in which any blue, green or red byte differs between two packed BGRA frames:
 // the tools' refreshed blocks. `area` lies on the 4-pixel block grid, except
