@@ -13,7 +13,6 @@ namespace kalmix::tool {
 namespace {
 
 // The workers' counts stand for markRefreshedBlocks.
-static_assert(MAP_BLOCK == tiles::REFRESH_BLOCK);
 
 // After another failure, which is the one to report.
 void finishQuietly(tiles::TileEngine& engine) {

@@ -132,9 +132,6 @@ void pasteInterior(const std::uint8_t* pixels, const Tile& tile, std::uint8_t* f
 
 std::uint64_t countRefreshedBlocks(const std::uint8_t* previous, const std::uint8_t* current, int frameWidth,
                                    int frameHeight, const Rect& area) {
-    // Two pixels' colour bytes, alpha (every fourth byte from 3) masked off.
-    constexpr std::uint64_t COLOUR_BYTES = 0x00FFFFFF00FFFFFFULL;
-    static_assert(std::endian::native == std::endian::little);
     static_assert(REFRESH_BLOCK * BYTES_PER_PIXEL == 2 * sizeof(std::uint64_t));
     const int right = std::min(area.x + area.width, frameWidth);
     const int bottom = std::min(area.y + area.height, frameHeight);
@@ -150,7 +147,7 @@ std::uint64_t countRefreshedBlocks(const std::uint8_t* previous, const std::uint
                     std::uint64_t words[4];
                     std::memcpy(&words[0], previous + at, 2 * sizeof(std::uint64_t));
                     std::memcpy(&words[2], current + at, 2 * sizeof(std::uint64_t));
-                    refreshed = (((words[0] ^ words[2]) | (words[1] ^ words[3])) & COLOUR_BYTES) != 0;
+                    refreshed = (((words[0] ^ words[2]) | (words[1] ^ words[3])) & COLOUR_BYTES_OF_TWO_PIXELS) != 0;
                 } else {
                     for (std::size_t i = at; i < at + frameBytes(pixels, 1); i += BYTES_PER_PIXEL) {
                         refreshed = refreshed || std::memcmp(previous + i, current + i, 3) != 0;
