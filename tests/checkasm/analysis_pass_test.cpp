@@ -32,7 +32,8 @@ enum class Picture {
     SCATTER,
     DENSE_SCATTER,
     EDGE_SCATTER,
-    LINES
+    LINES,
+    THRESHOLD_EDGES
 };
 
 // The lines that Picture::LINES draws in the luminance plane: through
@@ -55,6 +56,7 @@ const char* pictureName(Picture p) {
         case Picture::DENSE_SCATTER: return "dense scatter";
         case Picture::EDGE_SCATTER: return "scatter at the planes' top and bottom";
         case Picture::LINES: return "lines";
+        case Picture::THRESHOLD_EDGES: return "threshold edges";
     }
     return "?";
 }
@@ -141,6 +143,31 @@ void paint(Picture picture, std::uint32_t samples, std::uint32_t width) {
             case Picture::SEGMENTS:
             case Picture::LINES:
                 break;  // drawn below
+            case Picture::THRESHOLD_EDGES: {
+                // Differences at and next to the plane's bias and change
+                // thresholds, both signs, and 0 against 255. Some 16-sample
+                // runs (aligned with the steps of a smoothed row's middle,
+                // which start at column 4) stay within the bias threshold,
+                // so no sample of theirs is ever smoothed.
+                const bool luma = q < analysisGeometry.lumaPlaneSize;
+                const int b = luma ? thresholds.lumaBiasThreshold : thresholds.chromaBiasThreshold;
+                const int c = luma ? thresholds.lumaChangeThreshold : thresholds.chromaChangeThreshold;
+                const bool quiet = ((x + 12) / 16 * 5 + y * 3) % 7 < 3;
+                const int edges[] = {0, b - 1, b, b + 1, c - 1, c, c + 1, c + 2, 255};
+                const int sign = percent(rng) < 50 ? 1 : -1;
+                if (quiet) {
+                    cur = ref - sign * std::uniform_int_distribution<int>(0, b)(rng);
+                } else {
+                    const int d = edges[std::uniform_int_distribution<int>(0, 8)(rng)];
+                    if (d == 255) {
+                        ref = sign > 0 ? 255 : 0;
+                        cur = 255 - ref;
+                    } else {
+                        cur = ref - sign * d;
+                    }
+                }
+                break;
+            }
             case Picture::SCATTER:
             case Picture::DENSE_SCATTER:
                 // Random change at a third or a half of the samples: most
@@ -287,6 +314,25 @@ TEST(AnalysisPass, MatchesTheReferenceAtEveryLevelAndSize) {
                     compareLevels(width, height, picture, level, enhanced);
                     if (HasFailure()) return;
                 }
+            }
+        }
+    }
+}
+
+// Detection judges raw rows in 8-bit lanes when the bias threshold is
+// positive and 16-bit lanes otherwise, and skips the enhanced test's
+// smoothing for runs with no difference beyond the bias threshold: every
+// primary level (thresholds from 0 to 16), both modes, rows whose whole
+// steps end at 16, 32 or between, next to runs that need the smoothing.
+TEST(AnalysisPass, DetectionMatchesTheReferenceAtTheThresholds) {
+    if (checkasm::fastLevels().empty()) GTEST_SKIP() << "no fast level on this machine";
+    const std::pair<std::uint32_t, std::uint32_t> sizes[] = {
+        {12, 12}, {40, 12}, {44, 16}, {72, 12}, {108, 20}, {384, 12}};
+    for (const auto& [width, height] : sizes) {
+        for (std::int32_t level = 0; level <= 10; ++level) {
+            for (std::int32_t enhanced : {0, 1}) {
+                compareLevels(width, height, Picture::THRESHOLD_EDGES, level, enhanced);
+                if (HasFailure()) return;
             }
         }
     }

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -213,6 +214,74 @@ TEST(TileEngine, ResumesEachTileFromItsOwnStateFile) {
     Frame out(clip[3].size());
     fresh.filter(clip[3].data(), out.data(), 3, total);
     EXPECT_NE(out, outputs[3]);
+}
+
+// Refreshed 4x4 blocks of a whole frame, the plain way.
+std::int64_t refreshedBlocks(const Frame& a, const Frame& b, int width, int height) {
+    std::int64_t count = 0;
+    for (int by = 0; by < height; by += 4) {
+        for (int bx = 0; bx < width; bx += 4) {
+            bool differs = false;
+            for (int y = by; y < std::min(by + 4, height); ++y) {
+                for (int x = bx; x < std::min(bx + 4, width); ++x) {
+                    const std::size_t i = frameBytes(width, y) + frameBytes(x, 1);
+                    differs = differs || a[i] != b[i] || a[i + 1] != b[i + 1] || a[i + 2] != b[i + 2];
+                }
+            }
+            count += differs ? 1 : 0;
+        }
+    }
+    return count;
+}
+
+TEST(TileEngine, WorkersCutAndPasteSharedFramesAsTheEngineDoes) {
+    const int width = 501;  // padded sides, 2 x 2 tiles
+    const int height = 299;
+    const auto clip = makeClip(width, height, 5);
+    std::vector<Frame> expected;
+    {
+        TempFolder folder;
+        TileEngine engine(width, height, engineSettings(folder.path()));
+        engine.setup(testSettings());
+        for (std::size_t f = 0; f < clip.size(); ++f) {
+            Frame out(clip[f].size());
+            engine.filter(clip[f].data(), out.data(), static_cast<std::int32_t>(f), 5);
+            EXPECT_EQ(engine.refreshedBlocks(), -1);  // not shared frames: not counted
+            expected.push_back(std::move(out));
+        }
+    }
+    TempFolder folder;
+    EngineSettings settings = engineSettings(folder.path());
+    settings.sharedFrames = 3;
+    TileEngine engine(width, height, settings);
+    ASSERT_EQ(engine.sharedFrameCount(), 3);
+    engine.setup(testSettings());
+    // Frame 0 in place in a shared frame (the engine cuts and pastes), then
+    // from shared frame 0 into 1 and 2 in turn, through the dispatching thread.
+    std::copy(clip[0].begin(), clip[0].end(), engine.sharedFrame(1));
+    engine.filter(engine.sharedFrame(1), engine.sharedFrame(1), 0, 5);
+    ASSERT_TRUE(std::equal(expected[0].begin(), expected[0].end(), engine.sharedFrame(1)));
+    for (std::size_t f = 1; f < clip.size(); ++f) {
+        std::uint8_t* output = engine.sharedFrame(f % 2 == 0 ? 1 : 2);
+        const std::uint8_t* previous = engine.sharedFrame(f % 2 == 0 ? 2 : 1);
+        std::copy(clip[f].begin(), clip[f].end(), engine.sharedFrame(0));
+        engine.start(engine.sharedFrame(0), output, static_cast<std::int32_t>(f), 5, previous);
+        engine.finish();
+        ASSERT_TRUE(std::equal(expected[f].begin(), expected[f].end(), output)) << "frame " << f;
+        EXPECT_EQ(engine.refreshedBlocks(), refreshedBlocks(expected[f - 1], expected[f], width, height))
+            << "frame " << f;
+    }
+    EXPECT_GT(engine.refreshedBlocks(), 0);
+
+    // A worker that dies while filtering shared frames is reported as before.
+    ASSERT_EQ(::kill(engine.workerIds()[3], SIGKILL), 0);
+    try {
+        engine.filter(engine.sharedFrame(0), engine.sharedFrame(1), 5, 5, engine.sharedFrame(2));
+        FAIL() << "no error";
+    } catch (const TileError& error) {
+        EXPECT_NE(std::string(error.what()).find("tile 4 of 4 (columns"), std::string::npos) << error.what();
+        EXPECT_NE(std::string(error.what()).find("died while filtering"), std::string::npos) << error.what();
+    }
 }
 
 TEST(TileEngine, DeadOrHungWorkerIsReportedWithItsTile) {

@@ -3,7 +3,9 @@
 // the module's frame mark.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "tools/tiles/tile_grid.h"
@@ -160,6 +162,55 @@ TEST(TileGrid, CutRepeatsTheEdgeAndPasteWritesOnlyTheInterior) {
             const bool inside = y == 2 && (x == 1 || x == 2);
             EXPECT_EQ(out[at], inside ? frame[at] : 0xEE) << x << "," << y;
         }
+    }
+}
+
+// Refreshed 4x4 blocks, the plain way: any blue, green or red byte differs.
+std::uint64_t refreshedReference(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b, int width,
+                                 int height) {
+    std::uint64_t count = 0;
+    for (int by = 0; by < height; by += 4) {
+        for (int bx = 0; bx < width; bx += 4) {
+            bool differs = false;
+            for (int y = by; y < std::min(by + 4, height); ++y) {
+                for (int x = bx; x < std::min(bx + 4, width); ++x) {
+                    for (int c = 0; c < 3; ++c) {
+                        const std::size_t i = frameBytes(width, y) + frameBytes(x, 1) + static_cast<std::size_t>(c);
+                        differs = differs || a[i] != b[i];
+                    }
+                }
+            }
+            count += differs ? 1 : 0;
+        }
+    }
+    return count;
+}
+
+TEST(TileGrid, InteriorsCountEachRefreshedBlockOnceAndIgnoreAlpha) {
+    for (const auto& [width, height] : {std::pair{7, 5}, std::pair{501, 299}, std::pair{1366, 770}}) {
+        SCOPED_TRACE(::testing::Message() << width << "x" << height);
+        std::vector<std::uint8_t> previous(frameBytes(width, height), 100);
+        std::vector<std::uint8_t> current = previous;
+        std::uint32_t seed = 7;
+        for (int k = 0; k < 300; ++k) {  // scattered changes, a third of them in alpha only
+            seed = seed * 1664525u + 1013904223u;
+            const std::size_t pixel = (seed >> 8) % (static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+            const int byte = k % 3 == 0 ? 3 : (k / 3) % 3;
+            current[pixel * BYTES_PER_PIXEL + static_cast<std::size_t>(byte)] ^= 1;
+        }
+        // The last pixel, in a block cut short at both edges.
+        current[frameBytes(width, height) - 2] ^= 1;
+        const std::uint64_t expected = refreshedReference(previous, current, width, height);
+        ASSERT_GT(expected, 0u);
+        const TileGrid grid = planTiles(width, height);
+        std::uint64_t total = 0;
+        for (const Tile& tile : grid.tiles) {
+            total += countRefreshedBlocks(previous.data(), current.data(), width, height, tile.interior);
+        }
+        EXPECT_EQ(total, expected);
+        EXPECT_EQ(countRefreshedBlocks(previous.data(), current.data(), width, height, {0, 0, width, height}),
+                  expected);
+        EXPECT_EQ(countRefreshedBlocks(previous.data(), previous.data(), width, height, {0, 0, width, height}), 0u);
     }
 }
 

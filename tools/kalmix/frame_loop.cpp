@@ -45,9 +45,7 @@ void drawProgress(std::int64_t done, std::int64_t total, double elapsed) {
     std::fflush(stderr);
 }
 
-// Two pixels' colour bytes, alpha masked off; little-endian, alpha is byte 3.
-constexpr std::uint64_t COLOUR_MASK_BYTES = 0x00FFFFFF00FFFFFFULL;
-static_assert(std::endian::native == std::endian::little, "the masks take alpha as every fourth byte from 3");
+using tiles::COLOUR_BYTES_OF_TWO_PIXELS;
 // Odd, so each step h * K + w is a bijection in w: a block whose colour
 // bytes differ in any single word always gets a different print.
 constexpr std::uint64_t PRINT_FACTOR = 0x9E3779B97F4A7C15ULL;
@@ -65,7 +63,7 @@ void blockPrints(const std::uint8_t* frame, int width, int height, std::uint64_t
             std::uint64_t first, second;
             std::memcpy(&first, row + k * 16, 8);
             std::memcpy(&second, row + k * 16 + 8, 8);
-            printRow[k] = ((printRow[k] * PRINT_FACTOR + (first & COLOUR_MASK_BYTES)) * PRINT_FACTOR) + (second & COLOUR_MASK_BYTES);
+            printRow[k] = ((printRow[k] * PRINT_FACTOR + (first & COLOUR_BYTES_OF_TWO_PIXELS)) * PRINT_FACTOR) + (second & COLOUR_BYTES_OF_TWO_PIXELS);
         }
         for (int x = wholeBlocks * MAP_BLOCK; x < width; ++x) {
             std::uint32_t pixel;
@@ -108,7 +106,7 @@ std::uint64_t markRefreshedBlocks(const std::uint8_t* previous, const std::uint8
             const std::size_t at = static_cast<std::size_t>(block) * MAP_BLOCK * BYTES_PER_PIXEL;
             std::memcpy(&words[0], a + at, 2 * sizeof(std::uint64_t));
             std::memcpy(&words[2], b + at, 2 * sizeof(std::uint64_t));
-            if ((((words[0] ^ words[2]) | (words[1] ^ words[3])) & COLOUR_MASK_BYTES) != 0) mapRow[block] = 1;
+            if ((((words[0] ^ words[2]) | (words[1] ^ words[3])) & COLOUR_BYTES_OF_TWO_PIXELS) != 0) mapRow[block] = 1;
         }
         for (int x = wholeBlocks * MAP_BLOCK; x < width; ++x) {
             const std::size_t i = static_cast<std::size_t>(x) * BYTES_PER_PIXEL;

@@ -18,10 +18,11 @@
 
 #include "tools/host/plugin_host.h"
 #include "tools/kalmix/video_io.h"
+#include "tools/tiles/tile_grid.h"
 
 namespace kalmix::tool {
 
-inline constexpr int MAP_BLOCK = 4;  // side of a refreshed-block cell, in pixels
+inline constexpr int MAP_BLOCK = tiles::REFRESH_BLOCK;  // side of a refreshed-block cell, in pixels
 inline constexpr double PROGRESS_INTERVAL = 0.25;  // seconds between progress redraws
 
 // Sizes the module filters; any other frame it copies through.

@@ -228,6 +228,7 @@ int runFilter(const Options& options) {
         engineSettings.stateFolder = tiles::defaultStateBase() / "tiles" /
                                      (std::to_string(format.width) + "x" + std::to_string(format.height));
         engineSettings.threads = options.threads;
+        engineSettings.sharedFrames = TILED_LOOP_FRAMES;
         engine = std::make_unique<tiles::TileEngine>(format.width, format.height, engineSettings);
         summary = runTiledFrames(*engine, options.settings, *reader, *writer, loop);
     } else {

@@ -12,6 +12,8 @@
 namespace kalmix::tool {
 namespace {
 
+// The workers' counts stand for markRefreshedBlocks.
+
 // After another failure, which is the one to report.
 void finishQuietly(tiles::TileEngine& engine) {
     try {
@@ -33,14 +35,14 @@ LoopSummary runTiledFrames(tiles::TileEngine& engine, const host::UserSettings& 
     summary.tileThreads = engine.threads();
     engine.setup(settings);
 
-    // Two inputs (the frame in the tiles, the next being read) and three
-    // outputs (in the tiles, being written, the previous one for comparison).
+    // Two inputs and three outputs (TILED_LOOP_FRAMES), the engine's shared
+    // frames when it has them.
     const std::size_t frameBytes = format.frameBytes();
-    std::array<std::vector<std::uint8_t>, 2> inputs{std::vector<std::uint8_t>(frameBytes),
-                                                    std::vector<std::uint8_t>(frameBytes)};
-    std::array<std::vector<std::uint8_t>, 3> outputs{std::vector<std::uint8_t>(frameBytes),
-                                                     std::vector<std::uint8_t>(frameBytes),
-                                                     std::vector<std::uint8_t>(frameBytes)};
+    const bool shared = engine.sharedFrameCount() >= TILED_LOOP_FRAMES;
+    std::vector<std::vector<std::uint8_t>> owned(shared ? 0 : TILED_LOOP_FRAMES, std::vector<std::uint8_t>(frameBytes));
+    const auto buffer = [&](int number) { return shared ? engine.sharedFrame(number) : owned[number].data(); };
+    const std::array<std::uint8_t*, 2> inputs{buffer(0), buffer(1)};
+    const std::array<std::uint8_t*, 3> outputs{buffer(2), buffer(3), buffer(4)};
     std::vector<std::uint8_t> refreshed(static_cast<std::size_t>((format.width + MAP_BLOCK - 1) / MAP_BLOCK) *
                                         static_cast<std::size_t>((format.height + MAP_BLOCK - 1) / MAP_BLOCK));
     const std::uint64_t blocksPerFrame = refreshed.size();
@@ -59,13 +61,13 @@ LoopSummary runTiledFrames(tiles::TileEngine& engine, const host::UserSettings& 
     std::size_t in = 0;       // inputs[in]: the frame in the tiles
     std::size_t out = 0;      // outputs[out]: its output
     std::size_t previous = 2; // outputs[previous]: the frame before
-    bool have = reader.read(inputs[in].data(), infos[in]);
-    if (have) engine.start(inputs[in].data(), outputs[out].data(), position(0), summary.clipTotal);
+    bool have = reader.read(inputs[in], infos[in]);
+    if (have) engine.start(inputs[in], outputs[out], position(0), summary.clipTotal);
     while (have) {
         const std::size_t nextIn = 1 - in;
         bool haveNext = false;
         try {
-            haveNext = reader.read(inputs[nextIn].data(), infos[nextIn]);
+            haveNext = reader.read(inputs[nextIn], infos[nextIn]);
         } catch (...) {
             finishQuietly(engine);  // never leave the tiles writing into buffers about to go
             throw;
@@ -74,16 +76,23 @@ LoopSummary runTiledFrames(tiles::TileEngine& engine, const host::UserSettings& 
         engine.finish();
         summary.filterSeconds += std::chrono::duration<double>(Clock::now() - before).count();
         const std::size_t nextOut = 3 - out - previous;
-        if (haveNext) engine.start(inputs[nextIn].data(), outputs[nextOut].data(), position(index + 1), summary.clipTotal);
+        // Counted by the workers while the output was hot in their caches, when
+        // they could.
+        const std::int64_t counted = engine.refreshedBlocks();
+        if (haveNext) {
+            engine.start(inputs[nextIn], outputs[nextOut], position(index + 1), summary.clipTotal, outputs[out]);
+        }
 
         ++summary.framesFiltered;
         if (index > 0) {
-            summary.blocksRefreshed += markRefreshedBlocks(outputs[previous].data(), outputs[out].data(), format.width,
-                                                           format.height, refreshed.data());
+            summary.blocksRefreshed +=
+                counted >= 0 ? static_cast<std::uint64_t>(counted)
+                             : markRefreshedBlocks(outputs[previous], outputs[out], format.width, format.height,
+                                                   refreshed.data());
             summary.blocksCompared += blocksPerFrame;
         }
         try {
-            writer.write(outputs[out].data(), infos[in]);
+            writer.write(outputs[out], infos[in]);
         } catch (...) {
             if (haveNext) finishQuietly(engine);
             throw;

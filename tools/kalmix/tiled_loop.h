@@ -8,6 +8,13 @@
 
 namespace kalmix::tool {
 
+// The engine's shared frames the loop uses when the engine has them: two
+// inputs (the frame in the tiles, the next being read) and three outputs (in
+// the tiles, being written, the previous one for comparison). The reader
+// fills them and the writer takes them where they are; the workers cut their
+// tiles from them and paste into them.
+inline constexpr int TILED_LOOP_FRAMES = 5;
+
 // Runs setup on every worker, then every frame. Throws ToolError; a failed
 // tile throws tiles::TileError.
 LoopSummary runTiledFrames(tiles::TileEngine& engine, const host::UserSettings& settings, FrameReader& reader,

@@ -47,6 +47,7 @@ constexpr const char* WORKER_NAME = "kalmix-tile-worker";
 constexpr int HIGH_FD = 10;  // above the numbers the worker's descriptors get
 constexpr auto STOP_GRACE = std::chrono::seconds(10);
 constexpr auto STOP_GRACE_BROKEN = std::chrono::seconds(2);
+constexpr int MAX_SHARED_FRAMES = 64;
 
 std::string errorText(int error) { return std::strerror(error); }
 
@@ -134,7 +135,11 @@ TileEngine::TileEngine(int frameWidth, int frameHeight, const EngineSettings& se
     const int cores = settings.threads > 0 ? settings.threads : availableCores();
     threads_ = std::clamp(cores, 1, static_cast<int>(grid_.tiles.size()));
     const std::string workerPath = settings.workerPath.empty() ? defaultWorkerPath() : settings.workerPath;
+    countable_ = std::all_of(grid_.tiles.begin(), grid_.tiles.end(), [](const Tile& tile) {
+        return tile.interior.x % REFRESH_BLOCK == 0 && tile.interior.y % REFRESH_BLOCK == 0;
+    });
     try {
+        if (settings.sharedFrames > 0) mapSharedFrames(settings.sharedFrames);
         for (std::size_t i = 0; i < grid_.tiles.size(); ++i) spawn(i, settings, workerPath);
         for (auto& worker : workers_) awaitReply(*worker, "starting");
     } catch (...) {
@@ -153,6 +158,32 @@ TileEngine::~TileEngine() {
         thread_.join();
     }
     stopWorkers();
+}
+
+void TileEngine::mapSharedFrames(int count) {
+    if (count > MAX_SHARED_FRAMES) throw TileError("too many shared frames: " + std::to_string(count));
+    const std::size_t bytes = static_cast<std::size_t>(count) * frameBytes(grid_.frameWidth, grid_.frameHeight);
+    framesFd_ = ::memfd_create("kalmix-frames", MFD_CLOEXEC);
+    if (framesFd_ < 0 || ::ftruncate(framesFd_, static_cast<off_t>(bytes)) != 0) {
+        throw TileError("cannot make the shared frames: " + errorText(errno));
+    }
+    void* memory = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, framesFd_, 0);
+    if (memory == MAP_FAILED) throw TileError("cannot map the shared frames: " + errorText(errno));
+    frames_ = static_cast<std::uint8_t*>(memory);
+    frameCount_ = count;
+}
+
+std::uint8_t* TileEngine::sharedFrame(int number) const {
+    if (number < 0 || number >= frameCount_) throw std::out_of_range("no shared frame " + std::to_string(number));
+    return frames_ + static_cast<std::size_t>(number) * frameBytes(grid_.frameWidth, grid_.frameHeight);
+}
+
+// The number of the shared frame that starts at `frame`, or NO_FRAME.
+int TileEngine::sharedNumber(const std::uint8_t* frame) const {
+    for (int number = 0; number < frameCount_; ++number) {
+        if (frame == sharedFrame(number)) return number;
+    }
+    return protocol::NO_FRAME;
 }
 
 std::vector<pid_t> TileEngine::workerIds() const {
@@ -198,6 +229,7 @@ void TileEngine::spawn(std::size_t index, const EngineSettings& settings, const 
     // descriptor without close-on-exec; every other descriptor of ours has it.
     const int childControl = ::fcntl(ends[1], F_DUPFD_CLOEXEC, HIGH_FD);
     const int childMemory = ::fcntl(w.memoryFd, F_DUPFD_CLOEXEC, HIGH_FD);
+    const int childFrames = framesFd_ >= 0 ? ::fcntl(framesFd_, F_DUPFD_CLOEXEC, HIGH_FD) : -1;
     ::close(ends[1]);
 
     posix_spawn_file_actions_t actions;
@@ -206,6 +238,7 @@ void TileEngine::spawn(std::size_t index, const EngineSettings& settings, const 
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, childControl, protocol::CONTROL_FD);
     posix_spawn_file_actions_adddup2(&actions, childMemory, protocol::MEMORY_FD);
+    if (childFrames >= 0) posix_spawn_file_actions_adddup2(&actions, childFrames, protocol::FRAMES_FD);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     // A group of their own: Ctrl-C at the terminal reaches the engine's process
@@ -230,15 +263,27 @@ void TileEngine::spawn(std::size_t index, const EngineSettings& settings, const 
     envp.push_back(nullptr);
     std::string width = std::to_string(w.tile.source.width);
     std::string height = std::to_string(w.tile.source.height);
-    std::string program = workerPath;
-    std::string module = settings.modulePath;
-    char* argv[] = {program.data(), module.data(), width.data(), height.data(), nullptr};
+    const std::string& program = workerPath;
+    const std::string& module = settings.modulePath;
+    std::vector<std::string> arguments{program, module, width, height};
+    if (childFrames >= 0) {
+        const Rect& sr = w.tile.source;
+        const Rect& in = w.tile.interior;
+        for (int number : {grid_.frameWidth, grid_.frameHeight, frameCount_, sr.x, sr.y, sr.width, sr.height, in.x,
+                           in.y, in.width, in.height}) {
+            arguments.push_back(std::to_string(number));
+        }
+    }
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
 
-    const int spawned = ::posix_spawn(&w.pid, workerPath.c_str(), &actions, &attributes, argv, envp.data());
+    const int spawned = ::posix_spawn(&w.pid, workerPath.c_str(), &actions, &attributes, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     ::close(childControl);
     ::close(childMemory);
+    if (childFrames >= 0) ::close(childFrames);
     if (spawned != 0) {
         w.pid = -1;
         failTile(w, "cannot start the tile worker " + workerPath + ": " + errorText(spawned));
@@ -255,7 +300,7 @@ void TileEngine::failTile(const Worker& worker, const std::string& what) {
 
 // Waits for the worker's reply to its last command; a reply other than Done
 // or Ready, a closed socket or the timeout is that tile's failure.
-void TileEngine::awaitReply(Worker& worker, const char* what) {
+std::uint32_t TileEngine::awaitReply(Worker& worker, const char* what) {
     const auto deadline = worker.busy ? worker.sentAt + timeout_ : Clock::now() + timeout_;
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -287,6 +332,7 @@ void TileEngine::awaitReply(Worker& worker, const char* what) {
         reply.text[sizeof reply.text - 1] = '\0';
         throw TileError(reply.text);
     }
+    return reply.refreshedBlocks;
 }
 
 void TileEngine::setup(const host::UserSettings& settings) {
@@ -310,8 +356,19 @@ void TileEngine::setup(const host::UserSettings& settings) {
 
 void TileEngine::runFrame(const Job& job) {
     if (broken_) throw TileError("the tile workers stopped after an earlier failure");
-    // In place, every tile is cut before any interior is pasted; otherwise
-    // each just before it is sent, while the tiles sent before it filter.
+    // Between two shared frames, each worker cuts its own tile and pastes its
+    // interior. Otherwise the engine does: in place, every tile is cut before
+    // any interior is pasted; else each just before it is sent, while the
+    // tiles sent before it filter.
+    const int sourceFrame = sharedNumber(job.source);
+    const int outputFrame = sharedNumber(job.destination);
+    const bool byWorkers =
+        sourceFrame != protocol::NO_FRAME && outputFrame != protocol::NO_FRAME && sourceFrame != outputFrame;
+    const int previousFrame = job.previous != nullptr ? sharedNumber(job.previous) : protocol::NO_FRAME;
+    const bool counted = byWorkers && countable_ && previousFrame != protocol::NO_FRAME &&
+                         previousFrame != sourceFrame && previousFrame != outputFrame;
+    refreshedBlocks_ = -1;
+    std::int64_t refreshed = 0;
     const bool inPlace = job.source == job.destination;
     if (inPlace) {
         for (auto& worker : workers_) {
@@ -322,6 +379,9 @@ void TileEngine::runFrame(const Job& job) {
     command.kind = protocol::Kind::Frame;
     command.framePosition = job.framePosition;
     command.clipTotal = job.clipTotal;
+    command.sourceFrame = byWorkers ? sourceFrame : protocol::NO_FRAME;
+    command.outputFrame = byWorkers ? outputFrame : protocol::NO_FRAME;
+    command.previousFrame = counted ? previousFrame : protocol::NO_FRAME;
 
     std::size_t next = 0;
     std::size_t finished = 0;
@@ -330,7 +390,9 @@ void TileEngine::runFrame(const Job& job) {
     const auto refill = [&] {
         while (inWork < threads_ && next < workers_.size()) {
             Worker& worker = *workers_[next++];
-            if (!inPlace) cutTile(job.source, grid_.frameWidth, grid_.frameHeight, worker.tile, worker.source());
+            if (!inPlace && !byWorkers) {
+                cutTile(job.source, grid_.frameWidth, grid_.frameHeight, worker.tile, worker.source());
+            }
             worker.busy = true;
             worker.sentAt = Clock::now();
             ++inWork;
@@ -360,26 +422,27 @@ void TileEngine::runFrame(const Job& job) {
             Worker& worker = *watched[i];
             const bool late = Clock::now() >= worker.sentAt + timeout_;
             if (watch[i].revents == 0 && !late) continue;
-            awaitReply(worker, "filtering");  // fails at once if late or dead
+            refreshed += awaitReply(worker, "filtering");  // fails at once if late or dead
             --inWork;
             refill();  // the next tile first, then this one's interior
-            pasteInterior(worker.output(), worker.tile, job.destination, grid_.frameWidth);
+            if (!byWorkers) pasteInterior(worker.output(), worker.tile, job.destination, grid_.frameWidth);
             ++finished;
         }
     }
+    if (counted) refreshedBlocks_ = refreshed;
 }
 
 void TileEngine::filter(const std::uint8_t* source, std::uint8_t* destination, std::int32_t framePosition,
-                        std::int32_t clipTotal) {
-    runFrame({source, destination, framePosition, clipTotal});
+                        std::int32_t clipTotal, const std::uint8_t* previous) {
+    runFrame({source, destination, framePosition, clipTotal, previous});
 }
 
 void TileEngine::start(const std::uint8_t* source, std::uint8_t* destination, std::int32_t framePosition,
-                       std::int32_t clipTotal) {
+                       std::int32_t clipTotal, const std::uint8_t* previous) {
     if (!thread_.joinable()) thread_ = std::thread(&TileEngine::dispatcher, this);
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        job_ = {source, destination, framePosition, clipTotal};
+        job_ = {source, destination, framePosition, clipTotal, previous};
         pending_ = true;
         error_ = nullptr;
     }
@@ -440,6 +503,13 @@ void TileEngine::stopWorkers() {
         if (worker->memoryFd >= 0) ::close(worker->memoryFd);
         worker->memoryFd = -1;
     }
+    if (frames_ != nullptr) {
+        ::munmap(frames_, static_cast<std::size_t>(frameCount_) * frameBytes(grid_.frameWidth, grid_.frameHeight));
+    }
+    frames_ = nullptr;
+    frameCount_ = 0;
+    if (framesFd_ >= 0) ::close(framesFd_);
+    framesFd_ = -1;
 }
 
 }  // namespace kalmix::tiles

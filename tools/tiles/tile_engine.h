@@ -44,6 +44,10 @@ struct EngineSettings {
     int margin = DEFAULT_TILE_MARGIN;
     // A worker that does not answer a command within this long is hung.
     std::chrono::milliseconds timeout{30000};
+    // Whole frames in memory shared with every worker (sharedFrame()). A
+    // frame filtered from one shared frame into another is cut and pasted by
+    // the workers themselves, in parallel, instead of by the engine.
+    int sharedFrames = 0;
 };
 
 // $KALMIX_TILE_WORKER when set, else kalmix-tile-worker beside the program or
@@ -75,17 +79,30 @@ public:
     // The setup call on every worker, acting as the user. Throws TileError.
     void setup(const host::UserSettings& settings);
 
+    // Shared frame `number` (from 0 to EngineSettings::sharedFrames - 1),
+    // packed BGRA of the engine's size: read frames into it, write them from it.
+    std::uint8_t* sharedFrame(int number) const;
+    int sharedFrameCount() const { return frameCount_; }
+
     // One frame, packed BGRA of the engine's size; source and destination may
     // be the same. Throws TileError; the destination is then incomplete.
+    // When source, destination and `previous` (the output of the frame
+    // before) are three different shared frames, the workers also count the
+    // refreshed 4x4 blocks: refreshedBlocks().
     void filter(const std::uint8_t* source, std::uint8_t* destination, std::int32_t framePosition,
-                std::int32_t clipTotal);
+                std::int32_t clipTotal, const std::uint8_t* previous = nullptr);
 
     // The same in two halves, so the caller can read the next frame and write
-    // the last while the tiles are filtered. Both buffers stay untouched by the
-    // caller until finish() returns; finish() throws what filter() would.
+    // the last while the tiles are filtered. The buffers stay untouched by the
+    // caller until finish() returns (`previous` is only read); finish() throws
+    // what filter() would.
     void start(const std::uint8_t* source, std::uint8_t* destination, std::int32_t framePosition,
-               std::int32_t clipTotal);
+               std::int32_t clipTotal, const std::uint8_t* previous = nullptr);
     void finish();
+
+    // The refreshed blocks the workers counted in the last frame finished, or
+    // -1 when they did not count them; read it before the next start().
+    std::int64_t refreshedBlocks() const { return refreshedBlocks_; }
 
 private:
     struct Worker;
@@ -94,11 +111,15 @@ private:
         std::uint8_t* destination = nullptr;
         std::int32_t framePosition = 0;
         std::int32_t clipTotal = 0;
+        const std::uint8_t* previous = nullptr;
     };
 
+    void mapSharedFrames(int count);
     void spawn(std::size_t index, const EngineSettings& settings, const std::string& workerPath);
     void runFrame(const Job& job);
-    void awaitReply(Worker& worker, const char* what);
+    // The reply's count of refreshed blocks.
+    std::uint32_t awaitReply(Worker& worker, const char* what);
+    int sharedNumber(const std::uint8_t* frame) const;
     [[noreturn]] void failTile(const Worker& worker, const std::string& what);
     void stopWorkers();
     void dispatcher();
@@ -108,6 +129,11 @@ private:
     std::chrono::milliseconds timeout_;
     std::vector<std::unique_ptr<Worker>> workers_;
     bool broken_ = false;
+    int framesFd_ = -1;
+    std::uint8_t* frames_ = nullptr;
+    int frameCount_ = 0;
+    bool countable_ = false;  // every interior on the block grid: workers can count
+    std::int64_t refreshedBlocks_ = -1;
 
     // The dispatching thread behind start() and finish().
     std::thread thread_;

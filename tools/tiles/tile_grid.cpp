@@ -2,6 +2,7 @@
 #include "tools/tiles/tile_grid.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <stdexcept>
 
@@ -127,6 +128,36 @@ void pasteInterior(const std::uint8_t* pixels, const Tile& tile, std::uint8_t* f
         const std::uint8_t* from = pixels + frameBytes(s.width, y - s.y) + frameBytes(in.x - s.x, 1);
         std::memcpy(frame + frameBytes(frameWidth, y) + frameBytes(in.x, 1), from, bytes);
     }
+}
+
+std::uint64_t countRefreshedBlocks(const std::uint8_t* previous, const std::uint8_t* current, int frameWidth,
+                                   int frameHeight, const Rect& area) {
+    static_assert(REFRESH_BLOCK * BYTES_PER_PIXEL == 2 * sizeof(std::uint64_t));
+    const int right = std::min(area.x + area.width, frameWidth);
+    const int bottom = std::min(area.y + area.height, frameHeight);
+    std::uint64_t count = 0;
+    for (int top = area.y; top < bottom; top += REFRESH_BLOCK) {
+        const int rows = std::min(REFRESH_BLOCK, bottom - top);
+        for (int left = area.x; left < right; left += REFRESH_BLOCK) {
+            const int pixels = std::min(REFRESH_BLOCK, right - left);
+            bool refreshed = false;
+            for (int row = 0; row < rows && !refreshed; ++row) {
+                const std::size_t at = frameBytes(frameWidth, top + row) + frameBytes(left, 1);
+                if (pixels == REFRESH_BLOCK) {
+                    std::uint64_t words[4];
+                    std::memcpy(&words[0], previous + at, 2 * sizeof(std::uint64_t));
+                    std::memcpy(&words[2], current + at, 2 * sizeof(std::uint64_t));
+                    refreshed = (((words[0] ^ words[2]) | (words[1] ^ words[3])) & COLOUR_BYTES_OF_TWO_PIXELS) != 0;
+                } else {
+                    for (std::size_t i = at; i < at + frameBytes(pixels, 1); i += BYTES_PER_PIXEL) {
+                        refreshed = refreshed || std::memcmp(previous + i, current + i, 3) != 0;
+                    }
+                }
+            }
+            count += refreshed ? 1 : 0;
+        }
+    }
+    return count;
 }
 
 }  // namespace kalmix::tiles

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstddef>
+#include <bit>
 #include <cstdint>
 #include <vector>
 
@@ -63,6 +64,21 @@ void cutTile(const std::uint8_t* frame, int frameWidth, int frameHeight, const T
 
 // The tile's interior from its filtered pixels into the frame.
 void pasteInterior(const std::uint8_t* pixels, const Tile& tile, std::uint8_t* frame, int frameWidth);
+
+// Side of a refreshed block, in pixels.
+inline constexpr int REFRESH_BLOCK = 4;
+
+// Two BGRA pixels read as one little-endian word: their blue, green and red
+// bytes, alpha (every fourth byte from 3) masked off.
+inline constexpr std::uint64_t COLOUR_BYTES_OF_TWO_PIXELS = 0x00FFFFFF00FFFFFFULL;
+static_assert(std::endian::native == std::endian::little, "the colour mask takes alpha as every fourth byte from 3");
+
+// The 4x4 blocks (cut short at the frame's right and bottom edge) of `area`
+// in which any blue, green or red byte differs between two packed BGRA frames:
+// the tools' refreshed blocks. `area` lies on the 4-pixel block grid, except
+// where it ends at the frame's edge.
+std::uint64_t countRefreshedBlocks(const std::uint8_t* previous, const std::uint8_t* current, int frameWidth,
+                                   int frameHeight, const Rect& area);
 
 inline std::size_t frameBytes(int width, int height) {
     return static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * BYTES_PER_PIXEL;

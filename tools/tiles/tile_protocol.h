@@ -1,7 +1,10 @@
 // What the tile engine and its workers say to each other over the control
 // socket (SOCK_SEQPACKET, one message per send). The pixels travel through
 // shared memory: the worker's region holds the tile's source pixels, then the
-// module's output for them.
+// module's output for them. With shared frames (a second region of whole
+// frames that every worker maps), a worker cuts its tile out of a source
+// frame itself and pastes its interior into an output frame, so the copies run
+// in the workers, in parallel, while the tile is hot in that worker's cache.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +14,11 @@ namespace kalmix::tiles::protocol {
 // The worker's descriptors: the control socket and the shared memory.
 inline constexpr int CONTROL_FD = 3;
 inline constexpr int MEMORY_FD = 4;
+inline constexpr int FRAMES_FD = 5;  // the shared frames, when there are any
+
+// Not a shared frame: the tile is in, and its output goes to, the worker's
+// own region, where the engine cuts and pastes.
+inline constexpr std::int32_t NO_FRAME = -1;
 
 enum class Kind : std::uint32_t {
     Ready = 1,  // worker to engine: module loaded, memory mapped
@@ -29,11 +37,17 @@ struct Command {
     std::int32_t enhancedSuppression;
     std::int32_t transitionFrames;
     std::int32_t uvLevel;
+    // Frame: shared frames by number, or NO_FRAME. With a previous frame, the
+    // worker counts the refreshed 4x4 blocks of its interior.
+    std::int32_t sourceFrame;
+    std::int32_t outputFrame;
+    std::int32_t previousFrame;
 };
 
 struct Reply {
     Kind kind;
     std::int32_t result;
+    std::uint32_t refreshedBlocks;  // Done after a Frame with a previous frame
     char text[240];
 };
 

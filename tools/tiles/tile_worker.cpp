@@ -3,9 +3,13 @@
 // tile has the module's whole global state and its own state file.
 //
 //   kalmix-tile-worker MODULE WIDTH HEIGHT
+//   kalmix-tile-worker MODULE WIDTH HEIGHT FRAME_WIDTH FRAME_HEIGHT FRAMES
+//       SX SY SW SH IX IY IW IH
 //
 // Descriptor 3 is the control socket, 4 the shared memory of 2 x WIDTH x
-// HEIGHT x 4 bytes (the tile, then the module's output). The worker serves
+// HEIGHT x 4 bytes (the tile, then the module's output). In the second form,
+// descriptor 5 holds FRAMES shared frames of FRAME_WIDTH x FRAME_HEIGHT, and
+// the tile's source and interior rectangles in the frame follow. The worker serves
 // commands until the socket closes, which it also does when the engine's
 // process dies; it then unloads the module, which saves its state file.
 #include <signal.h>
@@ -29,10 +33,12 @@ namespace {
 
 using namespace kalmix::tiles;
 
-bool sendReply(protocol::Kind kind, std::int32_t result, const std::string& text = {}) {
+bool sendReply(protocol::Kind kind, std::int32_t result, const std::string& text = {},
+               std::uint32_t refreshedBlocks = 0) {
     protocol::Reply reply{};
     reply.kind = kind;
     reply.result = result;
+    reply.refreshedBlocks = refreshedBlocks;
     std::snprintf(reply.text, sizeof reply.text, "%s", text.c_str());
     for (;;) {
         if (::send(protocol::CONTROL_FD, &reply, sizeof reply, MSG_NOSIGNAL) == sizeof reply) return true;
@@ -45,10 +51,63 @@ int fail(const std::string& text) {
     return 1;
 }
 
-int parseSide(const char* text) {
+// A whole number from `low` to `high`, or false.
+bool parseNumber(const char* text, long low, long high, int& value) {
     char* end = nullptr;
-    const long value = std::strtol(text, &end, 10);
-    return end != text && *end == '\0' && value > 0 && value <= 4096 ? static_cast<int>(value) : 0;
+    errno = 0;
+    const long number = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || errno != 0 || number < low || number > high) return false;
+    value = static_cast<int>(number);
+    return true;
+}
+
+int parseSide(const char* text) {
+    int value = 0;
+    return parseNumber(text, 1, 4096, value) ? value : 0;
+}
+
+// The shared frames and this worker's place in them.
+struct SharedFrames {
+    std::uint8_t* memory = nullptr;
+    int width = 0;
+    int height = 0;
+    int count = 0;
+    Tile tile;
+
+    std::uint8_t* frame(std::int32_t number) const {
+        return number >= 0 && number < count ? memory + static_cast<std::size_t>(number) * frameBytes(width, height)
+                                              : nullptr;
+    }
+};
+
+constexpr long MAX_FRAME_SIDE = 1L << 16;
+
+// The shared frames from the arguments after HEIGHT, mapped; an empty string
+// or why not.
+std::string mapSharedFrames(char** args, int tileWidth, int tileHeight, SharedFrames& frames) {
+    int numbers[11];
+    const long low[11] = {1, 1, 1, -MAX_FRAME_SIDE, -MAX_FRAME_SIDE, 1, 1, 0, 0, 1, 1};
+    for (int i = 0; i < 11; ++i) {
+        const long high = i < 2 ? MAX_FRAME_SIDE : i == 2 ? 64 : MAX_FRAME_SIDE;
+        if (!parseNumber(args[i], low[i], high, numbers[i])) return "bad shared frame arguments";
+    }
+    frames.width = numbers[0];
+    frames.height = numbers[1];
+    frames.count = numbers[2];
+    frames.tile.source = {numbers[3], numbers[4], numbers[5], numbers[6]};
+    frames.tile.interior = {numbers[7], numbers[8], numbers[9], numbers[10]};
+    const Rect& s = frames.tile.source;
+    const Rect& in = frames.tile.interior;
+    if (s.width != tileWidth || s.height != tileHeight || in.x < s.x || in.y < s.y ||
+        in.x + in.width > s.x + s.width || in.y + in.height > s.y + s.height || in.x + in.width > frames.width ||
+        in.y + in.height > frames.height) {
+        return "bad shared frame arguments";
+    }
+    const std::size_t bytes = static_cast<std::size_t>(frames.count) * frameBytes(frames.width, frames.height);
+    void* memory = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, protocol::FRAMES_FD, 0);
+    if (memory == MAP_FAILED) return std::string("cannot map the shared frames: ") + std::strerror(errno);
+    frames.memory = static_cast<std::uint8_t*>(memory);
+    return {};
 }
 
 }  // namespace
@@ -56,9 +115,10 @@ int parseSide(const char* text) {
 int main(int argc, char** argv) {
     // Only the two descriptors the engine handed over; nothing the engine's
     // process happened to leave open (it may be any frei0r host).
-    ::close_range(protocol::MEMORY_FD + 1, ~0U, 0);
+    const bool shared = argc == 15;
+    ::close_range((shared ? protocol::FRAMES_FD : protocol::MEMORY_FD) + 1, ~0U, 0);
     ::signal(SIGPIPE, SIG_IGN);
-    if (argc != 4) {
+    if (argc != 4 && !shared) {
         std::fputs("kalmix-tile-worker: started by the kalmix tile engine, not by hand\n", stderr);
         return 2;
     }
@@ -70,6 +130,10 @@ int main(int argc, char** argv) {
     if (memory == MAP_FAILED) return fail(std::string("cannot map the shared memory: ") + std::strerror(errno));
     auto* source = static_cast<std::uint8_t*>(memory);
     std::uint8_t* destination = source + bytes;
+    SharedFrames frames;
+    if (shared) {
+        if (std::string why = mapSharedFrames(argv + 4, width, height, frames); !why.empty()) return fail(why);
+    }
 
     standin::setMessageSink([](const std::string&, const std::string& text) {
         std::string line = text;
@@ -89,6 +153,7 @@ int main(int argc, char** argv) {
         if (got < 0 && errno == EINTR) continue;
         if (got != sizeof command) break;  // closed: the engine is done, or gone
         std::int32_t result = -1;
+        std::uint32_t refreshed = 0;
         if (command.kind == protocol::Kind::Setup) {
             kalmix::host::UserSettings settings;
             settings.primaryLevel = command.primaryLevel;
@@ -98,9 +163,19 @@ int main(int argc, char** argv) {
             settings.uvLevel = command.uvLevel;
             result = module->setup(settings);
         } else if (command.kind == protocol::Kind::Frame) {
+            const std::uint8_t* from = frames.frame(command.sourceFrame);
+            std::uint8_t* to = frames.frame(command.outputFrame);
+            if (from != nullptr) cutTile(from, frames.width, frames.height, frames.tile, source);
             result = module->execute(source, destination, width, height, command.framePosition, command.clipTotal);
+            if (to != nullptr) {
+                pasteInterior(destination, frames.tile, to, frames.width);
+                if (const std::uint8_t* previous = frames.frame(command.previousFrame); previous != nullptr) {
+                    refreshed = static_cast<std::uint32_t>(
+                        countRefreshedBlocks(previous, to, frames.width, frames.height, frames.tile.interior));
+                }
+            }
         }
-        if (!sendReply(protocol::Kind::Done, result)) break;
+        if (!sendReply(protocol::Kind::Done, result, {}, refreshed)) break;
     }
     module.reset();  // unload: the module writes this tile's state file
     return 0;
