@@ -92,7 +92,10 @@ run_host() {
   local host_bin=$work/$host_arch/bin
   cd "$host_bin" || fail "no $host_bin"
   # Wine's own servers are ended with the run so the X server can go quietly.
-  timeout "${KALMIX_WINE_TIMEOUT:-120}" xvfb-run -a -s "-screen 0 800x600x24" \
+  # xvfb-run -a picks its display racily: runs from other build trees on this
+  # machine take turns through one lock.
+  flock "${TMPDIR:-/tmp}/kalmix-xvfb-$(id -u).lock" \
+    timeout "${KALMIX_WINE_TIMEOUT:-120}" xvfb-run -a -s "-screen 0 800x600x24" \
     sh -c '"$0" kalmix_win_host.exe "$@"; status=$?; "'"$server"'" -k; exit $status' "$wine" "$@"
 }
 
