@@ -5,6 +5,7 @@
 #include <immintrin.h>
 
 #include "pipeline/dsp/conversion_dsp.h"
+#include "pipeline/dsp/x86/alpha_summary.h"
 
 namespace kalmix {
 
@@ -156,17 +157,10 @@ struct Colours16 {
     for (int q = 0; q < 4; ++q) store(pixels + 32 * q, ordered[q]);
 }
 
-// The summary of the alpha bytes (bits 24 to 31 of each lane) of the AND and OR.
+// The 256-bit AND and OR folded to 128 bits first.
 AlphaSummary alphaSummary(__m256i all, __m256i any) {
-    __m128i all128 = _mm_and_si128(_mm256_castsi256_si128(all), _mm256_extracti128_si256(all, 1));
-    __m128i any128 = _mm_or_si128(_mm256_castsi256_si128(any), _mm256_extracti128_si256(any, 1));
-    all128 = _mm_and_si128(all128, _mm_shuffle_epi32(all128, _MM_SHUFFLE(1, 0, 3, 2)));
-    all128 = _mm_and_si128(all128, _mm_shuffle_epi32(all128, _MM_SHUFFLE(2, 3, 0, 1)));
-    any128 = _mm_or_si128(any128, _mm_shuffle_epi32(any128, _MM_SHUFFLE(1, 0, 3, 2)));
-    any128 = _mm_or_si128(any128, _mm_shuffle_epi32(any128, _MM_SHUFFLE(2, 3, 0, 1)));
-    const auto allAlpha = static_cast<std::uint32_t>(_mm_cvtsi128_si32(all128)) >> 24;
-    const auto anyAlpha = static_cast<std::uint32_t>(_mm_cvtsi128_si32(any128)) >> 24;
-    return static_cast<AlphaSummary>(allAlpha | anyAlpha << 8);
+    return alphaSummary(_mm_and_si128(_mm256_castsi256_si128(all), _mm256_extracti128_si256(all, 1)),
+                        _mm_or_si128(_mm256_castsi256_si128(any), _mm256_extracti128_si256(any, 1)));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <emmintrin.h>
 
 #include "pipeline/dsp/conversion_dsp.h"
+#include "pipeline/dsp/x86/alpha_summary.h"
 
 namespace kalmix {
 
@@ -133,17 +134,6 @@ struct Colours16 {
 // Unrolled, so that the four vectors stay in registers.
 #pragma GCC unroll 4
     for (int q = 0; q < 4; ++q) store(pixels + 16 * q, _mm_or_si128(quarters[q], alpha));
-}
-
-// The summary of the alpha bytes (bits 24 to 31 of each lane) of the AND and OR.
-AlphaSummary alphaSummary(__m128i all, __m128i any) {
-    all = _mm_and_si128(all, _mm_shuffle_epi32(all, _MM_SHUFFLE(1, 0, 3, 2)));
-    all = _mm_and_si128(all, _mm_shuffle_epi32(all, _MM_SHUFFLE(2, 3, 0, 1)));
-    any = _mm_or_si128(any, _mm_shuffle_epi32(any, _MM_SHUFFLE(1, 0, 3, 2)));
-    any = _mm_or_si128(any, _mm_shuffle_epi32(any, _MM_SHUFFLE(2, 3, 0, 1)));
-    const auto allAlpha = static_cast<std::uint32_t>(_mm_cvtsi128_si32(all)) >> 24;
-    const auto anyAlpha = static_cast<std::uint32_t>(_mm_cvtsi128_si32(any)) >> 24;
-    return static_cast<AlphaSummary>(allAlpha | anyAlpha << 8);
 }
 
 }  // namespace
