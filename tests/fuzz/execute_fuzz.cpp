@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "analysis/analysis.h"
+#include "fuzz_support.h"
 #include "host/host_records.h"
 #include "params/filter_params.h"
 #include "pipeline/cpu.h"
@@ -22,23 +23,9 @@
 
 namespace {
 
-class Input {
-public:
-    Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    bool empty() const { return at_ >= size_; }
-    std::uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
-    std::int32_t small() { return static_cast<std::int8_t>(byte()); }
-    std::int32_t side(int limit) { return (byte() | byte() << 8) % limit - 8; }
+using kalmix::fuzz::Input;
 
-private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-    std::size_t at_ = 0;
-};
-
-void check(bool condition) {
-    if (!condition) std::abort();
-}
+using kalmix::fuzz::check;
 
 // The module-wide state a clip can read before writing: the working
 // parameters (a call without a record keeps them), the planes, the block maps

@@ -22,6 +22,8 @@ public:
     std::uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
     std::int32_t small() { return static_cast<std::int8_t>(byte()); }
     std::uint16_t word() { return static_cast<std::uint16_t>(byte() | byte() << 8); }
+    // A frame side in -8..limit - 9: negative and zero sides included.
+    std::int32_t side(int limit) { return word() % limit - 8; }
     // The rest of the bytes.
     const std::uint8_t* rest(std::size_t& size) {
         size = left();

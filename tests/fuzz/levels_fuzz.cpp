@@ -23,6 +23,7 @@
 #include <cstring>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "host/host_records.h"
 #include "params/filter_params.h"
 #include "pipeline/cpu.h"
@@ -34,18 +35,7 @@ namespace {
 constexpr int MAX_CALLS = 6;
 constexpr std::size_t MAX_FRAME_BYTES = std::size_t{kalmix::MAX_FRAME_WIDTH} * kalmix::MAX_FRAME_HEIGHT * 4;
 
-class Input {
-public:
-    Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    bool empty() const { return at_ >= size_; }
-    std::uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
-    std::int32_t small() { return static_cast<std::int8_t>(byte()); }
-
-private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-    std::size_t at_ = 0;
-};
+using kalmix::fuzz::Input;
 
 // One call of the sequence, decoded once so both runs see the same.
 struct Call {
