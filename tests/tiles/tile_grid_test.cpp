@@ -165,15 +165,18 @@ TEST(TileGrid, CutRepeatsTheEdgeAndPasteWritesOnlyTheInterior) {
     }
 }
 
-// Refreshed 4x4 blocks, the plain way: any blue, green or red byte differs.
+// Refreshed 4x4 blocks of an area, the plain way: any blue, green or red byte differs.
 std::uint64_t refreshedReference(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b, int width,
-                                 int height) {
+                                 int height, Rect area = {}) {
+    if (area.width == 0) area = {0, 0, width, height};
+    const int right = std::min(area.x + area.width, width);
+    const int bottom = std::min(area.y + area.height, height);
     std::uint64_t count = 0;
-    for (int by = 0; by < height; by += 4) {
-        for (int bx = 0; bx < width; bx += 4) {
+    for (int by = area.y; by < bottom; by += 4) {
+        for (int bx = area.x; bx < right; bx += 4) {
             bool differs = false;
-            for (int y = by; y < std::min(by + 4, height); ++y) {
-                for (int x = bx; x < std::min(bx + 4, width); ++x) {
+            for (int y = by; y < std::min(by + 4, bottom); ++y) {
+                for (int x = bx; x < std::min(bx + 4, right); ++x) {
                     for (int c = 0; c < 3; ++c) {
                         const std::size_t i = frameBytes(width, y) + frameBytes(x, 1) + static_cast<std::size_t>(c);
                         differs = differs || a[i] != b[i];
@@ -211,6 +214,39 @@ TEST(TileGrid, InteriorsCountEachRefreshedBlockOnceAndIgnoreAlpha) {
         EXPECT_EQ(countRefreshedBlocks(previous.data(), current.data(), width, height, {0, 0, width, height}),
                   expected);
         EXPECT_EQ(countRefreshedBlocks(previous.data(), previous.data(), width, height, {0, 0, width, height}), 0u);
+    }
+}
+
+TEST(TileGrid, RefreshedBlocksSeeEveryByteOfEveryBlockInAnyArea) {
+    // Every colour and alpha byte of one block changed alone, in areas that
+    // end on the block grid or at the frame's edges (bands and blocks cut
+    // short), then dense random change.
+    const int width = 23;
+    const int height = 14;
+    std::vector<std::uint8_t> previous(frameBytes(width, height));
+    std::uint32_t seed = 11;
+    auto next = [&] { return (seed = seed * 1664525u + 1013904223u) >> 8; };
+    for (auto& byte : previous) byte = static_cast<std::uint8_t>(next());
+    const Rect areas[] = {{0, 0, width, height}, {4, 4, 8, 4}, {8, 8, 15, 6}, {20, 0, 3, 14}, {0, 12, 23, 2}};
+    for (const Rect& area : areas) {
+        SCOPED_TRACE(::testing::Message() << area.x << "," << area.y << " " << area.width << "x" << area.height);
+        for (int y = 0; y < height; ++y) {
+            for (int x = 0; x < width; ++x) {
+                for (int c = 0; c < BYTES_PER_PIXEL; ++c) {
+                    std::vector<std::uint8_t> current = previous;
+                    current[frameBytes(width, y) + frameBytes(x, 1) + static_cast<std::size_t>(c)] ^= 0x80;
+                    ASSERT_EQ(countRefreshedBlocks(previous.data(), current.data(), width, height, area),
+                              refreshedReference(previous, current, width, height, area))
+                        << x << "," << y << " byte " << c;
+                }
+            }
+        }
+        for (int round = 0; round < 50; ++round) {
+            std::vector<std::uint8_t> current = previous;
+            for (int k = 0; k < round; ++k) current[next() % current.size()] ^= 1;
+            ASSERT_EQ(countRefreshedBlocks(previous.data(), current.data(), width, height, area),
+                      refreshedReference(previous, current, width, height, area));
+        }
     }
 }
 
