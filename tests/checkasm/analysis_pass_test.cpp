@@ -5,6 +5,7 @@
 // block to the largest and on pictures that drive each stage.
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "analysis/analysis.h"
@@ -299,13 +300,17 @@ void expectSame(const PassResult& e, const PassResult& a, std::uint32_t width) {
 // One frame at one setting: the reference, then every fast level, from the
 // same history, block map and stale per-sample arrays.
 void compareLevels(std::uint32_t width, std::uint32_t height, Picture picture, std::int32_t level,
-                   std::int32_t enhanced) {
+                   std::int32_t enhanced, std::optional<std::int32_t> biasThreshold = std::nullopt) {
     useFrame(width, height);
     FilterParams params = DEFAULT_FILTER_PARAMS;
     params.primaryLevel = level;
     params.enhancedSuppression = enhanced;
     params.transitionFrames = 1 + level % 7;
     applyFilterParams(params);
+    if (biasThreshold) {
+        thresholds.lumaBiasThreshold = *biasThreshold;
+        thresholds.chromaBiasThreshold = *biasThreshold;
+    }
     paint(picture, analysisGeometry.totalSamples, width);
 
     std::vector<std::uint8_t> history(blockMapHistory.size());
@@ -390,6 +395,16 @@ TEST(AnalysisPass, SpreadMatchesTheReferenceAroundPatches) {
             const std::int32_t levels[] = {1, 5, 10};
             compareLevels(width, height, Picture::PATCHES, levels[round % 3], round / 3);
             if (HasFailure()) return;
+        }
+        // Bias thresholds no primary level gives, which the border votes must
+        // still count as the reference does: below 0 (a sample votes both
+        // ways), 0, and at the end of the byte range and beyond it.
+        for (std::int32_t bias : {-3, 0, 254, 255}) {
+            SCOPED_TRACE("bias threshold " + std::to_string(bias));
+            for (Picture picture : {Picture::PATCHES, Picture::NOISE}) {
+                compareLevels(width, height, picture, 5, 0, bias);
+                if (HasFailure()) return;
+            }
         }
     }
 }
