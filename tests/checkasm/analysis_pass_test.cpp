@@ -35,7 +35,8 @@ enum class Picture {
     EDGE_SCATTER,
     LINES,
     THRESHOLD_EDGES,
-    PATCHES
+    PATCHES,
+    CHUNK_ISLANDS
 };
 
 // The lines that Picture::LINES draws in the luminance plane: through
@@ -60,6 +61,7 @@ const char* pictureName(Picture p) {
         case Picture::LINES: return "lines";
         case Picture::THRESHOLD_EDGES: return "threshold edges";
         case Picture::PATCHES: return "patches";
+        case Picture::CHUNK_ISLANDS: return "chunk islands";
     }
     return "?";
 }
@@ -73,6 +75,14 @@ void useFrame(std::uint32_t width, std::uint32_t height) {
 }
 
 std::uint8_t clampByte(int v) { return static_cast<std::uint8_t>(std::clamp(v, 0, 255)); }
+
+// Picks, per picture, which 16-column chunk of which block row of which
+// plane Picture::CHUNK_ISLANDS fills, and how.
+std::uint32_t islandSeed = 0;
+int islandKind(const SampleLocation& at) {
+    const std::uint32_t key = ((at.row / 4) * 977U + (at.column / 16) * 131U + at.planeStart) ^ islandSeed;
+    return static_cast<int>(((key * 2654435761U) >> 16) % 6);
+}
 
 // Straight one-sample-wide segments of change in all eight directions, 5 to
 // 12 samples long (chains of 3 to 10 qualifying samples: the ends have one
@@ -140,6 +150,7 @@ void paint(Picture picture, std::uint32_t samples, std::uint32_t width) {
     std::uniform_int_distribution<int> small(-9, 9);
     std::uniform_int_distribution<int> percent(0, 99);
     auto& rng = randomEngine();
+    islandSeed = static_cast<std::uint32_t>(rng());
     for (std::uint32_t q = 0; q < samples; ++q) {
         const std::uint32_t x = q % width;
         const std::uint32_t y = q / width;
@@ -213,6 +224,21 @@ void paint(Picture picture, std::uint32_t samples, std::uint32_t width) {
                 // of several paths.
                 if (percent(rng) < (picture == Picture::SCATTER ? 33 : 50)) cur += 45;
                 break;
+            case Picture::CHUNK_ISLANDS: {
+                // Change in some 16-column chunks of some block rows only,
+                // beside chunks and block rows without any: sparse (weak
+                // samples and seeds), dense (the spread factor), or only in
+                // the chunk's first and last columns and the plane's edge
+                // columns (neighbours across into chunks without change).
+                const SampleLocation at = locateSample(q, width);
+                const int kind = islandKind(at);
+                const bool edgeColumn = at.column % 16 == 0 || at.column % 16 == 15 || at.column + 1 == at.rowStride;
+                if ((kind == 3 && percent(rng) < 25) || (kind == 4 && percent(rng) < 85) ||
+                    (kind == 5 && edgeColumn && percent(rng) < 70)) {
+                    cur += 45 + small(rng);
+                }
+                break;
+            }
             case Picture::EDGE_SCATTER: {
                 // Branching change only in the first and last nine rows of
                 // each plane: windows of horizontal traces that reach past the
@@ -405,6 +431,26 @@ TEST(AnalysisPass, SpreadMatchesTheReferenceAroundPatches) {
                 compareLevels(width, height, picture, 5, 0, bias);
                 if (HasFailure()) return;
             }
+        }
+    }
+}
+
+// The scoring and the weak reinforcement visit only the 16-column chunks of
+// a block row whose blocks hold a change (two at a time at AVX2): islands of
+// change in a few chunks, beside chunks and block rows without any, with
+// changed samples on the chunks' edge columns whose neighbours lie in
+// chunks not visited, on widths whose rows end 4, 8 or 12 samples into a
+// chunk and 4 to 28 into a 32-sample step, and at the planes' edges.
+TEST(AnalysisPass, ScoringMatchesTheReferenceAroundChunksWithoutChange) {
+    if (checkasm::fastLevels().empty()) GTEST_SKIP() << "no fast level on this machine";
+    const std::pair<std::uint32_t, std::uint32_t> sizes[] = {
+        {4, 8},   {12, 8},  {20, 12}, {28, 16}, {36, 20},  {44, 8},   {52, 24},
+        {60, 12}, {64, 16}, {68, 28}, {84, 16}, {100, 20}, {196, 16}, {MAX_FRAME_WIDTH, 16}};
+    for (const auto& [width, height] : sizes) {
+        for (int round = 0; round < 12; ++round) {
+            const std::int32_t levels[] = {1, 5, 10};
+            compareLevels(width, height, Picture::CHUNK_ISLANDS, levels[round % 3], (round / 3) % 2);
+            if (HasFailure()) return;
         }
     }
 }
