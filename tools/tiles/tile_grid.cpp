@@ -26,6 +26,21 @@ struct Span {
     int interiorLength;
 };
 
+// A tile's rows in a frame are short runs a frame's stride apart, too short
+// for the processor to pick up as streams: when comparing with the previous
+// frame, its row a few ahead is asked for while this one is compared. (The
+// cut gained nothing from it.)
+#if defined(__SSE2__)
+constexpr int FETCH_AHEAD_ROWS = 2;
+constexpr std::size_t CACHE_LINE = 64;
+
+void fetchAhead(const std::uint8_t* start, std::size_t bytes) {
+    for (std::size_t at = 0; at < bytes; at += CACHE_LINE) {
+        _mm_prefetch(reinterpret_cast<const char*>(start + at), _MM_HINT_T0);
+    }
+}
+#endif
+
 int roundUp(int value) { return (value + UNIT - 1) / UNIT * UNIT; }
 
 // Spans along one side of `length` pixels, the first starting `lead` pixels
@@ -164,6 +179,10 @@ std::uint64_t pasteInteriorCountingRefreshed(const std::uint8_t* pixels, const T
                 const std::uint8_t* from = tileRow(row) + start;
                 std::uint8_t* to = frame + frameRow(row) + start;
                 const std::uint8_t* before = previous + frameRow(row) + start;
+                if (top + row + FETCH_AHEAD_ROWS < bottom) {
+                    fetchAhead(previous + frameRow(row + FETCH_AHEAD_ROWS) + start,
+                               static_cast<std::size_t>(blocks) * BLOCK_ROW_BYTES);
+                }
                 const bool aligned = reinterpret_cast<std::uintptr_t>(to) % sizeof(__m128i) == 0;
                 for (int b = 0; b < blocks; ++b) {
                     const std::size_t at = static_cast<std::size_t>(b) * BLOCK_ROW_BYTES;
