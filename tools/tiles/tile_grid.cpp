@@ -167,7 +167,9 @@ std::uint64_t pasteInteriorCountingRefreshed(const std::uint8_t* pixels, const T
         // Row by row, left to right: three sequential streams (the tile's
         // output, the frame, the previous frame), each block's difference
         // gathered over the band's rows.
-        const auto tileRow = [&](int row) { return pixels + frameBytes(s.width, top + row - s.y) + frameBytes(in.x - s.x, 1); };
+        const auto tileRow = [&](int row) {
+            return pixels + frameBytes(s.width, top + row - s.y) + frameBytes(in.x - s.x, 1);
+        };
         const auto frameRow = [&](int row) { return frameBytes(frameWidth, top + row) + frameBytes(in.x, 1); };
         for (int first = 0; first < wholeBlocks; first += CHUNK) {
             const int blocks = std::min(CHUNK, wholeBlocks - first);
@@ -183,6 +185,9 @@ std::uint64_t pasteInteriorCountingRefreshed(const std::uint8_t* pixels, const T
                     fetchAhead(previous + frameRow(row + FETCH_AHEAD_ROWS) + start,
                                static_cast<std::size_t>(blocks) * BLOCK_ROW_BYTES);
                 }
+                // Other processes read the frame next (the writer, the next
+                // frame's count), not this worker: streaming stores skip
+                // reading each line in before writing it.
                 const bool aligned = reinterpret_cast<std::uintptr_t>(to) % sizeof(__m128i) == 0;
                 for (int b = 0; b < blocks; ++b) {
                     const std::size_t at = static_cast<std::size_t>(b) * BLOCK_ROW_BYTES;
@@ -192,8 +197,8 @@ std::uint64_t pasteInteriorCountingRefreshed(const std::uint8_t* pixels, const T
                     } else {
                         _mm_storeu_si128(reinterpret_cast<__m128i*>(to + at), value);
                     }
-                    differs[b] = _mm_or_si128(
-                        differs[b], _mm_xor_si128(value, _mm_loadu_si128(reinterpret_cast<const __m128i*>(before + at))));
+                    const __m128i old = _mm_loadu_si128(reinterpret_cast<const __m128i*>(before + at));
+                    differs[b] = _mm_or_si128(differs[b], _mm_xor_si128(value, old));
                 }
             }
             const __m128i colour = _mm_set1_epi64x(static_cast<long long>(COLOUR_BYTES_OF_TWO_PIXELS));
