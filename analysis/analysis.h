@@ -73,6 +73,8 @@ void reinforceFromExtent(std::uint32_t block, bool onOuterRing);
 std::uint8_t scoreSample(std::uint32_t position, std::uint32_t rowStride, std::uint8_t changeThreshold,
                          bool edgeSample);
 double differenceSpreadFactor(std::uint32_t position, std::uint32_t rowStride);
+// The factor of a 3x3 window from the sum of its differences and of their squares.
+double spreadFactorOfSums(std::int32_t s1, std::int32_t s2);
 
 // Change extent measure.
 inline constexpr std::uint8_t EXTENT_CAP = 8;

@@ -90,6 +90,10 @@ double differenceSpreadFactor(std::uint32_t position, std::uint32_t rowStride) {
             s2 += e * e;
         }
     }
+    return spreadFactorOfSums(s1, s2);
+}
+
+double spreadFactorOfSums(std::int32_t s1, std::int32_t s2) {
     // S1 * S1 is an exact integer; the coefficients are the decimals as tuned.
     const double variance =
         s2 * VARIANCE_SQUARE_FACTOR - static_cast<double>(s1 * s1) * VARIANCE_MEAN_FACTOR;

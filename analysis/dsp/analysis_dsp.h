@@ -6,6 +6,8 @@
 // table points at the one for the active instruction-set level.
 #pragma once
 
+#include <cstdint>
+
 #include "pipeline/cpu.h"
 
 namespace kalmix {
@@ -22,6 +24,20 @@ void analysePass_sse2();
 #endif
 #if defined(KALMIX_HAVE_AVX2)
 void analysePass_avx2();
+#endif
+
+// The spread codes (2, 1, 0 for the factors 1.5, 1.0, 0.5 of
+// spreadFactorOfSums) of count windows from their sums s1 and s2, as the
+// fast passes work them out in integers; for the variant test.
+#if defined(KALMIX_HAVE_SSE2)
+namespace sse2 {
+void spreadCodesOfSums(const std::int16_t* s1, const std::int32_t* s2, std::uint32_t count, std::uint8_t* codes);
+}
+#endif
+#if defined(KALMIX_HAVE_AVX2)
+namespace avx2 {
+void spreadCodesOfSums(const std::int16_t* s1, const std::int32_t* s2, std::uint32_t count, std::uint8_t* codes);
+}
 #endif
 
 }  // namespace kalmix

@@ -5,6 +5,7 @@
 // block to the largest and on pictures that drive each stage.
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "analysis/analysis.h"
@@ -33,7 +34,8 @@ enum class Picture {
     DENSE_SCATTER,
     EDGE_SCATTER,
     LINES,
-    THRESHOLD_EDGES
+    THRESHOLD_EDGES,
+    PATCHES
 };
 
 // The lines that Picture::LINES draws in the luminance plane: through
@@ -57,6 +59,7 @@ const char* pictureName(Picture p) {
         case Picture::EDGE_SCATTER: return "scatter at the planes' top and bottom";
         case Picture::LINES: return "lines";
         case Picture::THRESHOLD_EDGES: return "threshold edges";
+        case Picture::PATCHES: return "patches";
     }
     return "?";
 }
@@ -94,6 +97,39 @@ void drawSegments(std::uint32_t samples, std::uint32_t width) {
             currentPlanes[q] = clampByte(referencePlanes[q] + (referencePlanes[q] < 128 ? 60 : -60));
             x += dx;
             y += dy;
+        }
+    }
+}
+
+// Sparse square patches of change, 2 to 7 samples wide, anywhere (also over
+// a plane's edges): the samples inside are densely surrounded, so their
+// window variance is worked out, around 70, 200 or 400 by the patch's
+// spread of differences; the rows have such samples in a few 16-sample
+// chunks only, next to chunks without any. The blocks beside a patch see
+// part of it on their facing samples, so the border spread goes both ways.
+void drawPatches(std::uint32_t samples, std::uint32_t width) {
+    auto& rng = randomEngine();
+    const auto w = static_cast<int>(width);
+    const auto h = static_cast<int>(samples / width);
+    std::uniform_int_distribution<int> column(-3, w - 1);
+    std::uniform_int_distribution<int> row(-3, h - 1);
+    std::uniform_int_distribution<int> size(2, 7);
+    const int spreads[] = {14, 25, 35};
+    std::uniform_int_distribution<int> spreadOf(0, 2);
+    std::uniform_int_distribution<int> percent(0, 99);
+    const std::uint32_t count = std::max<std::uint32_t>(1, samples / 150);
+    for (std::uint32_t n = 0; n < count; ++n) {
+        const int x0 = column(rng);
+        const int y0 = row(rng);
+        const int side = size(rng);
+        const int spread = spreads[spreadOf(rng)];
+        const int sign = percent(rng) < 50 ? 1 : -1;
+        std::uniform_int_distribution<int> jitter(-spread, spread);
+        for (int y = std::max(y0, 0); y < std::min(y0 + side, h); ++y) {
+            for (int x = std::max(x0, 0); x < std::min(x0 + side, w); ++x) {
+                const auto q = static_cast<std::uint32_t>(y * w + x);
+                currentPlanes[q] = clampByte(referencePlanes[q] + sign * (45 + jitter(rng)));
+            }
         }
     }
 }
@@ -142,6 +178,7 @@ void paint(Picture picture, std::uint32_t samples, std::uint32_t width) {
                 break;
             case Picture::SEGMENTS:
             case Picture::LINES:
+            case Picture::PATCHES:
                 break;  // drawn below
             case Picture::THRESHOLD_EDGES: {
                 // Differences at and next to the plane's bias and change
@@ -189,6 +226,7 @@ void paint(Picture picture, std::uint32_t samples, std::uint32_t width) {
         currentPlanes[q] = clampByte(cur);
     }
     if (picture == Picture::SEGMENTS) drawSegments(samples, width);
+    if (picture == Picture::PATCHES) drawPatches(samples, width);
     if (picture == Picture::LINES) {
         const auto w = static_cast<int>(width);
         const auto h = static_cast<int>(analysisGeometry.lumaPlaneSize / width);
@@ -262,13 +300,17 @@ void expectSame(const PassResult& e, const PassResult& a, std::uint32_t width) {
 // One frame at one setting: the reference, then every fast level, from the
 // same history, block map and stale per-sample arrays.
 void compareLevels(std::uint32_t width, std::uint32_t height, Picture picture, std::int32_t level,
-                   std::int32_t enhanced) {
+                   std::int32_t enhanced, std::optional<std::int32_t> biasThreshold = std::nullopt) {
     useFrame(width, height);
     FilterParams params = DEFAULT_FILTER_PARAMS;
     params.primaryLevel = level;
     params.enhancedSuppression = enhanced;
     params.transitionFrames = 1 + level % 7;
     applyFilterParams(params);
+    if (biasThreshold) {
+        thresholds.lumaBiasThreshold = *biasThreshold;
+        thresholds.chromaBiasThreshold = *biasThreshold;
+    }
     paint(picture, analysisGeometry.totalSamples, width);
 
     std::vector<std::uint8_t> history(blockMapHistory.size());
@@ -335,6 +377,105 @@ TEST(AnalysisPass, DetectionMatchesTheReferenceAtTheThresholds) {
                 if (HasFailure()) return;
             }
         }
+    }
+}
+
+// The spread factor is worked out for the 16-sample chunks of a row that
+// hold a densely surrounded sample (and the last, narrower chunk), and the
+// border spread tests each still block once on every side with a changed
+// block opposite: patches of change in a few chunks of each row, over the
+// planes' edges and corners, on rows of blocks shorter and longer than 16,
+// with and without the bias test's votes.
+TEST(AnalysisPass, SpreadMatchesTheReferenceAroundPatches) {
+    if (checkasm::fastLevels().empty()) GTEST_SKIP() << "no fast level on this machine";
+    const std::pair<std::uint32_t, std::uint32_t> sizes[] = {
+        {12, 12}, {20, 16}, {36, 44}, {68, 20}, {100, 28}, {132, 36}, {MAX_FRAME_WIDTH, 48}};
+    for (const auto& [width, height] : sizes) {
+        for (int round = 0; round < 6; ++round) {
+            const std::int32_t levels[] = {1, 5, 10};
+            compareLevels(width, height, Picture::PATCHES, levels[round % 3], round / 3);
+            if (HasFailure()) return;
+        }
+        // Bias thresholds no primary level gives, which the border votes must
+        // still count as the reference does: below 0 (a sample votes both
+        // ways), 0, and at the end of the byte range and beyond it.
+        for (std::int32_t bias : {-3, 0, 254, 255}) {
+            SCOPED_TRACE("bias threshold " + std::to_string(bias));
+            for (Picture picture : {Picture::PATCHES, Picture::NOISE}) {
+                compareLevels(width, height, picture, 5, 0, bias);
+                if (HasFailure()) return;
+            }
+        }
+    }
+}
+
+// The fast passes decide the spread factor in integers. Against the
+// reference's doubles, for every sum of differences s1 a window can have:
+// the sums of squares s2 around each place where the reference's factor
+// steps up (it only grows with s2), the ends of the range, and random pairs.
+TEST(AnalysisPass, SpreadCodesInIntegersMatchTheDoubles) {
+    using Variant = void (*)(const std::int16_t*, const std::int32_t*, std::uint32_t, std::uint8_t*);
+    std::vector<std::pair<CpuLevel, Variant>> variants;
+#if defined(KALMIX_HAVE_SSE2)
+    variants.emplace_back(CpuLevel::SSE2, sse2::spreadCodesOfSums);
+#endif
+#if defined(KALMIX_HAVE_AVX2)
+    if (CpuLevel::AVX2 <= supportedCpuLevel()) variants.emplace_back(CpuLevel::AVX2, avx2::spreadCodesOfSums);
+#endif
+    if (variants.empty()) GTEST_SKIP() << "no fast level in this build";
+    constexpr std::int32_t MAX_S1 = 9 * 255;
+    constexpr std::int32_t MAX_S2 = 9 * 255 * 255;
+    std::vector<std::int16_t> s1;
+    std::vector<std::int32_t> s2;
+    // Nine differences with sum a have squares summing to at least a^2 / 9.
+    auto fewestSquares = [](std::int32_t a) { return (a * a + 8) / 9; };
+    auto add = [&](std::int32_t a, std::int32_t b) {
+        if (b < fewestSquares(a) || b > MAX_S2) return;
+        s1.push_back(static_cast<std::int16_t>(a));
+        s2.push_back(b);
+    };
+    for (std::int32_t a = -MAX_S1; a <= MAX_S1; ++a) {
+        for (double factor : {1.0, 1.5}) {
+            std::int32_t low = fewestSquares(a);
+            std::int32_t high = MAX_S2 + 1;
+            while (low < high) {
+                const std::int32_t middle = low + (high - low) / 2;
+                if (spreadFactorOfSums(a, middle) >= factor) {
+                    high = middle;
+                } else {
+                    low = middle + 1;
+                }
+            }
+            for (std::int32_t b = low - 4; b <= low + 4; ++b) add(a, b);
+        }
+        add(a, fewestSquares(a));
+        add(a, MAX_S2);
+    }
+    std::uniform_int_distribution<std::int32_t> anyS1(-MAX_S1, MAX_S1);
+    for (int i = 0; i < 200000; ++i) {
+        const std::int32_t a = anyS1(randomEngine());
+        add(a, std::uniform_int_distribution<std::int32_t>(fewestSquares(a), MAX_S2)(randomEngine()));
+    }
+    std::vector<std::uint8_t> expected(s1.size());
+    for (std::size_t i = 0; i < s1.size(); ++i) {
+        // The integer form relies on no window landing exactly on a level.
+        const std::int64_t millionths = std::int64_t{111100} * s2[i] - std::int64_t{12346} * s1[i] * s1[i];
+        ASSERT_NE(millionths, 200000000) << s1[i] << ", " << s2[i];
+        ASSERT_NE(millionths, 400000000) << s1[i] << ", " << s2[i];
+        const double f = spreadFactorOfSums(s1[i], s2[i]);
+        expected[i] = f == 1.5 ? 2 : f == 1.0 ? 1 : 0;
+    }
+    for (const auto& [level, variant] : variants) {
+        // Runs of 29: sixteen windows in wide vectors where the level has
+        // them, eight in narrow ones, five one at a time.
+        std::vector<std::uint8_t> actual(s1.size(), 0xEE);
+        for (std::size_t i = 0; i < s1.size(); i += 29) {
+            const auto count = static_cast<std::uint32_t>(std::min<std::size_t>(29, s1.size() - i));
+            variant(&s1[i], &s2[i], count, &actual[i]);
+        }
+        const std::size_t at = checkasm::firstDifference(expected.data(), actual.data(), expected.size());
+        EXPECT_EQ(at, expected.size()) << checkasm::levelLabel(level) << ": s1 " << s1[at] << ", s2 " << s2[at]
+                                       << ", expected code " << +expected[at] << ", got " << +actual[at];
     }
 }
 
