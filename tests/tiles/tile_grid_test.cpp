@@ -250,5 +250,59 @@ TEST(TileGrid, RefreshedBlocksSeeEveryByteOfEveryBlockInAnyArea) {
     }
 }
 
+TEST(TileGrid, PasteWhileCountingWritesThePlainPasteAndCountsAsAfterIt) {
+    // Each tile of a grid pasted from its filtered pixels while counting
+    // against the previous frame: the same frame bytes as the plain paste and
+    // the plain count of the pasted interior, with blocks cut short at the
+    // frame's right and bottom edge, alpha-only changes, and a single changed
+    // byte anywhere in a block.
+    std::uint32_t seed = 5;
+    auto next = [&] { return (seed = seed * 1664525u + 1013904223u) >> 8; };
+    for (const auto& [width, height] : {std::pair{23, 14}, std::pair{501, 299}, std::pair{1366, 770}}) {
+        SCOPED_TRACE(::testing::Message() << width << "x" << height);
+        std::vector<std::uint8_t> previous(frameBytes(width, height));
+        for (auto& byte : previous) byte = static_cast<std::uint8_t>(next() % 4);
+        std::vector<std::uint8_t> current = previous;
+        for (std::size_t k = 0; k < current.size() / 500 + 20; ++k) current[next() % current.size()] ^= 1;
+        const TileGrid grid = planTiles(width, height);
+        std::vector<std::uint8_t> plain(current.size(), 0xEE);
+        std::vector<std::uint8_t> fused(current.size(), 0xEE);
+        std::uint64_t total = 0;
+        for (const Tile& tile : grid.tiles) {
+            std::vector<std::uint8_t> pixels(frameBytes(tile.source.width, tile.source.height));
+            cutTile(current.data(), width, height, tile, pixels.data());
+            pasteInterior(pixels.data(), tile, plain.data(), width);
+            const std::uint64_t counted =
+                pasteInteriorCountingRefreshed(pixels.data(), tile, fused.data(), width, previous.data());
+            ASSERT_EQ(counted, countRefreshedBlocks(previous.data(), plain.data(), width, height, tile.interior));
+            total += counted;
+        }
+        EXPECT_EQ(fused, plain);
+        EXPECT_EQ(total, refreshedReference(previous, current, width, height));
+    }
+    // One 12x10 tile whose interior ends at the right and bottom edge of a
+    // 23x14 frame, each byte of it changed alone.
+    const int width = 23;
+    const int height = 14;
+    const Tile tile{{11, 4, 12, 10}, {12, 8, 11, 6}};
+    std::vector<std::uint8_t> previous(frameBytes(width, height));
+    for (auto& byte : previous) byte = static_cast<std::uint8_t>(next());
+    std::vector<std::uint8_t> pixels(frameBytes(12, 10));
+    for (int y = tile.interior.y; y < height; ++y) {
+        for (int x = tile.interior.x; x < width; ++x) {
+            for (int c = 0; c < BYTES_PER_PIXEL; ++c) {
+                std::vector<std::uint8_t> current = previous;
+                current[frameBytes(width, y) + frameBytes(x, 1) + static_cast<std::size_t>(c)] ^= 0x80;
+                cutTile(current.data(), width, height, tile, pixels.data());
+                std::vector<std::uint8_t> frame = previous;
+                ASSERT_EQ(pasteInteriorCountingRefreshed(pixels.data(), tile, frame.data(), width, previous.data()),
+                          c == 3 ? 0u : 1u)
+                    << x << "," << y << " byte " << c;
+                ASSERT_EQ(frame, current);
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace kalmix::tiles

@@ -112,6 +112,37 @@ TEST_F(MappedRawFile, FramesInPlaceAndCopiedMatchTheFile) {
     EXPECT_FALSE(copied.read(buffer.data(), info));
 }
 
+TEST(MappedRawFileCopy, FillsTheBufferAtAnyAlignmentAndNothingPastIt) {
+    // Frames of 7x5 (140 bytes: whole cache lines and a rest) and of 2x2
+    // (16 bytes), into buffers at every offset from a cache line.
+    ScratchDir dir;
+    for (const auto& [width, height] : {std::pair{7, 5}, std::pair{2, 2}, std::pair{64, 3}}) {
+        const std::size_t frameBytes = static_cast<std::size_t>(width * height * 4);
+        const Bytes clip = makeClip(width, height, 3, 9);
+        const std::string path = dir / ("in-" + std::to_string(width) + ".bgra");
+        writeFile(path, clip);
+        for (std::size_t offset : {0, 4, 16, 60}) {
+            RawReader reader(path, width, height, false);
+            Bytes space(frameBytes + 192, 0xA5);
+            const auto base = reinterpret_cast<std::uintptr_t>(space.data());
+            const std::size_t start = (64 - base % 64) % 64 + offset;
+            FrameInfo info;
+            for (int i = 0; i < 3; ++i) {
+                ASSERT_TRUE(reader.read(space.data() + start, info));
+                EXPECT_TRUE(std::equal(space.begin() + static_cast<std::ptrdiff_t>(start),
+                                       space.begin() + static_cast<std::ptrdiff_t>(start + frameBytes),
+                                       clip.begin() + static_cast<std::ptrdiff_t>(i * frameBytes)))
+                    << width << "x" << height << ", offset " << offset << ", frame " << i;
+                EXPECT_TRUE(std::all_of(space.begin(), space.begin() + static_cast<std::ptrdiff_t>(start),
+                                        [](std::uint8_t b) { return b == 0xA5; }));
+                EXPECT_TRUE(std::all_of(space.begin() + static_cast<std::ptrdiff_t>(start + frameBytes), space.end(),
+                                        [](std::uint8_t b) { return b == 0xA5; }));
+            }
+            EXPECT_FALSE(reader.read(space.data() + start, info));
+        }
+    }
+}
+
 TEST_F(MappedRawFile, TheToolGivesTheSameOutputFromAFileAndFromAPipe) {
     const RunResult fromFile = runKalmix({"--raw", "20x12", path, "-o", "-", "-q"});
     const RunResult fromPipe = runKalmix({"--raw", "20x12", "-", "-o", "-", "-q"}, path);

@@ -80,6 +80,14 @@ static_assert(std::endian::native == std::endian::little, "the colour mask takes
 std::uint64_t countRefreshedBlocks(const std::uint8_t* previous, const std::uint8_t* current, int frameWidth,
                                    int frameHeight, const Rect& area);
 
+// pasteInterior and countRefreshedBlocks(previous, frame, ..., tile.interior)
+// in one pass: each row of the tile's output is compared with `previous` as it
+// is written, so the frame's new interior is never read back. The interior
+// lies on the block grid (but may end at the frame's edge); `previous` is a
+// frame of the same size other than `frame`.
+std::uint64_t pasteInteriorCountingRefreshed(const std::uint8_t* pixels, const Tile& tile, std::uint8_t* frame,
+                                             int frameWidth, const std::uint8_t* previous);
+
 inline std::size_t frameBytes(int width, int height) {
     return static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * BYTES_PER_PIXEL;
 }

@@ -167,12 +167,12 @@ int main(int argc, char** argv) {
             std::uint8_t* to = frames.frame(command.outputFrame);
             if (from != nullptr) cutTile(from, frames.width, frames.height, frames.tile, source);
             result = module->execute(source, destination, width, height, command.framePosition, command.clipTotal);
-            if (to != nullptr) {
+            const std::uint8_t* previous = frames.frame(command.previousFrame);
+            if (to != nullptr && previous != nullptr && previous != to) {
+                refreshed = static_cast<std::uint32_t>(
+                    pasteInteriorCountingRefreshed(destination, frames.tile, to, frames.width, previous));
+            } else if (to != nullptr) {
                 pasteInterior(destination, frames.tile, to, frames.width);
-                if (const std::uint8_t* previous = frames.frame(command.previousFrame); previous != nullptr) {
-                    refreshed = static_cast<std::uint32_t>(
-                        countRefreshedBlocks(previous, to, frames.width, frames.height, frames.tile.interior));
-                }
             }
         }
         if (!sendReply(protocol::Kind::Done, result, {}, refreshed)) break;
