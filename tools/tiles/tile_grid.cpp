@@ -245,51 +245,16 @@ std::uint64_t pasteInteriorCountingRefreshed(const std::uint8_t* pixels, const T
 
 std::uint64_t countRefreshedBlocks(const std::uint8_t* previous, const std::uint8_t* current, int frameWidth,
                                    int frameHeight, const Rect& area) {
-    static_assert(REFRESH_BLOCK * BYTES_PER_PIXEL == 2 * sizeof(std::uint64_t));
     const int right = std::min(area.x + area.width, frameWidth);
     const int bottom = std::min(area.y + area.height, frameHeight);
-    // Blocks of the full width, and the one cut short at the frame's right edge.
-    const int wholeEnd = area.x + std::max(0, right - area.x) / REFRESH_BLOCK * REFRESH_BLOCK;
     std::uint64_t count = 0;
     for (int top = area.y; top < bottom; top += REFRESH_BLOCK) {
-        const int rows = std::min(REFRESH_BLOCK, bottom - top);
-        // The band's rows of both frames are read side by side, left to right:
-        // eight sequential streams rather than four rows per block at a
-        // frame's stride apart. A band cut short repeats its last row.
-        const std::uint8_t* before[REFRESH_BLOCK];
-        const std::uint8_t* after[REFRESH_BLOCK];
-        for (int row = 0; row < REFRESH_BLOCK; ++row) {
-            const std::size_t line = frameBytes(frameWidth, top + std::min(row, rows - 1));
-            before[row] = previous + line;
-            after[row] = current + line;
-        }
-        for (int left = area.x; left < wholeEnd; left += REFRESH_BLOCK) {
-            const std::size_t at = frameBytes(left, 1);
-#if defined(__SSE2__)
-            __m128i differs = _mm_setzero_si128();
-            for (int row = 0; row < REFRESH_BLOCK; ++row) {
-                differs = _mm_or_si128(differs,
-                                       _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(before[row] + at)),
-                                                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(after[row] + at))));
-            }
-            differs = _mm_and_si128(differs, _mm_set1_epi64x(static_cast<long long>(COLOUR_BYTES_OF_TWO_PIXELS)));
-            count += _mm_movemask_epi8(_mm_cmpeq_epi8(differs, _mm_setzero_si128())) != 0xFFFF ? 1 : 0;
-#else
-            std::uint64_t differs = 0;
-            for (int row = 0; row < REFRESH_BLOCK; ++row) {
-                std::uint64_t words[4];
-                std::memcpy(&words[0], before[row] + at, 2 * sizeof(std::uint64_t));
-                std::memcpy(&words[2], after[row] + at, 2 * sizeof(std::uint64_t));
-                differs |= (words[0] ^ words[2]) | (words[1] ^ words[3]);
-            }
-            count += (differs & COLOUR_BYTES_OF_TWO_PIXELS) != 0 ? 1 : 0;
-#endif
-        }
-        if (wholeEnd < right) {
+        for (int left = area.x; left < right; left += REFRESH_BLOCK) {
             bool refreshed = false;
-            for (int row = 0; row < rows; ++row) {
-                for (std::size_t i = frameBytes(wholeEnd, 1); i < frameBytes(right, 1); i += BYTES_PER_PIXEL) {
-                    refreshed = refreshed || std::memcmp(before[row] + i, after[row] + i, 3) != 0;
+            for (int y = top; y < std::min(top + REFRESH_BLOCK, bottom); ++y) {
+                for (int x = left; x < std::min(left + REFRESH_BLOCK, right); ++x) {
+                    const std::size_t at = frameBytes(frameWidth, y) + frameBytes(x, 1);
+                    refreshed = refreshed || std::memcmp(previous + at, current + at, 3) != 0;
                 }
             }
             count += refreshed ? 1 : 0;

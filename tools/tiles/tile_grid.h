@@ -77,6 +77,8 @@ static_assert(std::endian::native == std::endian::little, "the colour mask takes
 // in which any blue, green or red byte differs between two packed BGRA frames:
 // the tools' refreshed blocks. `area` lies on the 4-pixel block grid, except
 // where it ends at the frame's edge.
+// The plain count, pixel by pixel: what pasteInteriorCountingRefreshed, the
+// one the workers run, is held to.
 std::uint64_t countRefreshedBlocks(const std::uint8_t* previous, const std::uint8_t* current, int frameWidth,
                                    int frameHeight, const Rect& area);
 
