@@ -28,15 +28,19 @@ void analysePass_avx2();
 
 // The spread codes (2, 1, 0 for the factors 1.5, 1.0, 0.5 of
 // spreadFactorOfSums) of count windows from their sums s1 and s2, as the
-// fast passes work them out in integers; for the variant test.
+// fast passes work them out in integers; and the border spread of the three
+// planes, as spreadBlockMap does it, on the arrays as they stand; for the
+// variant tests.
 #if defined(KALMIX_HAVE_SSE2)
 namespace sse2 {
 void spreadCodesOfSums(const std::int16_t* s1, const std::int32_t* s2, std::uint32_t count, std::uint8_t* codes);
+void spreadBorders();
 }
 #endif
 #if defined(KALMIX_HAVE_AVX2)
 namespace avx2 {
 void spreadCodesOfSums(const std::int16_t* s1, const std::int32_t* s2, std::uint32_t count, std::uint8_t* codes);
+void spreadBorders();
 }
 #endif
 
