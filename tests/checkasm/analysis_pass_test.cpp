@@ -411,11 +411,12 @@ TEST(AnalysisPass, DetectionMatchesTheReferenceAtTheThresholds) {
 // border spread tests each still block once on every side with a changed
 // block opposite: patches of change in a few chunks of each row, over the
 // planes' edges and corners, on rows of blocks shorter and longer than 16,
-// with and without the bias test's votes.
+// with and without the bias test's votes; the spread takes 8 or 16 blocks a
+// step, so also planes one block wide and rows of exactly 16 blocks.
 TEST(AnalysisPass, SpreadMatchesTheReferenceAroundPatches) {
     if (checkasm::fastLevels().empty()) GTEST_SKIP() << "no fast level on this machine";
     const std::pair<std::uint32_t, std::uint32_t> sizes[] = {
-        {12, 12}, {20, 16}, {36, 44}, {68, 20}, {100, 28}, {132, 36}, {MAX_FRAME_WIDTH, 48}};
+        {4, 24}, {12, 12}, {20, 16}, {36, 44}, {64, 16}, {68, 20}, {100, 28}, {132, 36}, {MAX_FRAME_WIDTH, 48}};
     for (const auto& [width, height] : sizes) {
         for (int round = 0; round < 6; ++round) {
             const std::int32_t levels[] = {1, 5, 10};
