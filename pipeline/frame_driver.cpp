@@ -75,16 +75,22 @@ void analyseAndFilter() {
 }  // namespace
 
 void refreshReferenceBlocks() {
-    // A block row at a time: the routine passes over unflagged groups of
-    // blocks and moves the flagged ones under a mask, however short their runs.
+    // The flags of all block rows lie end to end: the scan jumps from one
+    // flagged block row to the next, and the routine passes over unflagged
+    // groups of blocks within a row and moves the flagged ones under a mask,
+    // however short their runs.
     const std::uint32_t width = planeDescriptor.width;
     if (blocksPerRow == 0) return;
-    for (std::uint32_t rowFirst = 0; rowFirst < allBlocks; rowFirst += blocksPerRow) {
-        const std::uint8_t* flags = &blockChangeFlags[rowFirst];
-        if (nextFlaggedBlock(flags, 0, blocksPerRow) == blocksPerRow) continue;
+    const std::uint8_t* flags = blockChangeFlags.data();
+    std::uint32_t rowFirst = 0;
+    std::uint32_t flagged = nextFlaggedBlock(flags, 0, allBlocks);
+    while (flagged < allBlocks) {
+        while (flagged >= rowFirst + blocksPerRow) rowFirst += blocksPerRow;
         const std::uint32_t at = blockOffsets[rowFirst];
-        blockCopyRoutines.copyFlaggedBlocks(&referencePlanes[at], &currentPlanes[at], width, flags,
-                                            blocksPerRow, BLOCK_HEIGHT);
+        blockCopyRoutines.copyFlaggedBlocks(&referencePlanes[at], &currentPlanes[at], width,
+                                            flags + rowFirst, blocksPerRow, BLOCK_HEIGHT);
+        rowFirst += blocksPerRow;
+        flagged = nextFlaggedBlock(flags, rowFirst, allBlocks);
     }
 }
 
