@@ -16,7 +16,8 @@ void copyFlaggedBlocks_c(std::uint8_t* destination, const std::uint8_t* source,
         while (column < blocks && flags[column] != 0) ++column;
         const std::size_t bytes = (column - first) * BLOCK_WIDTH;
         for (std::uint32_t row = 0; row < rows; ++row) {
-            const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(row) * stride + first * BLOCK_WIDTH;
+            const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(row) * stride +
+                                      static_cast<std::ptrdiff_t>(first * BLOCK_WIDTH);
             std::memcpy(destination + at, source + at, bytes);
         }
         column = nextFlaggedBlock(flags, column, blocks);

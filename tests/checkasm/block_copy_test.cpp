@@ -67,7 +67,8 @@ void copyAsDefined(std::uint8_t* destination, const std::uint8_t* source, std::p
                    const std::uint8_t* flags, std::uint32_t blocks, std::uint32_t rows) {
     for (std::uint32_t row = 0; row < rows; ++row) {
         for (std::uint32_t x = 0; x < blocks * BLOCK_WIDTH; ++x) {
-            if (flags[x / BLOCK_WIDTH] != 0) destination[row * stride + x] = source[row * stride + x];
+            const std::ptrdiff_t at = row * stride + x;
+            if (flags[x / BLOCK_WIDTH] != 0) destination[at] = source[at];
         }
     }
 }

@@ -70,7 +70,8 @@ inline void copyFewBlocks(std::uint8_t* destination, const std::uint8_t* source,
     for (std::uint32_t column = 0; column < blocks; ++column) {
         if (flags[column] == 0) continue;
         for (std::uint32_t row = 0; row < rows; ++row) {
-            const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(row) * stride + column * BLOCK_WIDTH;
+            const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(row) * stride +
+                                      static_cast<std::ptrdiff_t>(column * BLOCK_WIDTH);
             std::memcpy(destination + at, source + at, BLOCK_WIDTH);
         }
     }
