@@ -17,6 +17,7 @@
 //   BM_AnalyseFrame/<scene>/<params>/<W>x<H>
 //   BM_OutputFilter/<scene>/<params>/<W>x<H>     over the blocks the analysis flagged
 //   BM_OutputFilterAllBlocks/<W>x<H>             over every block
+//   BM_ReferenceRefresh/<scene>/<params>/<W>x<H> the flagged blocks into the reference
 // A stage alone is timed inside a running sequence: each iteration runs every
 // stage of the next frame and times only the one named.
 #include <benchmark/benchmark.h>
@@ -137,7 +138,7 @@ void runFrames(benchmark::State& state, Scene scene, ParamSet set, Size size, bo
     reportCounters(state, size, flagged, blocksSeen);
 }
 
-enum class Stage { TO_PLANES, ANALYSIS, OUTPUT_FILTER, OUTPUT_FILTER_ALL, TO_FRAME };
+enum class Stage { TO_PLANES, ANALYSIS, OUTPUT_FILTER, OUTPUT_FILTER_ALL, TO_FRAME, REFRESH };
 
 double threadSeconds() {
     timespec now{};
@@ -187,7 +188,9 @@ void runStage(benchmark::State& state, Stage stage, Scene scene, ParamSet set, S
         start = threadSeconds();
         convertToDestination(source, destination.data());
         if (stage == Stage::TO_FRAME) timed = threadSeconds() - start;
+        start = threadSeconds();
         refreshReferenceBlocks();
+        if (stage == Stage::REFRESH) timed = threadSeconds() - start;
         benchmark::DoNotOptimize(destination.data());
         state.SetIterationTime(timed);
     }
@@ -237,6 +240,7 @@ const bool registered = [] {
                 const std::string suffix = std::string(sceneName(scene)) + "/" + set.name + "/" + sizeName(size);
                 stageBench("BM_AnalyseFrame/" + suffix, Stage::ANALYSIS, scene, set, size);
                 stageBench("BM_OutputFilter/" + suffix, Stage::OUTPUT_FILTER, scene, set, size);
+                stageBench("BM_ReferenceRefresh/" + suffix, Stage::REFRESH, scene, set, size);
             }
         }
     }

@@ -9,6 +9,7 @@
 #include "filter/dsp/filter_dsp.h"
 #include "filter/kernels.h"
 #include "params/filter_params.h"
+#include "pipeline/dsp/block_copy_dsp.h"
 #include "pipeline/frame_driver.h"
 
 namespace kalmix {
@@ -32,23 +33,6 @@ std::uint8_t limitToReference(std::int32_t smoothed, std::int32_t current, std::
     return static_cast<std::uint8_t>(smoothed > reference ? reference + limit : reference - limit);
 }
 
-namespace {
-
-// Copies the samples of one plane row that lie in flagged blocks.
-void copyFlaggedSamples(std::uint8_t* output, const std::uint8_t* source, const std::uint8_t* flags,
-                        std::uint32_t blocks) {
-    std::uint32_t column = nextFlaggedBlock(flags, 0, blocks);
-    while (column < blocks) {
-        const std::uint32_t first = column;
-        while (column < blocks && flags[column] != 0) ++column;
-        std::memcpy(output + first * BLOCK_WIDTH, source + first * BLOCK_WIDTH,
-                    (column - first) * BLOCK_WIDTH);
-        column = nextFlaggedBlock(flags, column, blocks);
-    }
-}
-
-}  // namespace
-
 void filterPlaneBlocks(PlaneSet& output, const std::uint8_t* blockFlags, const PlaneSet& source,
                        std::uint32_t firstBlock) {
     const AnalysisGeometry& g = analysisGeometry;
@@ -70,17 +54,23 @@ void filterPlaneBlocks(PlaneSet& output, const std::uint8_t* blockFlags, const P
         const std::uint32_t rowFirst = firstBlock + blockRow * b;
         const std::uint8_t* flags = blockFlags + rowFirst;
         if (nextFlaggedBlock(flags, 0, b) == b) continue;
+        const std::uint32_t first = blockOffsets[rowFirst];
+        if (copyOnly) {
+            blockCopyRoutines.copyFlaggedBlocks(output.data() + first, source.data() + first,
+                                                stride, flags, b, BLOCK_HEIGHT);
+            continue;
+        }
         for (std::uint32_t column = 0; column < b; ++column) {
             const std::uint8_t value = flags[column] != 0 ? 0xFF : 0;
             std::memset(&writeMask[column * BLOCK_WIDTH], value, BLOCK_WIDTH);
         }
         for (std::uint32_t r = 0; r < BLOCK_HEIGHT; ++r) {
             const std::uint32_t y = blockRow * BLOCK_HEIGHT + r;
-            const std::uint32_t at = blockOffsets[rowFirst] + r * w;
+            const std::uint32_t at = first + r * w;
             std::uint8_t* out = output.data() + at;
             const std::uint8_t* in = source.data() + at;
-            if (copyOnly || y == 0 || y == h - 1) {
-                copyFlaggedSamples(out, in, flags, b);
+            if (y == 0 || y == h - 1) {
+                blockCopyRoutines.copyFlaggedBlocks(out, in, stride, flags, b, 1);
                 continue;
             }
             if (writeMask[0] != 0) out[0] = in[0];

@@ -74,6 +74,7 @@ void selectCpuLevel(CpuLevel level) {
     selectConversionRoutines(activeLevel);
     selectAnalysisRoutines(activeLevel);
     selectFilterRoutines(activeLevel);
+    selectBlockCopyRoutines(activeLevel);
     levelChosen = true;
 }
 

@@ -32,5 +32,6 @@ bool parseCpuLevel(const char* text, CpuLevel& level);
 void selectConversionRoutines(CpuLevel level);
 void selectAnalysisRoutines(CpuLevel level);
 void selectFilterRoutines(CpuLevel level);
+void selectBlockCopyRoutines(CpuLevel level);
 
 }  // namespace kalmix

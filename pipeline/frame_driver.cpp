@@ -12,6 +12,7 @@
 #include "params/filter_params.h"
 #include "pipeline/colour_conversion.h"
 #include "pipeline/cpu.h"
+#include "pipeline/dsp/block_copy_dsp.h"
 #include "pipeline/geometry.h"
 
 namespace kalmix {
@@ -74,23 +75,22 @@ void analyseAndFilter() {
 }  // namespace
 
 void refreshReferenceBlocks() {
-    // Runs of flagged blocks along each block row move as one copy per sample
-    // row: the same bytes as block by block, in far fewer, longer copies.
+    // The flags of all block rows lie end to end: the scan jumps from one
+    // flagged block row to the next, and the routine passes over unflagged
+    // groups of blocks within a row and moves the flagged ones under a mask,
+    // however short their runs.
     const std::uint32_t width = planeDescriptor.width;
     if (blocksPerRow == 0) return;
-    for (std::uint32_t rowFirst = 0; rowFirst < allBlocks; rowFirst += blocksPerRow) {
-        const std::uint8_t* flags = &blockChangeFlags[rowFirst];
-        std::uint32_t column = nextFlaggedBlock(flags, 0, blocksPerRow);
-        while (column < blocksPerRow) {
-            const std::uint32_t runFirst = column;
-            while (column < blocksPerRow && flags[column] != 0) ++column;
-            const std::uint32_t bytes = (column - runFirst) * BLOCK_WIDTH;
-            for (std::uint32_t row = 0; row < BLOCK_HEIGHT; ++row) {
-                const std::uint32_t at = blockOffsets[rowFirst + runFirst] + row * width;
-                std::memcpy(&referencePlanes[at], &currentPlanes[at], bytes);
-            }
-            column = nextFlaggedBlock(flags, column, blocksPerRow);
-        }
+    const std::uint8_t* flags = blockChangeFlags.data();
+    std::uint32_t rowFirst = 0;
+    std::uint32_t flagged = nextFlaggedBlock(flags, 0, allBlocks);
+    while (flagged < allBlocks) {
+        while (flagged >= rowFirst + blocksPerRow) rowFirst += blocksPerRow;
+        const std::uint32_t at = blockOffsets[rowFirst];
+        blockCopyRoutines.copyFlaggedBlocks(&referencePlanes[at], &currentPlanes[at], width,
+                                            flags + rowFirst, blocksPerRow, BLOCK_HEIGHT);
+        rowFirst += blocksPerRow;
+        flagged = nextFlaggedBlock(flags, rowFirst, allBlocks);
     }
 }
 

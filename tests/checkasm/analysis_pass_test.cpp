@@ -5,6 +5,7 @@
 // block to the largest and on pictures that drive each stage.
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <vector>
 
@@ -193,7 +194,9 @@ void paint(Picture picture, std::uint32_t samples, std::uint32_t width) {
                 break;  // drawn below
             case Picture::THRESHOLD_EDGES: {
                 // Differences at and next to the plane's bias and change
-                // thresholds, both signs, and 0 against 255. Some 16-sample
+                // thresholds, both signs, next to the limits of a signed
+                // byte (which the fast judge saturates to), and 0 against
+                // 255. Some 16-sample
                 // runs (aligned with the steps of a smoothed row's middle,
                 // which start at column 4) stay within the bias threshold,
                 // so no sample of theirs is ever smoothed.
@@ -201,15 +204,19 @@ void paint(Picture picture, std::uint32_t samples, std::uint32_t width) {
                 const int b = luma ? thresholds.lumaBiasThreshold : thresholds.chromaBiasThreshold;
                 const int c = luma ? thresholds.lumaChangeThreshold : thresholds.chromaChangeThreshold;
                 const bool quiet = ((x + 12) / 16 * 5 + y * 3) % 7 < 3;
-                const int edges[] = {0, b - 1, b, b + 1, c - 1, c, c + 1, c + 2, 255};
+                const int edges[] = {0, b - 1, b, b + 1, c - 1, c, c + 1, c + 2, 127, 128, 129, 255};
+                constexpr int EDGES = static_cast<int>(std::size(edges));
                 const int sign = percent(rng) < 50 ? 1 : -1;
                 if (quiet) {
                     cur = ref - sign * std::uniform_int_distribution<int>(0, b)(rng);
                 } else {
-                    const int d = edges[std::uniform_int_distribution<int>(0, 8)(rng)];
+                    const int d = edges[std::uniform_int_distribution<int>(0, EDGES - 1)(rng)];
                     if (d == 255) {
                         ref = sign > 0 ? 255 : 0;
                         cur = 255 - ref;
+                    } else if (d > 100) {
+                        ref = sign > 0 ? 200 : 200 - d;
+                        cur = ref - sign * d;
                     } else {
                         cur = ref - sign * d;
                     }
@@ -388,10 +395,10 @@ TEST(AnalysisPass, MatchesTheReferenceAtEveryLevelAndSize) {
 }
 
 // Detection judges raw rows in 8-bit lanes when the bias threshold is
-// positive and 16-bit lanes otherwise, and skips the enhanced test's
-// smoothing for runs with no difference beyond the bias threshold: every
-// primary level (thresholds from 0 to 16), both modes, rows whose whole
-// steps end at 16, 32 or between, next to runs that need the smoothing.
+// positive and 16-bit lanes otherwise, and smoothed differences saturated to
+// signed bytes where the thresholds allow: every primary level (thresholds
+// from 0 to 16), both modes, differences at the thresholds and at the limits
+// of a byte, rows whose whole steps end at 16, 32 or between.
 TEST(AnalysisPass, DetectionMatchesTheReferenceAtTheThresholds) {
     if (checkasm::fastLevels().empty()) GTEST_SKIP() << "no fast level on this machine";
     const std::pair<std::uint32_t, std::uint32_t> sizes[] = {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "frame_setup.h"
+#include "pipeline/cpu.h"
 #include "pipeline/frame_driver.h"
 
 namespace kalmix {
@@ -15,13 +16,17 @@ namespace {
 TEST(ReferenceRefresh, CopiesExactlyTheFlaggedBlocks) {
     // Flags dense and random, sparse (long unflagged stretches that are passed
     // over eight at a time, single flags at any position), and in short runs
-    // that cross those groups of eight and reach the ends of block rows.
+    // that cross those groups of eight and reach the ends of block rows; at
+    // every level this machine has, since the copy goes through the routine table.
     std::mt19937 engine(7);
     enum Pattern { DENSE, SPARSE, RUNS };
     const std::pair<std::uint32_t, std::uint32_t> sizes[] = {
         {4, 4}, {12, 8}, {36, 8}, {96, 64}, {384, 288}};
-    for (int run = 0; run < 3 * 5; ++run) {
-        const auto pattern = static_cast<Pattern>(run / 5);
+    for (int run = 0; run < 3 * 3 * 5; ++run) {
+        const auto level = static_cast<CpuLevel>(run / 15);
+        if (level > supportedCpuLevel()) break;
+        selectCpuLevel(level);
+        const auto pattern = static_cast<Pattern>(run / 5 % 3);
         const auto [width, height] = sizes[run % 5];
         testing::setUpFrame(width, height);
         for (auto& sample : currentPlanes) sample = static_cast<std::uint8_t>(engine());
@@ -53,9 +58,11 @@ TEST(ReferenceRefresh, CopiesExactlyTheFlaggedBlocks) {
         }
         for (std::uint32_t i = 0; i < PLANE_SET_CAPACITY; ++i) {
             ASSERT_EQ(referencePlanes[i], flagged[i] ? currentPlanes[i] : 3)
-                << width << "x" << height << ", pattern " << pattern << " at " << i;
+                << cpuLevelName(level) << ", " << width << "x" << height << ", pattern " << pattern
+                << " at " << i;
         }
     }
+    selectCpuLevel(detectCpuLevel());
 }
 
 }  // namespace
