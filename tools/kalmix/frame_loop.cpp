@@ -160,6 +160,9 @@ LoopSummary runFrames(host::PluginModule& module, const host::UserSettings& sett
     // whole comparison.
     std::vector<std::uint64_t> previousPrints(refreshed.size());
     std::vector<std::uint64_t> currentPrints(refreshed.size());
+    // The refreshed share is for the summary and the observer: a quiet run
+    // without one prints no summary, so it skips the prints.
+    const bool countRefreshed = !loop.quiet || static_cast<bool>(observer);
 
     const Clock::time_point start = Clock::now();
     double lastDrawn = 0;
@@ -177,18 +180,20 @@ LoopSummary runFrames(host::PluginModule& module, const host::UserSettings& sett
         summary.filterSeconds += secondsSince(before);
 
         const std::uint8_t* map = nullptr;
-        if (filtered) {
-            ++summary.framesFiltered;
-            blockPrints(output.data(), format.width, format.height, currentPrints.data());
-            if (index > 0) {
-                summary.blocksRefreshed += markRefreshedBlocks(previousPrints.data(), currentPrints.data(),
-                                                               refreshed.size(), refreshed.data());
-                summary.blocksCompared += blocksPerFrame;
-                map = refreshed.data();
-            }
-            previousPrints.swap(currentPrints);
-        } else {
+        if (!filtered) {
             ++summary.framesPassed;
+        } else {
+            ++summary.framesFiltered;
+            if (countRefreshed) {
+                blockPrints(output.data(), format.width, format.height, currentPrints.data());
+                if (index > 0) {
+                    summary.blocksRefreshed += markRefreshedBlocks(previousPrints.data(), currentPrints.data(),
+                                                                   refreshed.size(), refreshed.data());
+                    summary.blocksCompared += blocksPerFrame;
+                    map = refreshed.data();
+                }
+                previousPrints.swap(currentPrints);
+            }
         }
         writer.write(output.data(), info);
         if (observer) observer(index, frame, output.data(), map);

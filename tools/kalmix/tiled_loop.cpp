@@ -47,6 +47,10 @@ LoopSummary runTiledFrames(tiles::TileEngine& engine, const host::UserSettings& 
                                         static_cast<std::size_t>((format.height + MAP_BLOCK - 1) / MAP_BLOCK));
     const std::uint64_t blocksPerFrame = refreshed.size();
 
+    // The refreshed share is for the summary, which a quiet run does not
+    // print: then the workers paste without counting.
+    const bool countRefreshed = !loop.quiet;
+
     const Clock::time_point start = Clock::now();
     double lastDrawn = 0;
     bool drawn = false;
@@ -80,11 +84,12 @@ LoopSummary runTiledFrames(tiles::TileEngine& engine, const host::UserSettings& 
         // they could.
         const std::int64_t counted = engine.refreshedBlocks();
         if (haveNext) {
-            engine.start(inputs[nextIn], outputs[nextOut], position(index + 1), summary.clipTotal, outputs[out]);
+            engine.start(inputs[nextIn], outputs[nextOut], position(index + 1), summary.clipTotal,
+                         countRefreshed ? outputs[out] : nullptr);
         }
 
         ++summary.framesFiltered;
-        if (index > 0) {
+        if (index > 0 && countRefreshed) {
             summary.blocksRefreshed +=
                 counted >= 0 ? static_cast<std::uint64_t>(counted)
                              : markRefreshedBlocks(outputs[previous], outputs[out], format.width, format.height,
