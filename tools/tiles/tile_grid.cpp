@@ -144,8 +144,25 @@ void pasteInterior(const std::uint8_t* pixels, const Tile& tile, std::uint8_t* f
     for (int row = 0; row < in.height; ++row) {
         const int y = in.y + row;
         const std::uint8_t* from = pixels + frameBytes(s.width, y - s.y) + frameBytes(in.x - s.x, 1);
-        std::memcpy(frame + frameBytes(frameWidth, y) + frameBytes(in.x, 1), from, bytes);
+        std::uint8_t* to = frame + frameBytes(frameWidth, y) + frameBytes(in.x, 1);
+#if defined(__SSE2__)
+        // Other processes read the frame next, not this one: streaming
+        // stores skip reading each line in before writing it.
+        if (reinterpret_cast<std::uintptr_t>(to) % sizeof(__m128i) == 0) {
+            std::size_t at = 0;
+            for (; at + sizeof(__m128i) <= bytes; at += sizeof(__m128i)) {
+                _mm_stream_si128(reinterpret_cast<__m128i*>(to + at),
+                                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + at)));
+            }
+            std::memcpy(to + at, from + at, bytes - at);
+            continue;
+        }
+#endif
+        std::memcpy(to, from, bytes);
     }
+#if defined(__SSE2__)
+    _mm_sfence();
+#endif
 }
 
 std::uint64_t pasteInteriorCountingRefreshed(const std::uint8_t* pixels, const Tile& tile, std::uint8_t* frame,
