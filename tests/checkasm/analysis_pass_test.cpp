@@ -15,6 +15,7 @@
 #include "params/filter_params.h"
 #include "pipeline/geometry.h"
 #include "tests/checkasm/checkasm.h"
+#include "tests/unit/frame_setup.h"
 
 namespace kalmix {
 namespace {
@@ -67,13 +68,7 @@ const char* pictureName(Picture p) {
     return "?";
 }
 
-void useFrame(std::uint32_t width, std::uint32_t height) {
-    planeDescriptor.width = width;
-    planeDescriptor.height = height;
-    setUpPlanes(planeDescriptor, height, width);
-    buildBlockOffsets();
-    setUpAnalysis(planeDescriptor);
-}
+using testing::setUpFrame;
 
 std::uint8_t clampByte(int v) { return static_cast<std::uint8_t>(std::clamp(v, 0, 255)); }
 
@@ -334,7 +329,7 @@ void expectSame(const PassResult& e, const PassResult& a, std::uint32_t width) {
 // same history, block map and stale per-sample arrays.
 void compareLevels(std::uint32_t width, std::uint32_t height, Picture picture, std::int32_t level,
                    std::int32_t enhanced, std::optional<std::int32_t> biasThreshold = std::nullopt) {
-    useFrame(width, height);
+    setUpFrame(width, height);
     FilterParams params = DEFAULT_FILTER_PARAMS;
     params.primaryLevel = level;
     params.enhancedSuppression = enhanced;
@@ -660,7 +655,7 @@ TEST(AnalysisPass, HoldOverTheUsedAreaMatchesTheWholeCapacityAcrossSizeChanges) 
         randomEngine().seed(seed);
         std::vector<std::vector<std::uint8_t>> after;
         for (const Step& step : steps) {
-            useFrame(step.width, step.height);
+            setUpFrame(step.width, step.height);
             FilterParams params = DEFAULT_FILTER_PARAMS;
             params.transitionFrames = step.transitionFrames;
             applyFilterParams(params);

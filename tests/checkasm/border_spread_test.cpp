@@ -14,6 +14,7 @@
 #include "params/filter_params.h"
 #include "pipeline/geometry.h"
 #include "tests/checkasm/checkasm.h"
+#include "tests/unit/frame_setup.h"
 
 namespace kalmix {
 namespace {
@@ -33,13 +34,7 @@ void (*fastSpread(CpuLevel level))() {
 }
 #endif
 
-void useFrame(std::uint32_t width, std::uint32_t height) {
-    planeDescriptor.width = width;
-    planeDescriptor.height = height;
-    setUpPlanes(planeDescriptor, height, width);
-    buildBlockOffsets();
-    setUpAnalysis(planeDescriptor);
-}
+using testing::setUpFrame;
 
 int pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(randomEngine()); }
 
@@ -77,7 +72,7 @@ struct Setting {
 // one setting; the reference, then every fast level from the same arrays
 // (with stale spread marks), and the map and the marks compared.
 void compareSpread(std::uint32_t width, std::uint32_t height, const Setting& setting, int changedPercent) {
-    useFrame(width, height);
+    setUpFrame(width, height);
     thresholds.borderChangeCount = setting.scoreLevel;
     thresholds.lumaBiasThreshold = setting.lumaBias;
     thresholds.chromaBiasThreshold = setting.chromaBias;

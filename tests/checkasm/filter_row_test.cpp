@@ -14,6 +14,7 @@
 #include "pipeline/frame_driver.h"
 #include "pipeline/geometry.h"
 #include "tests/checkasm/checkasm.h"
+#include "tests/unit/frame_setup.h"
 
 namespace kalmix {
 namespace {
@@ -187,11 +188,7 @@ protected:
     void TearDown() override { sequenceActive = 0; }
 
     static void setUpFrame(std::uint32_t width, std::uint32_t height) {
-        planeDescriptor.width = width;
-        planeDescriptor.height = height;
-        setUpPlanes(planeDescriptor, height, width);
-        buildBlockOffsets();
-        setUpAnalysis(planeDescriptor);
+        testing::setUpFrame(width, height);
         const std::uint32_t samples = analysisGeometry.totalSamples;
         fillSamples(currentPlanes.data(), samples, false);
         fillSamples(referencePlanes.data(), samples, false);

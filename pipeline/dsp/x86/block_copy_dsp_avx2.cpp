@@ -40,21 +40,10 @@ namespace {
 void copyFlaggedBlocks_avx2(std::uint8_t* destination, const std::uint8_t* source,
                             std::ptrdiff_t stride, const std::uint8_t* flags, std::uint32_t blocks,
                             std::uint32_t rows) {
-    if (blocks < 8) {
-        copyShortRow(destination, source, stride, flags, blocks, rows);
-        return;
-    }
-    std::uint32_t column = 0;
-    for (; column + 8 <= blocks; column += 8) {
-        copyGroupOf8(destination + column * BLOCK_WIDTH, source + column * BLOCK_WIDTH, stride,
-                     loadFlags<std::uint64_t>(flags + column), rows);
-    }
-    if (column == blocks) return;
-    // The last eight blocks, reaching back over some already done: they are
-    // written again with the same bytes.
-    column = blocks - 8;
-    copyGroupOf8(destination + column * BLOCK_WIDTH, source + column * BLOCK_WIDTH, stride,
-                 loadFlags<std::uint64_t>(flags + column), rows);
+    copyRowInEights(destination, source, stride, flags, blocks, rows,
+                    [stride, rows](std::uint8_t* to, const std::uint8_t* from, std::uint64_t eight) {
+                        copyGroupOf8(to, from, stride, eight, rows);
+                    });
 }
 
 }  // namespace kalmix

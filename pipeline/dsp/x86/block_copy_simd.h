@@ -100,5 +100,27 @@ inline void copyFewBlocks(std::uint8_t* destination, const std::uint8_t* source,
     }
 }
 
+// A row in groups of eight blocks, the last one moved back to end at the
+// row's end (rows of fewer go in fours). groupOf8(destination, source,
+// eight flags as a word) copies one group at the variant's width.
+template <typename GroupOf8>
+[[gnu::always_inline]] inline void copyRowInEights(std::uint8_t* destination, const std::uint8_t* source,
+                                                   std::ptrdiff_t stride, const std::uint8_t* flags,
+                                                   std::uint32_t blocks, std::uint32_t rows, GroupOf8 groupOf8) {
+    if (blocks < 8) {
+        copyShortRow(destination, source, stride, flags, blocks, rows);
+        return;
+    }
+    std::uint32_t column = 0;
+    for (; column + 8 <= blocks; column += 8) {
+        groupOf8(destination + column * BLOCK_WIDTH, source + column * BLOCK_WIDTH,
+                 loadFlags<std::uint64_t>(flags + column));
+    }
+    if (column == blocks) return;
+    column = blocks - 8;
+    groupOf8(destination + column * BLOCK_WIDTH, source + column * BLOCK_WIDTH,
+             loadFlags<std::uint64_t>(flags + column));
+}
+
 }  // namespace
 }  // namespace kalmix
