@@ -79,11 +79,10 @@ struct Colours16 {
 [[gnu::always_inline]] inline Colours16 toColours16(__m256i y, __m256i u, __m256i v) {
     const __m256i zero = _mm256_setzero_si256();
     const __m256i top = set16(255);
+    // 8|d| / 5 with the sign of d put back: truncated toward zero.
     const __m256i d = _mm256_sub_epi16(v, set16(128));
-    const __m256i sign = _mm256_srai_epi16(d, 15);
-    const __m256i magnitude = _mm256_sub_epi16(_mm256_xor_si256(d, sign), sign);
-    const __m256i fifths = _mm256_mulhi_epu16(_mm256_slli_epi16(magnitude, 3), set16(DIVIDE_BY_5));
-    const __m256i redDifference = _mm256_sub_epi16(_mm256_xor_si256(fifths, sign), sign);
+    const __m256i fifths = _mm256_mulhi_epu16(_mm256_slli_epi16(_mm256_abs_epi16(d), 3), set16(DIVIDE_BY_5));
+    const __m256i redDifference = _mm256_sign_epi16(fifths, d);
     const __m256i blueDifference = _mm256_sub_epi16(_mm256_slli_epi16(u, 1), set16(256));
     const __m256i b =
         _mm256_max_epi16(_mm256_min_epi16(_mm256_add_epi16(y, blueDifference), top), zero);
