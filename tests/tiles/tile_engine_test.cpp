@@ -1,10 +1,17 @@
 // The tile engine against the module driven directly through the host
 // library: one tile is the plain path, every tile is the module on its crop
-// alone (also across a stop and a resumed start), and a worker that dies or
-// hangs is reported with its tile.
+// alone (also across a stop and a resumed start), a worker that dies or
+// hangs is reported with its tile, and a worker waits for its turn to filter.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <stdlib.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -16,6 +23,9 @@
 #include "tests/private_windows_directory.h"
 #include "tools/host/plugin_host.h"
 #include "tools/tiles/tile_engine.h"
+#include "tools/tiles/tile_protocol.h"
+
+extern char** environ;
 
 namespace kalmix::tiles {
 namespace {
@@ -328,6 +338,90 @@ TEST(TileEngine, DeadOrHungWorkerIsReportedWithItsTile) {
         EXPECT_NE(std::string(error.what()).find("cannot load module"), std::string::npos)
             << error.what();
     }
+}
+
+// True when pid has ended within `wait` (reaped here).
+bool endsWithin(pid_t pid, std::chrono::milliseconds wait) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (::waitpid(pid, nullptr, WNOHANG) == pid) return true;
+        ::usleep(5000);
+    }
+    return false;
+}
+
+// A reply within `wait`, or kind 0.
+protocol::Kind replyWithin(int control, int milliseconds) {
+    pollfd watch{control, POLLIN, 0};
+    protocol::Reply reply{};
+    if (::poll(&watch, 1, milliseconds) != 1 || ::recv(control, &reply, sizeof reply, 0) != sizeof reply) {
+        return protocol::Kind{};
+    }
+    return reply.kind;
+}
+
+// One worker started by hand as the engine starts it, with the turns in the
+// test's hands: it filters only with a turn, gives it back, and does not
+// outlive the engine while it waits for one.
+TEST(TileWorker, FiltersOnlyWithATurnAndEndsWhenTheEngineGoesWhileItWaits) {
+    constexpr int side = 64;
+    TempFolder folder;
+    const int memory = ::memfd_create("tile", 0);
+    const int turnsFd = ::memfd_create("turns", 0);
+    ASSERT_EQ(::ftruncate(memory, static_cast<off_t>(2 * frameBytes(side, side))), 0);
+    ASSERT_EQ(::ftruncate(turnsFd, sizeof(protocol::Turns)), 0);
+    void* mapped = ::mmap(nullptr, sizeof(protocol::Turns), PROT_READ | PROT_WRITE, MAP_SHARED, turnsFd, 0);
+    ASSERT_NE(mapped, MAP_FAILED);
+    auto* turns = new (mapped) protocol::Turns;
+    ASSERT_EQ(::sem_init(&turns->free, 1, 0), 0);  // no turn free
+    int ends[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, ends), 0);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], protocol::CONTROL_FD);
+    posix_spawn_file_actions_adddup2(&actions, memory, protocol::MEMORY_FD);
+    posix_spawn_file_actions_adddup2(&actions, turnsFd, protocol::TURNS_FD);
+    const std::string worker = defaultWorkerPath();
+    const std::string module = host::defaultModulePath();
+    const std::string size = std::to_string(side);
+    std::vector<std::string> arguments{worker, module, size, size};
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> environment{"WINDIR=" + folder.path().string()};
+    std::vector<char*> envp{environment[0].data(), nullptr};
+    pid_t pid = -1;
+    ASSERT_EQ(::posix_spawn(&pid, worker.c_str(), &actions, nullptr, argv.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(ends[1]);
+    ASSERT_EQ(replyWithin(ends[0], 10000), protocol::Kind::Ready);
+
+    protocol::Command frame{};
+    frame.kind = protocol::Kind::Frame;
+    frame.sourceFrame = frame.outputFrame = frame.previousFrame = protocol::NO_FRAME;
+    ASSERT_EQ(::send(ends[0], &frame, sizeof frame, 0), static_cast<ssize_t>(sizeof frame));
+    EXPECT_EQ(replyWithin(ends[0], 500), protocol::Kind{}) << "filtered without a turn";
+    ASSERT_EQ(::sem_post(&turns->free), 0);
+    EXPECT_EQ(replyWithin(ends[0], 10000), protocol::Kind::Done);
+    int free = -1;
+    ASSERT_EQ(::sem_getvalue(&turns->free, &free), 0);
+    EXPECT_EQ(free, 1) << "the turn was not given back";
+    for (const auto& slot : turns->filtering) EXPECT_EQ(slot.load(), 0) << "a filtering mark stayed";
+
+    ASSERT_EQ(::sem_trywait(&turns->free), 0);  // none free again
+    ASSERT_EQ(::send(ends[0], &frame, sizeof frame, 0), static_cast<ssize_t>(sizeof frame));
+    ::usleep(100000);
+    ::close(ends[0]);  // the engine goes while the worker waits
+    const bool ended = endsWithin(pid, std::chrono::milliseconds(3000));
+    EXPECT_TRUE(ended) << "the waiting worker outlived its engine";
+    if (!ended) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    ::munmap(mapped, sizeof(protocol::Turns));
+    ::close(memory);
+    ::close(turnsFd);
 }
 
 }  // namespace

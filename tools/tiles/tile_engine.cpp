@@ -133,12 +133,13 @@ int availableCores() {
 TileEngine::TileEngine(int frameWidth, int frameHeight, const EngineSettings& settings)
     : grid_(planTiles(frameWidth, frameHeight, settings.margin)), timeout_(settings.timeout) {
     const int cores = settings.threads > 0 ? settings.threads : availableCores();
-    threads_ = std::clamp(cores, 1, static_cast<int>(grid_.tiles.size()));
+    threads_ = std::clamp(cores, 1, std::min(static_cast<int>(grid_.tiles.size()), protocol::MAX_TURNS));
     const std::string workerPath = settings.workerPath.empty() ? defaultWorkerPath() : settings.workerPath;
     countable_ = std::all_of(grid_.tiles.begin(), grid_.tiles.end(), [](const Tile& tile) {
         return tile.interior.x % REFRESH_BLOCK == 0 && tile.interior.y % REFRESH_BLOCK == 0;
     });
     try {
+        makeTurns();
         if (settings.sharedFrames > 0) mapSharedFrames(settings.sharedFrames);
         for (std::size_t i = 0; i < grid_.tiles.size(); ++i) spawn(i, settings, workerPath);
         for (auto& worker : workers_) awaitReply(*worker, "starting");
@@ -158,6 +159,19 @@ TileEngine::~TileEngine() {
         thread_.join();
     }
     stopWorkers();
+}
+
+void TileEngine::makeTurns() {
+    turnsFd_ = ::memfd_create("kalmix-turns", MFD_CLOEXEC);
+    if (turnsFd_ < 0 || ::ftruncate(turnsFd_, sizeof(protocol::Turns)) != 0) {
+        throw TileError("cannot make the workers' turns: " + errorText(errno));
+    }
+    void* memory = ::mmap(nullptr, sizeof(protocol::Turns), PROT_READ | PROT_WRITE, MAP_SHARED, turnsFd_, 0);
+    if (memory == MAP_FAILED) throw TileError("cannot map the workers' turns: " + errorText(errno));
+    turns_ = new (memory) protocol::Turns;  // the slots start free: the memory is zeros
+    if (::sem_init(&turns_->free, 1, static_cast<unsigned>(threads_)) != 0) {
+        throw TileError("cannot make the workers' turns: " + errorText(errno));
+    }
 }
 
 void TileEngine::mapSharedFrames(int count) {
@@ -230,6 +244,7 @@ void TileEngine::spawn(std::size_t index, const EngineSettings& settings, const 
     const int childControl = ::fcntl(ends[1], F_DUPFD_CLOEXEC, HIGH_FD);
     const int childMemory = ::fcntl(w.memoryFd, F_DUPFD_CLOEXEC, HIGH_FD);
     const int childFrames = framesFd_ >= 0 ? ::fcntl(framesFd_, F_DUPFD_CLOEXEC, HIGH_FD) : -1;
+    const int childTurns = ::fcntl(turnsFd_, F_DUPFD_CLOEXEC, HIGH_FD);
     ::close(ends[1]);
 
     posix_spawn_file_actions_t actions;
@@ -239,6 +254,7 @@ void TileEngine::spawn(std::size_t index, const EngineSettings& settings, const 
     posix_spawn_file_actions_adddup2(&actions, childControl, protocol::CONTROL_FD);
     posix_spawn_file_actions_adddup2(&actions, childMemory, protocol::MEMORY_FD);
     if (childFrames >= 0) posix_spawn_file_actions_adddup2(&actions, childFrames, protocol::FRAMES_FD);
+    posix_spawn_file_actions_adddup2(&actions, childTurns, protocol::TURNS_FD);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     // A group of their own: Ctrl-C at the terminal reaches the engine's process
@@ -284,6 +300,7 @@ void TileEngine::spawn(std::size_t index, const EngineSettings& settings, const 
     ::close(childControl);
     ::close(childMemory);
     if (childFrames >= 0) ::close(childFrames);
+    ::close(childTurns);
     if (spawned != 0) {
         w.pid = -1;
         failTile(w, "cannot start the tile worker " + workerPath + ": " + errorText(spawned));
@@ -383,28 +400,21 @@ void TileEngine::runFrame(const Job& job) {
     command.outputFrame = byWorkers ? outputFrame : protocol::NO_FRAME;
     command.previousFrame = counted ? previousFrame : protocol::NO_FRAME;
 
-    std::size_t next = 0;
-    std::size_t finished = 0;
-    int inWork = 0;
-    // Keeps `threads_` tiles in work.
-    const auto refill = [&] {
-        while (inWork < threads_ && next < workers_.size()) {
-            Worker& worker = *workers_[next++];
-            if (!inPlace && !byWorkers) {
-                cutTile(job.source, grid_.frameWidth, grid_.frameHeight, worker.tile, worker.source());
-            }
-            worker.busy = true;
-            worker.sentAt = Clock::now();
-            ++inWork;
-            if (::send(worker.control, &command, sizeof command, MSG_NOSIGNAL) != sizeof command) {
-                awaitReply(worker, "filtering");  // reports the dead worker
-            }
+    // Every tile is sent at once; the workers take turns, `threads_` at a time.
+    for (auto& worker : workers_) {
+        if (!inPlace && !byWorkers) {
+            cutTile(job.source, grid_.frameWidth, grid_.frameHeight, worker->tile, worker->source());
         }
-    };
+        worker->busy = true;
+        worker->sentAt = Clock::now();
+        if (::send(worker->control, &command, sizeof command, MSG_NOSIGNAL) != sizeof command) {
+            awaitReply(*worker, "filtering");  // reports the dead worker
+        }
+    }
+    std::size_t finished = 0;
     std::vector<pollfd> watch;
     std::vector<Worker*> watched;
     while (finished < workers_.size()) {
-        refill();
         watch.clear();
         watched.clear();
         auto deadline = Clock::time_point::max();
@@ -418,13 +428,11 @@ void TileEngine::runFrame(const Job& job) {
         const int ready =
             left.count() <= 0 ? 0 : ::poll(watch.data(), watch.size(), static_cast<int>(left.count()) + 1);
         if (ready < 0 && errno == EINTR) continue;
+        if (ready == 0) awaitReply(lateWorker(watched), "filtering");  // fails: it is late
         for (std::size_t i = 0; i < watch.size(); ++i) {
             Worker& worker = *watched[i];
-            const bool late = Clock::now() >= worker.sentAt + timeout_;
-            if (watch[i].revents == 0 && !late) continue;
-            refreshed += awaitReply(worker, "filtering");  // fails at once if late or dead
-            --inWork;
-            refill();  // the next tile first, then this one's interior
+            if (watch[i].revents == 0) continue;
+            refreshed += awaitReply(worker, "filtering");  // fails at once if dead
             if (!byWorkers) pasteInterior(worker.output(), worker.tile, job.destination, grid_.frameWidth);
             ++finished;
         }
@@ -481,6 +489,21 @@ void TileEngine::dispatcher() {
     }
 }
 
+// The worker to blame when the tiles of a frame run late: one that is
+// filtering (the others wait for its turn), else the first one late.
+TileEngine::Worker& TileEngine::lateWorker(const std::vector<Worker*>& busy) const {
+    const auto now = Clock::now();
+    Worker* first = nullptr;
+    for (Worker* worker : busy) {
+        if (now < worker->sentAt + timeout_) continue;
+        if (first == nullptr) first = worker;
+        for (const auto& slot : turns_->filtering) {
+            if (slot.load() == worker->pid) return *worker;
+        }
+    }
+    return first != nullptr ? *first : *busy.front();
+}
+
 // Closing a worker's socket is its signal to unload the module (which saves
 // the tile's state file) and exit; one that does not end in time is killed.
 void TileEngine::stopWorkers() {
@@ -510,6 +533,10 @@ void TileEngine::stopWorkers() {
     frameCount_ = 0;
     if (framesFd_ >= 0) ::close(framesFd_);
     framesFd_ = -1;
+    if (turns_ != nullptr) ::munmap(turns_, sizeof(protocol::Turns));
+    turns_ = nullptr;
+    if (turnsFd_ >= 0) ::close(turnsFd_);
+    turnsFd_ = -1;
 }
 
 }  // namespace kalmix::tiles

@@ -6,6 +6,8 @@
 // Workers are started with posix_spawn (never fork: hosts such as ffmpeg and
 // MLT have threads), each with its own Windows directory, a folder per tile.
 // Tiles travel through shared memory; a socket carries the commands. Every
+// tile of a frame is sent at once and the workers take turns, `threads` at a
+// time, handing a finished core to the next without the engine. Every
 // worker gets the same setup and, for each frame, the same position and clip
 // total, so each tile runs exactly as the module would on that tile alone.
 #pragma once
@@ -26,6 +28,7 @@
 
 #include "tools/host/plugin_host.h"
 #include "tools/tiles/tile_grid.h"
+#include "tools/tiles/tile_protocol.h"
 
 namespace kalmix::tiles {
 
@@ -114,6 +117,7 @@ private:
         const std::uint8_t* previous = nullptr;
     };
 
+    void makeTurns();
     void mapSharedFrames(int count);
     void spawn(std::size_t index, const EngineSettings& settings, const std::string& workerPath);
     void runFrame(const Job& job);
@@ -121,6 +125,7 @@ private:
     std::uint32_t awaitReply(Worker& worker, const char* what);
     int sharedNumber(const std::uint8_t* frame) const;
     [[noreturn]] void failTile(const Worker& worker, const std::string& what);
+    Worker& lateWorker(const std::vector<Worker*>& busy) const;
     void stopWorkers();
     void dispatcher();
 
@@ -129,6 +134,8 @@ private:
     std::chrono::milliseconds timeout_;
     std::vector<std::unique_ptr<Worker>> workers_;
     bool broken_ = false;
+    int turnsFd_ = -1;
+    protocol::Turns* turns_ = nullptr;
     int framesFd_ = -1;
     std::uint8_t* frames_ = nullptr;
     int frameCount_ = 0;

@@ -7,6 +7,9 @@
 // in the workers, in parallel, while the tile is hot in that worker's cache.
 #pragma once
 
+#include <semaphore.h>
+
+#include <atomic>
 #include <cstdint>
 
 namespace kalmix::tiles::protocol {
@@ -15,6 +18,7 @@ namespace kalmix::tiles::protocol {
 inline constexpr int CONTROL_FD = 3;
 inline constexpr int MEMORY_FD = 4;
 inline constexpr int FRAMES_FD = 5;  // the shared frames, when there are any
+inline constexpr int TURNS_FD = 6;   // the turns to filter (Turns)
 
 // Not a shared frame: the tile is in, and its output goes to, the worker's
 // own region, where the engine cuts and pastes.
@@ -43,6 +47,19 @@ struct Command {
     std::int32_t outputFrame;
     std::int32_t previousFrame;
 };
+
+// How many tiles filter at once: a semaphore in memory every worker maps,
+// holding one turn per thread. A worker takes a turn for each frame and gives
+// it back before it replies, so a core that finishes a tile passes straight
+// to a worker that waits, without a round trip through the engine. While it
+// filters, the worker's process id stands in one of the `filtering` slots
+// (0: free), so that a hung tile is told from the tiles that wait behind it.
+inline constexpr int MAX_TURNS = 256;
+struct Turns {
+    sem_t free;
+    std::atomic<std::int32_t> filtering[MAX_TURNS];
+};
+static_assert(std::atomic<std::int32_t>::is_always_lock_free, "the slots are shared between processes");
 
 struct Reply {
     Kind kind;

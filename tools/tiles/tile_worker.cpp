@@ -9,9 +9,12 @@
 // Descriptor 3 is the control socket, 4 the shared memory of 2 x WIDTH x
 // HEIGHT x 4 bytes (the tile, then the module's output). In the second form,
 // descriptor 5 holds FRAMES shared frames of FRAME_WIDTH x FRAME_HEIGHT, and
-// the tile's source and interior rectangles in the frame follow. The worker serves
+// the tile's source and interior rectangles in the frame follow. Descriptor 6
+// holds the turns that every worker takes to filter a frame. The worker serves
 // commands until the socket closes, which it also does when the engine's
 // process dies; it then unloads the module, which saves its state file.
+#include <poll.h>
+#include <semaphore.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -21,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 
@@ -82,6 +86,40 @@ struct SharedFrames {
 
 constexpr long MAX_FRAME_SIDE = 1L << 16;
 
+// How often a worker waiting for its turn looks whether the engine is still there.
+constexpr long TURN_CHECK_NANOSECONDS = 200'000'000;
+
+// A free slot for this worker's process id while it filters (there are as
+// many as turns at most, so one is free).
+std::atomic<std::int32_t>& filteringSlot(protocol::Turns& turns) {
+    const std::int32_t self = ::getpid();
+    for (;;) {
+        for (auto& slot : turns.filtering) {
+            std::int32_t free = 0;
+            if (slot.compare_exchange_strong(free, self)) return slot;
+        }
+    }
+}
+
+// Waits for a turn to filter; false if the engine closed the socket (or died)
+// meanwhile, so that a worker never outlives it waiting.
+bool takeTurn(sem_t* turns) {
+    for (;;) {
+        timespec until{};
+        ::clock_gettime(CLOCK_MONOTONIC, &until);
+        until.tv_nsec += TURN_CHECK_NANOSECONDS;
+        if (until.tv_nsec >= 1'000'000'000) {
+            until.tv_nsec -= 1'000'000'000;
+            ++until.tv_sec;
+        }
+        if (::sem_clockwait(turns, CLOCK_MONOTONIC, &until) == 0) return true;
+        if (errno == EINTR) continue;
+        if (errno != ETIMEDOUT) return false;
+        pollfd control{protocol::CONTROL_FD, 0, 0};
+        if (::poll(&control, 1, 0) > 0 && (control.revents & (POLLHUP | POLLERR)) != 0) return false;
+    }
+}
+
 // The shared frames from the arguments after HEIGHT, mapped; an empty string
 // or why not.
 std::string mapSharedFrames(char** args, int tileWidth, int tileHeight, SharedFrames& frames) {
@@ -116,7 +154,8 @@ int main(int argc, char** argv) {
     // Only the two descriptors the engine handed over; nothing the engine's
     // process happened to leave open (it may be any frei0r host).
     const bool shared = argc == 15;
-    ::close_range((shared ? protocol::FRAMES_FD : protocol::MEMORY_FD) + 1, ~0U, 0);
+    ::close_range(protocol::TURNS_FD + 1, ~0U, 0);
+    if (!shared) ::close(protocol::FRAMES_FD);
     ::signal(SIGPIPE, SIG_IGN);
     if (argc != 4 && !shared) {
         std::fputs("kalmix-tile-worker: started by the kalmix tile engine, not by hand\n", stderr);
@@ -130,6 +169,11 @@ int main(int argc, char** argv) {
     if (memory == MAP_FAILED) return fail(std::string("cannot map the shared memory: ") + std::strerror(errno));
     auto* source = static_cast<std::uint8_t*>(memory);
     std::uint8_t* destination = source + bytes;
+    void* mappedTurns = ::mmap(nullptr, sizeof(protocol::Turns), PROT_READ | PROT_WRITE, MAP_SHARED,
+                               protocol::TURNS_FD, 0);
+    if (mappedTurns == MAP_FAILED) return fail(std::string("cannot map the turns: ") + std::strerror(errno));
+    auto& turnsMemory = *static_cast<protocol::Turns*>(mappedTurns);
+    sem_t* turns = &turnsMemory.free;
     SharedFrames frames;
     if (shared) {
         if (std::string why = mapSharedFrames(argv + 4, width, height, frames); !why.empty()) return fail(why);
@@ -163,6 +207,8 @@ int main(int argc, char** argv) {
             settings.uvLevel = command.uvLevel;
             result = module->setup(settings);
         } else if (command.kind == protocol::Kind::Frame) {
+            if (!takeTurn(turns)) break;  // the engine went away while this tile waited
+            std::atomic<std::int32_t>& slot = filteringSlot(turnsMemory);
             const std::uint8_t* from = frames.frame(command.sourceFrame);
             std::uint8_t* to = frames.frame(command.outputFrame);
             if (from != nullptr) cutTile(from, frames.width, frames.height, frames.tile, source);
@@ -174,6 +220,8 @@ int main(int argc, char** argv) {
             } else if (to != nullptr) {
                 pasteInterior(destination, frames.tile, to, frames.width);
             }
+            slot.store(0);
+            ::sem_post(turns);
         }
         if (!sendReply(protocol::Kind::Done, result, {}, refreshed)) break;
     }
