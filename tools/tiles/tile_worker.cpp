@@ -151,7 +151,7 @@ std::string mapSharedFrames(char** args, int tileWidth, int tileHeight, SharedFr
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Only the two descriptors the engine handed over; nothing the engine's
+    // Only the descriptors the engine handed over; nothing the engine's
     // process happened to leave open (it may be any frei0r host).
     const bool shared = argc == 15;
     ::close_range(protocol::TURNS_FD + 1, ~0U, 0);
