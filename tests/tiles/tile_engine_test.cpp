@@ -25,8 +25,6 @@
 #include "tools/tiles/tile_engine.h"
 #include "tools/tiles/tile_protocol.h"
 
-extern char** environ;
-
 namespace kalmix::tiles {
 namespace {
 
