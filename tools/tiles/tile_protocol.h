@@ -50,10 +50,11 @@ struct Command {
 
 // How many tiles filter at once: a semaphore in memory every worker maps,
 // holding one turn per thread. A worker takes a turn for each frame and gives
-// it back before it replies, so a core that finishes a tile passes straight
-// to a worker that waits, without a round trip through the engine. While it
-// filters, the worker's process id stands in one of the `filtering` slots
-// (0: free), so that a hung tile is told from the tiles that wait behind it.
+// it back when the module returns, before it pastes and replies, so a core
+// that finishes a tile passes straight to a worker that waits, without a
+// round trip through the engine. While it filters, the worker's process id
+// stands in one of the `filtering` slots (0: free), so that a hung tile is
+// told from the tiles that wait behind it.
 inline constexpr int MAX_TURNS = 256;
 struct Turns {
     sem_t free;

@@ -213,6 +213,10 @@ int main(int argc, char** argv) {
             std::uint8_t* to = frames.frame(command.outputFrame);
             if (from != nullptr) cutTile(from, frames.width, frames.height, frames.tile, source);
             result = module->execute(source, destination, width, height, command.framePosition, command.clipTotal);
+            // Given back before the paste, so that the next tile's worker wakes
+            // while this one still copies.
+            slot.store(0);
+            ::sem_post(turns);
             const std::uint8_t* previous = frames.frame(command.previousFrame);
             if (to != nullptr && previous != nullptr && previous != to) {
                 refreshed = static_cast<std::uint32_t>(
@@ -220,8 +224,6 @@ int main(int argc, char** argv) {
             } else if (to != nullptr) {
                 pasteInterior(destination, frames.tile, to, frames.width);
             }
-            slot.store(0);
-            ::sem_post(turns);
         }
         if (!sendReply(protocol::Kind::Done, result, {}, refreshed)) break;
     }
