@@ -497,7 +497,7 @@ Input and output:
   --allow-partial            with --raw, drop a trailing partial frame
   --fit                      scale down to at most 384x288, sides multiples of 4
   --tiles on|off             filter larger frames through tiles (default on)
-  --threads N                tiles filtered at once (default: every core)
+  --threads N                tiles filtered at once (default: the cores, plus one)
   -ss TIME, -t TIME, -to TIME  filter only from -ss, for -t or up to -to
                              (seconds or [HH:]MM:SS[.m]); positions start at 0
   -map 0:v:N | 0:N           the video stream to filter (default: the largest)

@@ -132,8 +132,11 @@ int availableCores() {
 
 TileEngine::TileEngine(int frameWidth, int frameHeight, const EngineSettings& settings)
     : grid_(planTiles(frameWidth, frameHeight, settings.margin)), timeout_(settings.timeout) {
-    const int cores = settings.threads > 0 ? settings.threads : availableCores();
-    threads_ = std::clamp(cores, 1, std::min(static_cast<int>(grid_.tiles.size()), protocol::MAX_TURNS));
+    // By default one turn more than there are cores: with exactly one per core
+    // a core that had finished a tile often stood idle until the worker of the
+    // next had woken and been placed; a worker more in turn keeps every core busy.
+    const int turns = settings.threads > 0 ? settings.threads : availableCores() + 1;
+    threads_ = std::clamp(turns, 1, std::min(static_cast<int>(grid_.tiles.size()), protocol::MAX_TURNS));
     const std::string workerPath = settings.workerPath.empty() ? defaultWorkerPath() : settings.workerPath;
     countable_ = std::all_of(grid_.tiles.begin(), grid_.tiles.end(), [](const Tile& tile) {
         return tile.interior.x % REFRESH_BLOCK == 0 && tile.interior.y % REFRESH_BLOCK == 0;

@@ -43,7 +43,7 @@ struct EngineSettings {
     std::string workerPath;  // empty: defaultWorkerPath()
     // Each tile's Windows directory is stateFolder/tile-N, made if missing.
     std::filesystem::path stateFolder;
-    int threads = 0;  // tiles filtered at once; 0: every core
+    int threads = 0;  // tiles filtered at once; 0: one more than the cores there are
     int margin = DEFAULT_TILE_MARGIN;
     // A worker that does not answer a command within this long is hung.
     std::chrono::milliseconds timeout{30000};
