@@ -292,6 +292,67 @@ TEST(TileEngine, WorkersCutAndPasteSharedFramesAsTheEngineDoes) {
     }
 }
 
+// As kalmix hands frames over: the next one before the current one has
+// finished, into the input of the frame before it, counted against the
+// output still being written.
+TEST(TileEngine, TheNextFrameHandedOverEarlyGivesTheSameFramesAndCounts) {
+    const int width = 501;
+    const int height = 299;
+    const auto clip = makeClip(width, height, 6);
+    std::vector<Frame> expected;
+    {
+        TempFolder folder;
+        TileEngine engine(width, height, engineSettings(folder.path()));
+        engine.setup(testSettings());
+        for (std::size_t f = 0; f < clip.size(); ++f) {
+            Frame out(clip[f].size());
+            engine.filter(clip[f].data(), out.data(), static_cast<std::int32_t>(f), 6);
+            expected.push_back(std::move(out));
+        }
+    }
+    TempFolder folder;
+    EngineSettings settings = engineSettings(folder.path());
+    settings.sharedFrames = 5;
+    TileEngine engine(width, height, settings);
+    engine.setup(testSettings());
+    const auto input = [&](std::size_t f) { return engine.sharedFrame(static_cast<int>(f % 2)); };
+    const auto output = [&](std::size_t f) { return engine.sharedFrame(static_cast<int>(2 + f % 3)); };
+    const auto hand = [&](std::size_t f) {
+        std::copy(clip[f].begin(), clip[f].end(), input(f));
+        engine.start(input(f), output(f), static_cast<std::int32_t>(f), 6, f > 0 ? output(f - 1) : nullptr);
+    };
+    hand(0);
+    for (std::size_t f = 0; f < clip.size(); ++f) {
+        if (f + 1 < clip.size()) hand(f + 1);
+        EXPECT_EQ(engine.unfinished(), f + 1 < clip.size() ? 2 : 1);
+        engine.finish();
+        ASSERT_TRUE(std::equal(expected[f].begin(), expected[f].end(), output(f))) << "frame " << f;
+        EXPECT_EQ(engine.refreshedBlocks(),
+                  f > 0 ? refreshedBlocks(expected[f - 1], expected[f], width, height) : -1)
+            << "frame " << f;
+    }
+    EXPECT_EQ(engine.unfinished(), 0);
+
+    // A worker dying with two frames in the tiles: the first names its tile,
+    // the second fails after it, and nothing is left unfinished.
+    const pid_t victim = engine.workerIds()[2];
+    ASSERT_EQ(::kill(victim, SIGKILL), 0);
+    hand(0);
+    hand(1);
+    try {
+        engine.finish();
+        FAIL() << "no error";
+    } catch (const TileError& error) {
+        EXPECT_NE(std::string(error.what()).find("tile 3 of 4 (columns"), std::string::npos) << error.what();
+        EXPECT_NE(std::string(error.what()).find("(process " + std::to_string(victim) +
+                                                 ") died while filtering: killed by signal 9"),
+                  std::string::npos)
+            << error.what();
+    }
+    EXPECT_THROW(engine.finish(), TileError);
+    EXPECT_EQ(engine.unfinished(), 0);
+}
+
 TEST(TileEngine, DeadOrHungWorkerIsReportedWithItsTile) {
     const int width = 400;
     const int height = 200;

@@ -1,5 +1,6 @@
-// Reads, filters through the tiles and writes frames, one frame in the tiles
-// while the next is read and the last is written.
+// Reads, filters through the tiles and writes frames: the next frame is read
+// and handed to the tiles, and the last one written, while the tiles of the
+// current frame are filtered.
 #include "tools/kalmix/tiled_loop.h"
 
 #include <algorithm>
@@ -14,11 +15,14 @@ namespace {
 
 // The workers' counts stand for markRefreshedBlocks.
 
-// After another failure, which is the one to report.
+// After another failure, which is the one to report: every frame still in
+// the tiles finished.
 void finishQuietly(tiles::TileEngine& engine) {
-    try {
-        engine.finish();
-    } catch (const tiles::TileError&) {
+    while (engine.unfinished() > 0) {
+        try {
+            engine.finish();
+        } catch (const tiles::TileError&) {
+        }
     }
 }
 
@@ -55,23 +59,34 @@ LoopSummary runTiledFrames(tiles::TileEngine& engine, const host::UserSettings& 
     double lastDrawn = 0;
     bool drawn = false;
     std::array<FrameInfo, 2> infos;
-    std::int64_t index = 0;
     const auto position = [&loop](std::int64_t frame) {
         if (frame > static_cast<std::int64_t>(std::numeric_limits<std::int32_t>::max()) - loop.start) {
             throw ToolError("frame position passes 2147483647: lower --start");
         }
         return static_cast<std::int32_t>(loop.start + frame);
     };
-    std::size_t in = 0;       // inputs[in]: the frame in the tiles
-    std::size_t out = 0;      // outputs[out]: its output
-    std::size_t previous = 2; // outputs[previous]: the frame before
-    bool have = reader.read(inputs[in], infos[in]);
-    if (have) engine.start(inputs[in], outputs[out], position(0), summary.clipTotal);
-    while (have) {
-        const std::size_t nextIn = 1 - in;
-        bool haveNext = false;
+    // Frame f is read into inputs[f % 2] and filtered into outputs[f % 3]. The
+    // next frame is handed to the tiles before this one has finished, so the
+    // workers go on to it without a pause; by then the frame before has
+    // finished, so its input takes the next frame and the output before it is
+    // written and counted against already.
+    std::int64_t handed = 0;
+    bool more = true;
+    const auto handNext = [&] {
+        const std::size_t slot = static_cast<std::size_t>(handed % 2);
+        if (!reader.read(inputs[slot], infos[slot])) {
+            more = false;
+            return;
+        }
+        const bool hasPrevious = handed > 0 && countRefreshed;
+        engine.start(inputs[slot], outputs[static_cast<std::size_t>(handed % 3)], position(handed),
+                     summary.clipTotal, hasPrevious ? outputs[static_cast<std::size_t>((handed - 1) % 3)] : nullptr);
+        ++handed;
+    };
+    handNext();
+    for (std::int64_t index = 0; index < handed; ++index) {
         try {
-            haveNext = reader.read(inputs[nextIn], infos[nextIn]);
+            if (more) handNext();
         } catch (...) {
             finishQuietly(engine);  // never leave the tiles writing into buffers about to go
             throw;
@@ -79,39 +94,30 @@ LoopSummary runTiledFrames(tiles::TileEngine& engine, const host::UserSettings& 
         const Clock::time_point before = Clock::now();
         engine.finish();
         summary.filterSeconds += std::chrono::duration<double>(Clock::now() - before).count();
-        const std::size_t nextOut = 3 - out - previous;
+        const std::uint8_t* output = outputs[static_cast<std::size_t>(index % 3)];
         // Counted by the workers while the output was hot in their caches, when
         // they could.
         const std::int64_t counted = engine.refreshedBlocks();
-        if (haveNext) {
-            engine.start(inputs[nextIn], outputs[nextOut], position(index + 1), summary.clipTotal,
-                         countRefreshed ? outputs[out] : nullptr);
-        }
 
         ++summary.framesFiltered;
         if (index > 0 && countRefreshed) {
             summary.blocksRefreshed +=
                 counted >= 0 ? static_cast<std::uint64_t>(counted)
-                             : markRefreshedBlocks(outputs[previous], outputs[out], format.width, format.height,
-                                                   refreshed.data());
+                             : markRefreshedBlocks(outputs[static_cast<std::size_t>((index - 1) % 3)], output,
+                                                   format.width, format.height, refreshed.data());
             summary.blocksCompared += blocksPerFrame;
         }
         try {
-            writer.write(outputs[out], infos[in]);
+            writer.write(output, infos[static_cast<std::size_t>(index % 2)]);
         } catch (...) {
-            if (haveNext) finishQuietly(engine);
+            finishQuietly(engine);
             throw;
         }
-        previous = out;
-        out = nextOut;
-        in = nextIn;
-        have = haveNext;
-        ++index;
 
         if (loop.progress) {
             const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
             if (elapsed - lastDrawn >= PROGRESS_INTERVAL) {
-                drawProgress(index, summary.clipTotal > 0 ? summary.clipTotal : format.frameCount, elapsed);
+                drawProgress(index + 1, summary.clipTotal > 0 ? summary.clipTotal : format.frameCount, elapsed);
                 lastDrawn = elapsed;
                 drawn = true;
             }

@@ -8,6 +8,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -35,7 +36,9 @@ struct TileEngine::Worker {
     std::uint8_t* memory = nullptr;
     std::size_t bytes = 0;  // of one tile
     Clock::time_point sentAt;
-    bool busy = false;
+    bool busy = false;    // a reply to await for the frame being collected
+    bool queued = false;  // the next frame sent already
+    Clock::time_point queuedAt;
 
     std::uint8_t* source() const { return memory; }
     const std::uint8_t* output() const { return memory + bytes; }
@@ -143,6 +146,8 @@ TileEngine::TileEngine(int frameWidth, int frameHeight, const EngineSettings& se
     });
     try {
         makeTurns();
+        wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (wakeFd_ < 0) throw TileError("cannot make the engine's wake-up: " + errorText(errno));
         if (settings.sharedFrames > 0) mapSharedFrames(settings.sharedFrames);
         for (std::size_t i = 0; i < grid_.tiles.size(); ++i) spawn(i, settings, workerPath);
         for (auto& worker : workers_) awaitReply(*worker, "starting");
@@ -310,6 +315,14 @@ void TileEngine::spawn(std::size_t index, const EngineSettings& settings, const 
     }
 }
 
+void TileEngine::failDead(Worker& worker, const char* what) {
+    const pid_t pid = worker.pid;
+    const int status = reap(pid, std::chrono::milliseconds(1000));
+    if (status >= 0) worker.pid = -1;
+    failTile(worker, "its worker (process " + std::to_string(pid) + ") died while " + what +
+                         (status >= 0 ? ": " + describeExit(status) : std::string()));
+}
+
 void TileEngine::failTile(const Worker& worker, const std::string& what) {
     broken_ = true;
     const Rect& r = worker.tile.interior;
@@ -339,12 +352,7 @@ std::uint32_t TileEngine::awaitReply(Worker& worker, const char* what) {
         got = ::recv(worker.control, &reply, sizeof reply, 0);
     } while (got < 0 && errno == EINTR);
     worker.busy = false;
-    if (got != static_cast<ssize_t>(sizeof reply)) {
-        const int status = reap(worker.pid, std::chrono::milliseconds(1000));
-        if (status >= 0) worker.pid = -1;
-        failTile(worker, "its worker (process " + std::to_string(worker.pid) + ") died while " + what +
-                             (status >= 0 ? ": " + describeExit(status) : std::string()));
-    }
+    if (got != static_cast<ssize_t>(sizeof reply)) failDead(worker, what);
     if (reply.kind == protocol::Kind::Failed) {
         // Not the tile's fault (a module that does not load, say): every
         // worker would say the same, so the message is the worker's own.
@@ -374,46 +382,81 @@ void TileEngine::setup(const host::UserSettings& settings) {
     for (auto& worker : workers_) awaitReply(*worker, "setting up");
 }
 
-void TileEngine::runFrame(const Job& job) {
-    if (broken_) throw TileError("the tile workers stopped after an earlier failure");
+TileEngine::Flight TileEngine::plan(const Job& job) const {
     // Between two shared frames, each worker cuts its own tile and pastes its
     // interior. Otherwise the engine does: in place, every tile is cut before
     // any interior is pasted; else each just before it is sent, while the
     // tiles sent before it filter.
+    Flight flight;
+    flight.job = job;
     const int sourceFrame = sharedNumber(job.source);
     const int outputFrame = sharedNumber(job.destination);
-    const bool byWorkers =
+    flight.byWorkers =
         sourceFrame != protocol::NO_FRAME && outputFrame != protocol::NO_FRAME && sourceFrame != outputFrame;
     const int previousFrame = job.previous != nullptr ? sharedNumber(job.previous) : protocol::NO_FRAME;
-    const bool counted = byWorkers && countable_ && previousFrame != protocol::NO_FRAME &&
-                         previousFrame != sourceFrame && previousFrame != outputFrame;
-    refreshedBlocks_ = -1;
-    std::int64_t refreshed = 0;
+    flight.counted = flight.byWorkers && countable_ && previousFrame != protocol::NO_FRAME &&
+                     previousFrame != sourceFrame && previousFrame != outputFrame;
+    protocol::Command& command = flight.command;
+    command.kind = protocol::Kind::Frame;
+    command.framePosition = job.framePosition;
+    command.clipTotal = job.clipTotal;
+    command.sourceFrame = flight.byWorkers ? sourceFrame : protocol::NO_FRAME;
+    command.outputFrame = flight.byWorkers ? outputFrame : protocol::NO_FRAME;
+    command.previousFrame = flight.counted ? previousFrame : protocol::NO_FRAME;
+    return flight;
+}
+
+void TileEngine::send(const Flight& flight, bool early) {
+    const Job& job = flight.job;
     const bool inPlace = job.source == job.destination;
     if (inPlace) {
         for (auto& worker : workers_) {
             cutTile(job.source, grid_.frameWidth, grid_.frameHeight, worker->tile, worker->source());
         }
     }
-    protocol::Command command{};
-    command.kind = protocol::Kind::Frame;
-    command.framePosition = job.framePosition;
-    command.clipTotal = job.clipTotal;
-    command.sourceFrame = byWorkers ? sourceFrame : protocol::NO_FRAME;
-    command.outputFrame = byWorkers ? outputFrame : protocol::NO_FRAME;
-    command.previousFrame = counted ? previousFrame : protocol::NO_FRAME;
-
     // Every tile is sent at once; the workers take turns, `threads_` at a time.
     for (auto& worker : workers_) {
-        if (!inPlace && !byWorkers) {
+        if (!inPlace && !flight.byWorkers) {
             cutTile(job.source, grid_.frameWidth, grid_.frameHeight, worker->tile, worker->source());
         }
-        worker->busy = true;
-        worker->sentAt = Clock::now();
-        if (::send(worker->control, &command, sizeof command, MSG_NOSIGNAL) != sizeof command) {
-            awaitReply(*worker, "filtering");  // reports the dead worker
+        if (early) {
+            // Its time counts from when the worker is done with the frame before.
+            worker->queued = true;
+            worker->queuedAt = Clock::now();
+        } else {
+            worker->busy = true;
+            worker->sentAt = Clock::now();
+        }
+        if (::send(worker->control, &flight.command, sizeof flight.command, MSG_NOSIGNAL) !=
+            sizeof flight.command) {
+            failDead(*worker, "filtering");
         }
     }
+}
+
+// The next frame handed over, sent at once when it too goes between shared
+// frames: each worker filters it after its tile of this one, with no pause
+// at the frame's end while the last tiles finish and the next are sent.
+void TileEngine::sendNextEarly(const Flight& current) {
+    if (early_ || !current.byWorkers) return;
+    Job next;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (waiting_.empty()) return;
+        next = waiting_.front();
+    }
+    Flight flight = plan(next);
+    if (!flight.byWorkers) return;  // it waits for this one to finish
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        waiting_.pop_front();
+    }
+    early_ = flight;
+    send(flight, true);
+}
+
+std::int64_t TileEngine::collect(const Flight& flight, bool sendNext) {
+    std::int64_t refreshed = 0;
     std::size_t finished = 0;
     std::vector<pollfd> watch;
     std::vector<Worker*> watched;
@@ -427,25 +470,37 @@ void TileEngine::runFrame(const Job& job) {
             watched.push_back(worker.get());
             deadline = std::min(deadline, worker->sentAt + timeout_);
         }
+        const bool handOver = sendNext && !early_ && flight.byWorkers;
+        if (handOver) watch.push_back({wakeFd_, POLLIN, 0});
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         const int ready =
             left.count() <= 0 ? 0 : ::poll(watch.data(), watch.size(), static_cast<int>(left.count()) + 1);
         if (ready < 0 && errno == EINTR) continue;
         if (ready == 0) awaitReply(lateWorker(watched), "filtering");  // fails: it is late
-        for (std::size_t i = 0; i < watch.size(); ++i) {
+        if (handOver && watch.back().revents != 0) {
+            std::uint64_t count = 0;
+            while (::read(wakeFd_, &count, sizeof count) < 0 && errno == EINTR) {
+            }
+            sendNextEarly(flight);
+        }
+        for (std::size_t i = 0; i < watched.size(); ++i) {
             Worker& worker = *watched[i];
             if (watch[i].revents == 0) continue;
             refreshed += awaitReply(worker, "filtering");  // fails at once if dead
-            if (!byWorkers) pasteInterior(worker.output(), worker.tile, job.destination, grid_.frameWidth);
+            if (worker.queued) worker.queuedAt = Clock::now();
+            if (!flight.byWorkers) pasteInterior(worker.output(), worker.tile, flight.job.destination, grid_.frameWidth);
             ++finished;
         }
     }
-    if (counted) refreshedBlocks_ = refreshed;
+    return flight.counted ? refreshed : -1;
 }
 
 void TileEngine::filter(const std::uint8_t* source, std::uint8_t* destination, std::int32_t framePosition,
                         std::int32_t clipTotal, const std::uint8_t* previous) {
-    runFrame({source, destination, framePosition, clipTotal, previous});
+    if (broken_) throw TileError("the tile workers stopped after an earlier failure");
+    const Flight flight = plan({source, destination, framePosition, clipTotal, previous});
+    send(flight, false);
+    refreshedBlocks_ = collect(flight, false);
 }
 
 void TileEngine::start(const std::uint8_t* source, std::uint8_t* destination, std::int32_t framePosition,
@@ -453,41 +508,62 @@ void TileEngine::start(const std::uint8_t* source, std::uint8_t* destination, st
     if (!thread_.joinable()) thread_ = std::thread(&TileEngine::dispatcher, this);
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        job_ = {source, destination, framePosition, clipTotal, previous};
-        pending_ = true;
-        error_ = nullptr;
+        waiting_.push_back({source, destination, framePosition, clipTotal, previous});
+        ++unfinished_;
     }
     wake_.notify_all();
+    const std::uint64_t one = 1;
+    while (::write(wakeFd_, &one, sizeof one) < 0 && errno == EINTR) {
+    }
 }
 
 void TileEngine::finish() {
     std::unique_lock<std::mutex> lock(mutex_);
-    wake_.wait(lock, [this] { return !pending_; });
-    if (error_) {
-        std::exception_ptr error = error_;
-        error_ = nullptr;
-        std::rethrow_exception(error);
-    }
+    wake_.wait(lock, [this] { return !results_.empty(); });
+    const Result result = results_.front();
+    results_.pop_front();
+    --unfinished_;
+    refreshedBlocks_ = result.refreshedBlocks;
+    if (result.error) std::rethrow_exception(result.error);
+}
+
+int TileEngine::unfinished() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return unfinished_;
 }
 
 void TileEngine::dispatcher() {
-    std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        wake_.wait(lock, [this] { return quit_ || (pending_ && !running_); });
-        if (quit_) return;
-        running_ = true;
-        const Job job = job_;
-        lock.unlock();
-        std::exception_ptr error;
-        try {
-            runFrame(job);
-        } catch (...) {
-            error = std::current_exception();
+        std::optional<Flight> flight;
+        Job job;
+        if (early_) {
+            flight = early_;
+            early_.reset();
+            for (auto& worker : workers_) {
+                worker->busy = worker->queued;
+                worker->sentAt = worker->queuedAt;
+                worker->queued = false;
+            }
+        } else {
+            std::unique_lock<std::mutex> lock(mutex_);
+            wake_.wait(lock, [this] { return quit_ || !waiting_.empty(); });
+            if (quit_) return;
+            job = waiting_.front();
+            waiting_.pop_front();
         }
-        lock.lock();
-        error_ = error;
-        running_ = false;
-        pending_ = false;
+        Result result;
+        try {
+            if (broken_) throw TileError("the tile workers stopped after an earlier failure");
+            if (!flight) {
+                flight = plan(job);
+                send(*flight, false);
+            }
+            result.refreshedBlocks = collect(*flight, true);
+        } catch (...) {
+            result.error = std::current_exception();
+        }
+        const std::lock_guard<std::mutex> lock(mutex_);
+        results_.push_back(result);
         wake_.notify_all();
     }
 }
@@ -540,6 +616,8 @@ void TileEngine::stopWorkers() {
     turns_ = nullptr;
     if (turnsFd_ >= 0) ::close(turnsFd_);
     turnsFd_ = -1;
+    if (wakeFd_ >= 0) ::close(wakeFd_);
+    wakeFd_ = -1;
 }
 
 }  // namespace kalmix::tiles

@@ -7,7 +7,8 @@
 // MLT have threads), each with its own Windows directory, a folder per tile.
 // Tiles travel through shared memory; a socket carries the commands. Every
 // tile of a frame is sent at once and the workers take turns, `threads` at a
-// time, handing a finished core to the next without the engine. Every
+// time, handing a finished core to the next without the engine; the next
+// frame's tiles may be sent before the current frame's have finished. Every
 // worker gets the same setup and, for each frame, the same position and clip
 // total, so each tile runs exactly as the module would on that tile alone.
 #pragma once
@@ -17,10 +18,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -98,10 +101,16 @@ public:
     // The same in two halves, so the caller can read the next frame and write
     // the last while the tiles are filtered. The buffers stay untouched by the
     // caller until finish() returns (`previous` is only read); finish() throws
-    // what filter() would.
+    // what filter() would. Up to two frames may be handed over at once: the
+    // next frame's tiles then follow the current frame's without a pause
+    // between frames when both go between shared frames (each worker takes
+    // them in order, so the next frame may count against the current one's
+    // output); finish() waits for the oldest.
     void start(const std::uint8_t* source, std::uint8_t* destination, std::int32_t framePosition,
                std::int32_t clipTotal, const std::uint8_t* previous = nullptr);
     void finish();
+    // Frames handed over by start() and not yet finish()ed.
+    int unfinished() const;
 
     // The refreshed blocks the workers counted in the last frame finished, or
     // -1 when they did not count them; read it before the next start().
@@ -116,15 +125,33 @@ private:
         std::int32_t clipTotal = 0;
         const std::uint8_t* previous = nullptr;
     };
+    // A frame as the workers are told it.
+    struct Flight {
+        Job job;
+        protocol::Command command{};
+        bool byWorkers = false;  // they cut and paste it themselves
+        bool counted = false;    // and count its refreshed blocks
+    };
+    struct Result {
+        std::exception_ptr error;
+        std::int64_t refreshedBlocks = -1;
+    };
 
     void makeTurns();
     void mapSharedFrames(int count);
     void spawn(std::size_t index, const EngineSettings& settings, const std::string& workerPath);
-    void runFrame(const Job& job);
+    Flight plan(const Job& job) const;
+    // Sends the frame to every worker; `early`: while they still filter the one before.
+    void send(const Flight& flight, bool early);
+    // Collects the frame's replies; the refreshed blocks, or -1. With
+    // `sendNext`, sends the next frame handed over as soon as it can go.
+    std::int64_t collect(const Flight& flight, bool sendNext);
+    void sendNextEarly(const Flight& current);
     // The reply's count of refreshed blocks.
     std::uint32_t awaitReply(Worker& worker, const char* what);
     int sharedNumber(const std::uint8_t* frame) const;
     [[noreturn]] void failTile(const Worker& worker, const std::string& what);
+    [[noreturn]] void failDead(Worker& worker, const char* what);
     Worker& lateWorker(const std::vector<Worker*>& busy) const;
     void stopWorkers();
     void dispatcher();
@@ -144,13 +171,14 @@ private:
 
     // The dispatching thread behind start() and finish().
     std::thread thread_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::condition_variable wake_;
-    bool pending_ = false;  // a job handed over, not yet finished
-    bool running_ = false;  // the thread has it
+    int wakeFd_ = -1;  // an eventfd: a frame was handed over (seen while collecting)
     bool quit_ = false;
-    Job job_;
-    std::exception_ptr error_;
+    std::deque<Job> waiting_;     // handed over, not yet sent
+    std::deque<Result> results_;  // finished, not yet finish()ed
+    int unfinished_ = 0;
+    std::optional<Flight> early_;  // sent while the frame before was collected (dispatcher only)
 };
 
 }  // namespace kalmix::tiles
