@@ -488,7 +488,9 @@ std::int64_t TileEngine::collect(const Flight& flight, bool sendNext) {
             if (watch[i].revents == 0) continue;
             refreshed += awaitReply(worker, "filtering");  // fails at once if dead
             if (worker.queued) worker.queuedAt = Clock::now();
-            if (!flight.byWorkers) pasteInterior(worker.output(), worker.tile, flight.job.destination, grid_.frameWidth);
+            if (!flight.byWorkers) {
+                pasteInterior(worker.output(), worker.tile, flight.job.destination, grid_.frameWidth);
+            }
             ++finished;
         }
     }
