@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 
@@ -38,7 +39,7 @@ std::vector<std::uint8_t> referenceMap(const Bytes& a, const Bytes& b, int width
 // The map and count through the prints of both frames.
 std::uint64_t refreshedMap(const Bytes& previous, const Bytes& current, int width, int height,
                            std::vector<std::uint8_t>& map) {
-    std::vector<std::uint64_t> before(map.size()), after(map.size());
+    std::vector<BlockPrint> before(map.size()), after(map.size());
     blockPrints(previous.data(), width, height, before.data());
     blockPrints(current.data(), width, height, after.data());
     return markRefreshedBlocks(before.data(), after.data(), map.size(), map.data());
@@ -79,6 +80,31 @@ TEST(RefreshedBlocks, EveryColourByteCountsAndAlphaNeverDoes) {
         std::vector<std::uint8_t> direct(map.size());
         EXPECT_EQ(markRefreshedBlocks(previous.data(), current.data(), width, height, direct.data()), expectedCount);
         EXPECT_EQ(direct, expected);
+    }
+}
+
+// The AVX2 prints against the definition, over random frames of every width
+// and height around its steps of two blocks and its block rows, each in a
+// buffer of exactly the frame's size (the sanitizer build sees any read past it).
+TEST(RefreshedBlocks, VectorPrintsMatchTheDefinition) {
+    std::mt19937 random(11);
+    std::vector<std::pair<int, int>> sizes{{384, 288}, {1920, 9}, {35, 17}};
+    for (int width = 1; width <= 20; ++width) {
+        for (int height = 1; height <= 9; ++height) sizes.emplace_back(width, height);
+    }
+    for (const auto& [width, height] : sizes) {
+        const std::size_t bytes = static_cast<std::size_t>(width * height * 4);
+        const std::size_t blocks = static_cast<std::size_t>(((width + 3) / 4) * ((height + 3) / 4));
+        Bytes frame(bytes);
+        for (std::uint8_t& value : frame) value = static_cast<std::uint8_t>(random());
+        std::vector<BlockPrint> plain(blocks), vector(blocks);
+        blockPrintsPlain(frame.data(), width, height, plain.data());
+        for (BlockPrint& print : vector) print.lane[0] = print.lane[3] = 0xDEADBEEF;  // all written, none kept
+        if (!blockPrintsAvx2(frame.data(), width, height, vector.data())) GTEST_SKIP() << "no AVX2 here";
+        for (std::size_t k = 0; k < blocks; ++k) {
+            ASSERT_EQ(std::memcmp(&plain[k], &vector[k], sizeof(BlockPrint)), 0)
+                << width << "x" << height << ", block " << k;
+        }
     }
 }
 

@@ -46,43 +46,6 @@ void drawProgress(std::int64_t done, std::int64_t total, double elapsed) {
 }
 
 using tiles::COLOUR_BYTES_OF_TWO_PIXELS;
-// Odd, so each step h * K + w is a bijection in w: a block whose colour
-// bytes differ in any single word always gets a different print.
-constexpr std::uint64_t PRINT_FACTOR = 0x9E3779B97F4A7C15ULL;
-
-void blockPrints(const std::uint8_t* frame, int width, int height, std::uint64_t* prints) {
-    const int blocksAcross = (width + MAP_BLOCK - 1) / MAP_BLOCK;
-    const int blocksDown = (height + MAP_BLOCK - 1) / MAP_BLOCK;
-    const int wholeBlocks = width / MAP_BLOCK;
-    std::fill_n(prints, static_cast<std::size_t>(blocksAcross) * static_cast<std::size_t>(blocksDown), std::uint64_t{0});
-    const std::size_t rowBytes = static_cast<std::size_t>(width) * BYTES_PER_PIXEL;
-    for (int y = 0; y < height; ++y) {
-        const std::uint8_t* row = frame + static_cast<std::size_t>(y) * rowBytes;
-        std::uint64_t* printRow = prints + static_cast<std::size_t>(y / MAP_BLOCK) * static_cast<std::size_t>(blocksAcross);
-        for (int k = 0; k < wholeBlocks; ++k) {
-            std::uint64_t first, second;
-            std::memcpy(&first, row + k * 16, 8);
-            std::memcpy(&second, row + k * 16 + 8, 8);
-            printRow[k] = ((printRow[k] * PRINT_FACTOR + (first & COLOUR_BYTES_OF_TWO_PIXELS)) * PRINT_FACTOR) + (second & COLOUR_BYTES_OF_TWO_PIXELS);
-        }
-        for (int x = wholeBlocks * MAP_BLOCK; x < width; ++x) {
-            std::uint32_t pixel;
-            std::memcpy(&pixel, row + static_cast<std::size_t>(x) * BYTES_PER_PIXEL, 4);
-            std::uint64_t& print = printRow[x / MAP_BLOCK];
-            print = print * PRINT_FACTOR + (pixel & 0x00FFFFFFU);
-        }
-    }
-}
-
-std::uint64_t markRefreshedBlocks(const std::uint64_t* previous, const std::uint64_t* current, std::size_t blocks,
-                                  std::uint8_t* map) {
-    std::uint64_t count = 0;
-    for (std::size_t k = 0; k < blocks; ++k) {
-        map[k] = previous[k] != current[k] ? 1 : 0;
-        count += map[k];
-    }
-    return count;
-}
 
 // The tiled loop keeps whole output frames and compares them directly: a
 // row that differs is compared a block (four pixels, two 64-bit words) at a
@@ -158,8 +121,8 @@ LoopSummary runFrames(host::PluginModule& module, const host::UserSettings& sett
     // Prints of the previous and the current output: the previous output
     // itself is not kept, as reading it back cold would cost more than the
     // whole comparison.
-    std::vector<std::uint64_t> previousPrints(refreshed.size());
-    std::vector<std::uint64_t> currentPrints(refreshed.size());
+    std::vector<BlockPrint> previousPrints(refreshed.size());
+    std::vector<BlockPrint> currentPrints(refreshed.size());
     // The refreshed share is for the summary and the observer: a quiet run
     // without one prints no summary, so it skips the prints.
     const bool countRefreshed = !loop.quiet || static_cast<bool>(observer);

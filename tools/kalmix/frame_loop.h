@@ -17,6 +17,7 @@
 #include <string>
 
 #include "tools/host/plugin_host.h"
+#include "tools/kalmix/block_prints.h"
 #include "tools/kalmix/video_io.h"
 #include "tools/tiles/tile_grid.h"
 
@@ -28,15 +29,8 @@ inline constexpr double PROGRESS_INTERVAL = 0.25;  // seconds between progress r
 // Sizes the module filters; any other frame it copies through.
 bool moduleFilters(int width, int height);
 
-// The refreshed-block map, one byte per 4x4 block row by row, without
-// keeping the previous frame: each output gets a 64-bit print per block of its
-// blue, green and red bytes (blocks cut by the right or bottom edge with the
-// pixels they have), and a block is refreshed when its print changed. A
-// change of any one colour byte always changes the print.
-void blockPrints(const std::uint8_t* frame, int width, int height, std::uint64_t* prints);
-// Sets map[k] to 1 where the prints differ, else 0; returns how many differ.
-std::uint64_t markRefreshedBlocks(const std::uint64_t* previous, const std::uint64_t* current, std::size_t blocks,
-                                  std::uint8_t* map);
+// The refreshed-block map, one byte per 4x4 block row by row: see
+// block_prints.h.
 
 struct LoopSettings {
     std::int32_t start = 0;
