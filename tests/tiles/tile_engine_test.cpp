@@ -242,22 +242,28 @@ std::int64_t refreshedBlocks(const Frame& a, const Frame& b, int width, int heig
     return count;
 }
 
+// The clip through an engine of its own, one frame at a time from private
+// buffers (the engine cuts and pastes; nothing is counted), the clip total
+// its length.
+std::vector<Frame> filteredFrameByFrame(int width, int height, const std::vector<Frame>& clip) {
+    TempFolder folder;
+    TileEngine engine(width, height, engineSettings(folder.path()));
+    engine.setup(testSettings());
+    std::vector<Frame> filtered;
+    for (std::size_t f = 0; f < clip.size(); ++f) {
+        Frame out(clip[f].size());
+        engine.filter(clip[f].data(), out.data(), static_cast<std::int32_t>(f), static_cast<std::int32_t>(clip.size()));
+        EXPECT_EQ(engine.refreshedBlocks(), -1);
+        filtered.push_back(std::move(out));
+    }
+    return filtered;
+}
+
 TEST(TileEngine, WorkersCutAndPasteSharedFramesAsTheEngineDoes) {
     const int width = 501;  // padded sides, 2 x 2 tiles
     const int height = 299;
     const auto clip = makeClip(width, height, 5);
-    std::vector<Frame> expected;
-    {
-        TempFolder folder;
-        TileEngine engine(width, height, engineSettings(folder.path()));
-        engine.setup(testSettings());
-        for (std::size_t f = 0; f < clip.size(); ++f) {
-            Frame out(clip[f].size());
-            engine.filter(clip[f].data(), out.data(), static_cast<std::int32_t>(f), 5);
-            EXPECT_EQ(engine.refreshedBlocks(), -1);  // not shared frames: not counted
-            expected.push_back(std::move(out));
-        }
-    }
+    const std::vector<Frame> expected = filteredFrameByFrame(width, height, clip);
     TempFolder folder;
     EngineSettings settings = engineSettings(folder.path());
     settings.sharedFrames = 3;
@@ -299,17 +305,7 @@ TEST(TileEngine, TheNextFrameHandedOverEarlyGivesTheSameFramesAndCounts) {
     const int width = 501;
     const int height = 299;
     const auto clip = makeClip(width, height, 6);
-    std::vector<Frame> expected;
-    {
-        TempFolder folder;
-        TileEngine engine(width, height, engineSettings(folder.path()));
-        engine.setup(testSettings());
-        for (std::size_t f = 0; f < clip.size(); ++f) {
-            Frame out(clip[f].size());
-            engine.filter(clip[f].data(), out.data(), static_cast<std::int32_t>(f), 6);
-            expected.push_back(std::move(out));
-        }
-    }
+    const std::vector<Frame> expected = filteredFrameByFrame(width, height, clip);
     TempFolder folder;
     EngineSettings settings = engineSettings(folder.path());
     settings.sharedFrames = 5;
