@@ -16,13 +16,18 @@ constexpr std::uint32_t COLOUR = 0x00FFFFFFU;  // blue, green and red of a littl
 
 int blocksFor(int pixels) { return (pixels + SIDE - 1) / SIDE; }
 
-// The definition over rows [top, bottom) and columns [left, right), carrying
-// on from what the prints hold.
+// The definition over rows [top, bottom) and columns [left, right), top on a
+// block row and left on a block: the prints of the blocks under them start
+// from zero (every lane, those past the frame's right edge too).
 void printArea(const std::uint8_t* frame, int width, int top, int bottom, int left, int right, BlockPrint* prints) {
     const int across = blocksFor(width);
     for (int y = top; y < bottom; ++y) {
         const std::uint8_t* row = frame + static_cast<std::size_t>(y) * static_cast<std::size_t>(width) * 4;
         BlockPrint* printRow = prints + static_cast<std::size_t>(y / SIDE) * static_cast<std::size_t>(across);
+        if (y % SIDE == 0) {
+            std::memset(printRow + left / SIDE, 0, static_cast<std::size_t>(blocksFor(right) - left / SIDE) *
+                                                       sizeof(BlockPrint));
+        }
         for (int x = left; x < right; ++x) {
             std::uint32_t pixel;
             std::memcpy(&pixel, row + static_cast<std::size_t>(x) * 4, sizeof pixel);
@@ -30,11 +35,6 @@ void printArea(const std::uint8_t* frame, int width, int top, int bottom, int le
             lane = lane * PRINT_FACTOR + (pixel & COLOUR);
         }
     }
-}
-
-void clearPrints(int width, int height, BlockPrint* prints) {
-    std::memset(prints, 0, static_cast<std::size_t>(blocksFor(width)) * static_cast<std::size_t>(blocksFor(height)) *
-                               sizeof(BlockPrint));
 }
 
 #if defined(KALMIX_PRINTS_AVX2)
@@ -71,7 +71,6 @@ __attribute__((target("avx2"))) void printsAvx2(const std::uint8_t* frame, int w
 }  // namespace
 
 void blockPrintsPlain(const std::uint8_t* frame, int width, int height, BlockPrint* prints) {
-    clearPrints(width, height, prints);
     printArea(frame, width, 0, height, 0, width, prints);
 }
 
@@ -79,9 +78,6 @@ bool blockPrintsAvx2(const std::uint8_t* frame, int width, int height, BlockPrin
 #if defined(KALMIX_PRINTS_AVX2)
     static const bool available = __builtin_cpu_supports("avx2");
     if (!available) return false;
-    // The whole pairs start from zero as the definition does; the rest is
-    // carried on from cleared prints.
-    clearPrints(width, height, prints);
     printsAvx2(frame, width, height, prints);
     return true;
 #else
