@@ -439,20 +439,15 @@ void TileEngine::send(const Flight& flight, bool early) {
 // at the frame's end while the last tiles finish and the next are sent.
 void TileEngine::sendNextEarly(const Flight& current) {
     if (early_ || !current.byWorkers) return;
-    Job next;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         if (waiting_.empty()) return;
-        next = waiting_.front();
-    }
-    Flight flight = plan(next);
-    if (!flight.byWorkers) return;  // it waits for this one to finish
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
+        Flight next = plan(waiting_.front());
+        if (!next.byWorkers) return;  // it waits for this one to finish
         waiting_.pop_front();
+        early_ = next;
     }
-    early_ = flight;
-    send(flight, true);
+    send(*early_, true);
 }
 
 std::int64_t TileEngine::collect(const Flight& flight, bool sendNext) {
