@@ -1,7 +1,7 @@
-# `cmake --install`: the kalmix tool in bin/, Kalmix.PRM and the stand-in
-# library it imports from in lib/kalmix/, the frei0r plug-in in lib/frei0r-1/,
-# and a man page made from `kalmix --help`. `cpack` (in the build directory)
-# makes the Debian package of the same files.
+# `cmake --install`: the kalmix tool in bin/, its FFmpeg side, Kalmix.PRM and
+# the stand-in library the module imports from in lib/kalmix/, the frei0r
+# plug-in in lib/frei0r-1/, and a man page made from `kalmix --help`.
+# `cpack` (in the build directory) makes the Debian package of the same files.
 
 install(TARGETS kalmix_module kalmix_standin
   LIBRARY DESTINATION ${KALMIX_INSTALL_PKGLIBDIR})
@@ -12,6 +12,8 @@ install(TARGETS kalmix_tile_worker RUNTIME DESTINATION ${KALMIX_INSTALL_PKGLIBDI
 
 if(TARGET kalmix)
   install(TARGETS kalmix RUNTIME DESTINATION ${KALMIX_INSTALL_BINDIR})
+  # Its FFmpeg side, loaded when a run reads or writes a file through FFmpeg.
+  install(TARGETS kalmix_media LIBRARY DESTINATION ${KALMIX_INSTALL_PKGLIBDIR})
   find_program(HELP2MAN help2man)
   if(HELP2MAN)
     add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/kalmix.1

@@ -45,7 +45,7 @@ case $mode in
   prefix)
     cmake --install "$build" --prefix "$work/staged" >/dev/null
     for f in bin/kalmix lib/kalmix/Kalmix.PRM lib/kalmix/libkalmix_standin.so \
-             lib/kalmix/kalmix-tile-worker lib/frei0r-1/kalmix.so share/man/man1/kalmix.1; do
+             lib/kalmix/kalmix-ffmpeg.so lib/kalmix/kalmix-tile-worker lib/frei0r-1/kalmix.so share/man/man1/kalmix.1; do
       [[ -e $work/staged/$f ]] || fail "cmake --install did not install $f"
     done
     # Relocated, the installed files find each other, not the build's.
@@ -59,6 +59,15 @@ case $mode in
     [[ $message == *"$prefix/lib/kalmix/Kalmix.PRM"* ]] \
       || fail "kalmix did not look for the installed module first: $message"
     cp "$work/good.PRM" "$prefix/lib/kalmix/Kalmix.PRM"
+    # The same for the tool's FFmpeg side.
+    mv "$prefix/lib/kalmix/kalmix-ffmpeg.so" "$work/good.so"
+    echo "not a library" >"$prefix/lib/kalmix/kalmix-ffmpeg.so"
+    if message=$("$prefix/bin/kalmix" demo "$work/x" --frames 2 -q 2>&1); then
+      fail "kalmix did not load its installed FFmpeg side (it took another)"
+    fi
+    [[ $message == *"$prefix/lib/kalmix/kalmix-ffmpeg.so"* ]] \
+      || fail "kalmix did not look for its installed FFmpeg side first: $message"
+    mv "$work/good.so" "$prefix/lib/kalmix/kalmix-ffmpeg.so"
     # ffmpeg looks in ~/.frei0r-1/lib without FREI0R_PATH; a link there to
     # the installed plug-in must find the installed module.
     export HOME=$work/home

@@ -2,6 +2,8 @@
 // a non-zero status, and no output file, finished or partial, left behind.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 
 #include "tool_test_support.h"
@@ -82,6 +84,49 @@ TEST(Errors, EachFailsWithOneLineAndLeavesNoOutput) {
         for (const std::string& word : c.mentions) EXPECT_NE(run.err.find(word), std::string::npos) << run.err;
         EXPECT_EQ(dir.list(), before) << "left output behind";
         EXPECT_EQ(run.out, "");
+    }
+}
+
+// FFmpeg's side is a library of its own, loaded only by runs that read or
+// write through it. With it missing or foreign, those runs fail in one line
+// and leave nothing; raw and MD5 runs, --help and --version never load it.
+TEST(Errors, FfmpegSideLoadedOnlyWhereNeededAndRefusedWhenForeign) {
+    const Bytes clip = makeClip(32, 32, 2, 3);
+    ScratchDir dir;
+    writeFile(dir / "in.raw", clip);
+    writeMkv(dir / "in.mkv", clip, 32, 32, {1, 25}, {25, 1});
+    freshStateDirectory();
+    struct Library {
+        const char* path;
+        const char* complaint;
+    };
+    // libm is a real library, but not kalmix's.
+    for (const Library& library : {Library{"/nonexistent/kalmix-ffmpeg.so", "cannot load the FFmpeg support library"},
+                                   Library{"libm.so.6", "is not the FFmpeg support library"}}) {
+        SCOPED_TRACE(library.path);
+        ::setenv("KALMIX_FFMPEG_LIBRARY", library.path, 1);
+        const std::vector<std::string> before = dir.list();
+        for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+                 {"--help"},
+                 {"--version"},
+                 {"--raw", "32x32", dir / "in.raw", "-o", dir / "out.raw"},
+                 {"--raw", "32x32", dir / "in.raw", "--md5", "-o", "-"}}) {
+            const RunResult run = runKalmix(args);
+            EXPECT_EQ(run.status, 0) << args[0] << ": " << run.err;
+        }
+        std::filesystem::remove(dir / "out.raw");
+        for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+                 {dir / "in.mkv", "-o", dir / "out.mkv"},
+                 {dir / "in.mkv", "-f", "matroska", "-o", dir / "out.mkv"},
+                 {"demo", dir / "demo"}}) {
+            const RunResult run = runKalmix(args);
+            EXPECT_EQ(run.status, 1) << args[0];
+            ASSERT_EQ(run.errLines().size(), 1u) << run.err;
+            EXPECT_EQ(run.err.rfind("kalmix: ", 0), 0u) << run.err;
+            EXPECT_NE(run.err.find(library.complaint), std::string::npos) << run.err;
+        }
+        EXPECT_EQ(dir.list(), before) << "left output behind";
+        ::unsetenv("KALMIX_FFMPEG_LIBRARY");
     }
 }
 

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "tool_test_support.h"
@@ -87,27 +88,36 @@ TEST_F(Overwrite, OnATerminalTheUserIsAsked) {
     EXPECT_EQ(never.out.find("Overwrite?"), std::string::npos) << never.out;
 }
 
-TEST(Interrupt, PrintsOneLineAndLeavesNothing) {
-    ScratchDir dir;
+// Runs kalmix on a FIFO it reads from, feeds it, and interrupts it once
+// ready() holds, with the FIFO still open; then checks the one line, the
+// status, and that only the FIFO and the captured standard error are left.
+void interruptWhileReading(ScratchDir& dir, const std::vector<std::string>& args, const Bytes& input,
+                           const std::function<bool()>& ready) {
     const std::string fifo = dir / "in.fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const std::string errPath = dir / "err.txt";
     freshStateDirectory();
+    std::vector<std::string> full = {KALMIX_TOOL_PATH};
+    for (const std::string& a : args) full.push_back(a == "@in" ? fifo : a);
+    std::vector<char*> argv;
+    for (std::string& a : full) argv.push_back(a.data());
+    argv.push_back(nullptr);
     const pid_t child = ::fork();
     if (child == 0) {
         const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ::dup2(err, 2);
-        const std::string out = dir / "out.raw";
-        ::execl(KALMIX_TOOL_PATH, KALMIX_TOOL_PATH, "--raw", "32x32", fifo.c_str(), "-o", out.c_str(),
-                static_cast<char*>(nullptr));
+        ::execv(KALMIX_TOOL_PATH, argv.data());
         ::_exit(127);
     }
-    // One frame in, then the pipe stays open: kalmix waits for the next.
     const int writer = ::open(fifo.c_str(), O_WRONLY);
     ASSERT_GE(writer, 0);
-    const Bytes frame = makeClip(32, 32, 1, 1);
-    ASSERT_EQ(::write(writer, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_EQ(::write(writer, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!ready() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(ready());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     ::kill(child, SIGINT);
     int status = 0;
     ::waitpid(child, &status, 0);
@@ -124,6 +134,24 @@ TEST(Interrupt, PrintsOneLineAndLeavesNothing) {
     ASSERT_EQ(lines.size(), 1u) << result.err;
     EXPECT_EQ(lines[0].rfind("kalmix: ", 0), 0u) << result.err;
     EXPECT_EQ(dir.list(), (std::vector<std::string>{"err.txt", "in.fifo"}));
+}
+
+TEST(Interrupt, PrintsOneLineAndLeavesNothing) {
+    {
+        // One raw frame in, then the pipe stays open: kalmix waits for the next.
+        ScratchDir dir;
+        interruptWhileReading(dir, {"--raw", "32x32", "@in", "-o", dir / "out.raw"}, makeClip(32, 32, 1, 1),
+                              [] { return true; });
+    }
+    {
+        // A whole Matroska file in, the pipe still open: the frames are
+        // encoded into the output's temporary file, which must go too.
+        ScratchDir dir;
+        ScratchDir source;
+        writeMkv(source / "in.mkv", makeClip(32, 32, 8, 1), 32, 32, {1, 25}, {25, 1});
+        const auto tempFileThere = [&dir] { return dir.list().size() > 2; };
+        interruptWhileReading(dir, {"@in", "-o", dir / "out.mkv"}, readFile(source / "in.mkv"), tempFileThere);
+    }
 }
 
 TEST(Fit, NeverEnlarges) {

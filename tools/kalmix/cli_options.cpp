@@ -8,10 +8,11 @@
 #include <limits>
 
 extern "C" {
-#include <libavformat/avformat.h>
 #include <libavutil/parseutils.h>
 #include <libavutil/pixdesc.h>
 }
+
+#include "tools/kalmix/media.h"
 
 namespace kalmix::tool {
 namespace {
@@ -335,8 +336,7 @@ ParseResult parseArguments(const std::vector<std::string>& args) {
                 continue;
             }
             const bool forInput = positional.empty();
-            if (forInput ? av_find_input_format(value.c_str()) == nullptr
-                         : av_guess_format(value.c_str(), nullptr, nullptr) == nullptr) {
+            if (forInput ? !media().readsFormat(value) : !media().writesFormat(value)) {
                 result.error = "-f: '" + value + "' is not a container FFmpeg " + (forInput ? "reads" : "writes") +
                                " (ffmpeg -formats lists them)";
                 return result;

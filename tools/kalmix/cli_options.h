@@ -72,6 +72,8 @@ struct ParseResult {
 };
 
 // args excludes the program name.
+// Throws ToolError only when a container name (-f) needs the FFmpeg side
+// and it cannot be loaded.
 ParseResult parseArguments(const std::vector<std::string>& args);
 
 std::string usageText();

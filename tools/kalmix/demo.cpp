@@ -9,11 +9,12 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <system_error>
 #include <vector>
 
 #include "tools/kalmix/demo_clip.h"
-#include "tools/kalmix/ffmpeg_writer.h"
+#include "tools/kalmix/media.h"
 #include "tools/kalmix/frame_loop.h"
 
 namespace kalmix::tool {
@@ -235,7 +236,7 @@ constexpr int ANIMATION_HEIGHT = CAPTION_HEIGHT + CROP_HEIGHT * CROP_SCALE;
 class AnimationWriter {
 public:
     explicit AnimationWriter(const std::string& path)
-        : canvas_(ANIMATION_WIDTH, ANIMATION_HEIGHT), writer_(path, format(), options()) {
+        : canvas_(ANIMATION_WIDTH, ANIMATION_HEIGHT), writer_(media().openWriter(path, format(), options(), nullptr)) {
         const int top = (CAPTION_HEIGHT - 7 * FONT_SCALE) / 2;
         canvas_.text(6, top, "NOISY INPUT");
         canvas_.text(CROP_WIDTH * CROP_SCALE + PANEL_GAP + 6, top, "FILTERED");
@@ -244,9 +245,9 @@ public:
         if (index >= ANIMATION_FRAMES) return;
         drawCrop(0, noisy);
         drawCrop(CROP_WIDTH * CROP_SCALE + PANEL_GAP, filtered);
-        writer_.write(canvas_.pixels.data(), FrameInfo{index, 1});
+        writer_->write(canvas_.pixels.data(), FrameInfo{index, 1});
     }
-    void finish() { writer_.finish(); }
+    void finish() { writer_->finish(); }
 
 private:
     static VideoFormat format() {
@@ -258,8 +259,8 @@ private:
         f.sampleAspect = {1, 1};
         return f;
     }
-    static WriterOptions options() {
-        WriterOptions o;
+    static OutputOptions options() {
+        OutputOptions o;
         o.muxerOptions = "plays=0";  // loop for ever
         return o;
     }
@@ -273,7 +274,7 @@ private:
         }
     }
     Canvas canvas_;
-    FfmpegWriter writer_;
+    std::unique_ptr<FrameWriter> writer_;
 };
 
 }  // namespace
@@ -289,9 +290,10 @@ void runDemo(const Options& options, host::PluginModule& module) {
     const std::string dir = options.demoDir + (options.demoDir.back() == '/' ? "" : "/");
 
     DemoReader reader(options.demoFrames);
-    FfmpegWriter filteredWriter(dir + "filtered.mkv", reader.format(), {});
-    FfmpegWriter noisyWriter(dir + "noisy.mkv", reader.format(), {});
-    FfmpegWriter cleanWriter(dir + "clean.mkv", reader.format(), {});
+    const auto clip = [&](const std::string& name) { return media().openWriter(dir + name, reader.format(), {}, nullptr); };
+    const auto filteredWriter = clip("filtered.mkv");
+    const auto noisyWriter = clip("noisy.mkv");
+    const auto cleanWriter = clip("clean.mkv");
     AnimationWriter animation(dir + "animation.apng");
 
     const int shownFrame = options.demoFrames / 2;
@@ -309,8 +311,8 @@ void runDemo(const Options& options, host::PluginModule& module) {
     const auto observe = [&](std::int64_t index, const std::uint8_t* input, const std::uint8_t* output,
                              const std::uint8_t* refreshed) {
         const FrameInfo info{index, 1};
-        noisyWriter.write(input, info);
-        cleanWriter.write(reader.clean(), info);
+        noisyWriter->write(input, info);
+        cleanWriter->write(reader.clean(), info);
         noisyFlicker.add(input, reader.moving(), index > 0);
         filteredFlicker.add(output, reader.moving(), index > 0);
         if (index > 0) stillSamples += static_cast<std::size_t>(std::count(reader.moving(), reader.moving() + PIXELS, 0));
@@ -329,15 +331,13 @@ void runDemo(const Options& options, host::PluginModule& module) {
     };
     LoopSettings loop;
     loop.quiet = options.quiet;
-    const LoopSummary summary = runFrames(module, options.settings, reader, filteredWriter, loop, observe);
-    noisyWriter.finish();
-    cleanWriter.finish();
+    const LoopSummary summary = runFrames(module, options.settings, reader, *filteredWriter, loop, observe);
+    noisyWriter->finish();
+    cleanWriter->finish();
     animation.finish();
-    writePng(dir + "comparison.png",
-             comparisonPicture(previousNoisy.data(), shownNoisy.data(), previousFiltered.data(), shownFiltered.data(),
-                               shownMap.data(), shownFrame)
-                 .data(),
-             PICTURE_WIDTH, PICTURE_HEIGHT);
+    const auto picture = comparisonPicture(previousNoisy.data(), shownNoisy.data(), previousFiltered.data(),
+                                           shownFiltered.data(), shownMap.data(), shownFrame);
+    media().writePng(dir + "comparison.png", picture.data(), PICTURE_WIDTH, PICTURE_HEIGHT);
 
     if (options.quiet) return;
     const auto frames = static_cast<double>(options.demoFrames);

@@ -7,37 +7,18 @@
 
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <string>
 
 #include "tools/kalmix/ffmpeg_common.h"
-#include "tools/kalmix/video_io.h"
+#include "tools/kalmix/media.h"
 
 namespace kalmix::tool {
-
-struct FrameSize {
-    int width;
-    int height;
-};
 
 // The size --fit scales to: aspect kept, both sides multiples of 4, at most
 // 384 x 288, never enlarged.
 FrameSize fitFrameSize(int width, int height);
 
-struct ReaderOptions {
-    bool fit = false;
-    std::string format;  // container name; empty: probed
-    std::string map;     // "v:N" (Nth video stream) or "N" (stream N); empty: the largest video stream
-    bool strict = false; // a damaged packet ends the run
-    // The selection, in microseconds from the input's start: frames and
-    // packets before seekTo or from the end on are dropped.
-    std::optional<std::int64_t> seekTo;
-    std::optional<std::int64_t> duration;
-    std::optional<std::int64_t> endAt;
-    std::function<void(const std::string&)> warn;  // warnings for the user, or empty
-};
-
-class FfmpegReader final : public FrameReader {
+class FfmpegReader final : public MediaReader {
 public:
     FfmpegReader(const std::string& path, bool fit) : FfmpegReader(path, ReaderOptions{fit, {}, {}, false, {}, {}, {}, {}}) {}
     FfmpegReader(const std::string& path, const ReaderOptions& options);
@@ -45,14 +26,13 @@ public:
     const VideoFormat& format() const override { return format_; }
     bool read(std::uint8_t* bgra, FrameInfo& info) override;
 
-    FrameSize sourceSize() const { return sourceSize_; }
+    FrameSize sourceSize() const override { return sourceSize_; }
     const AVFormatContext* container() const { return input_.get(); }
     const AVStream* videoStream() const { return input_->streams[videoIndex_]; }
     // Receives the packets of every other stream as they are demuxed, within
     // the selection and with its start moved to 0; may take the packet's data.
     void setPacketSink(std::function<void(AVPacket*)> sink) { packetSink_ = std::move(sink); }
-    // Packets that failed to decode or frames the decoder reported damaged.
-    std::int64_t damagedPackets() const { return damaged_; }
+    std::int64_t damagedPackets() const override { return damaged_; }
     // Microseconds taken off every time stamp: the selection's start.
     std::int64_t timeOffset() const { return offset_; }
     // The selection, in microseconds of the input's own clock.

@@ -18,15 +18,12 @@
 #include "tools/kalmix/ffmpeg_common.h"
 #include "tools/kalmix/output_file.h"
 #include "tools/kalmix/output_sequence.h"
-#include "tools/kalmix/video_io.h"
+#include "tools/kalmix/media.h"
 
 namespace kalmix::tool {
 
-struct WriterOptions {
-    std::string format;       // container name; empty: by the output's name
-    std::string codec;        // encoder name; empty: by the container
-    std::string pixelFormat;  // empty: the best the encoder takes for BGRA
-    std::vector<std::pair<std::string, std::string>> codecOptions;  // to the encoder, else the container
+// The command line's choices, and what the writer takes from its input.
+struct WriterOptions : OutputOptions {
     const AVStream* audio = nullptr;  // one stream to copy (writeAudio), or null
     // The input: every stream but the filtered one is copied when the
     // container can hold it, with the chapters and tags; or null.
@@ -35,8 +32,6 @@ struct WriterOptions {
     std::int64_t timeOffset = 0;            // microseconds the reader took off its time stamps
     std::int64_t selectionStart = INT64_MIN;  // the part of the source kept, microseconds
     std::int64_t selectionEnd = INT64_MAX;
-    std::function<void(const std::string&)> note;  // remarks for the user, or empty
-    std::string muxerOptions;           // "key=value:key=value" for the container, or empty
 };
 
 // The container's bytes written to a descriptor through FFmpeg's custom I/O,

@@ -15,16 +15,17 @@
 #include "tools/host/plugin_host.h"
 #include "tools/kalmix/cli_options.h"
 #include "tools/kalmix/demo.h"
-#include "tools/kalmix/ffmpeg_common.h"
-#include "tools/kalmix/ffmpeg_reader.h"
-#include "tools/kalmix/ffmpeg_writer.h"
 #include "tools/kalmix/frame_loop.h"
 #include "tools/kalmix/md5_writer.h"
+#include "tools/kalmix/media.h"
 #include "tools/kalmix/raw_io.h"
 #include "tools/kalmix/output_file.h"
-#include "tools/kalmix/output_sequence.h"
 #include "tools/kalmix/tiled_loop.h"
 #include "tools/tiles/tile_engine.h"
+
+extern "C" {
+#include <libavutil/log.h>
+}
 
 namespace kalmix::tool {
 namespace {
@@ -37,7 +38,7 @@ void note(const Options& options, const std::string& text) {
 
 void onSignal(int signalNumber) {
     removeTempOutputsNow();
-    removeTempSequencesNow();
+    if (const MediaApi* api = loadedMedia()) api->removeTempFilesNow();
     // One line, as every other failure prints; write() is safe here.
     static constexpr char INTERRUPTED[] = "\nkalmix: interrupted\n";
     static constexpr char STOPPED[] = "\nkalmix: stopped by a signal\n";
@@ -100,7 +101,7 @@ std::unique_ptr<host::PluginModule> loadModule(const Options& options) {
 void confirmOverwrite(const Options& options) {
     if (options.output == "-" || !options.verify.empty()) return;
     std::string target = options.output;
-    if (!options.raw && !options.md5 && isSequencePattern(target)) target = sequenceName(target, 1);
+    if (!options.raw && !options.md5 && media().isSequencePattern(target)) target = media().sequenceName(target, 1);
     struct stat info {};
     // Only a plain file itself is replaced; a link (/dev/stdout, a
     // descriptor in /proc) is written through in place, as the user aimed it.
@@ -155,7 +156,7 @@ int runFilter(const Options& options) {
         if (options.verbosity >= Verbosity::Warning) std::fprintf(stderr, "kalmix: %s\n", text.c_str());
     };
     std::unique_ptr<FrameReader> reader;
-    FfmpegReader* fileReader = nullptr;
+    MediaReader* fileReader = nullptr;
     if (options.raw) {
         auto raw = std::make_unique<RawReader>(options.input, options.rawWidth, options.rawHeight, options.allowPartial);
         if (raw->droppedBytes() > 0) {
@@ -173,7 +174,7 @@ int runFilter(const Options& options) {
         readerOptions.duration = options.duration;
         readerOptions.endAt = options.endAt;
         readerOptions.warn = warn;
-        auto file = std::make_unique<FfmpegReader>(options.input, readerOptions);
+        auto file = media().openReader(options.input, readerOptions);
         fileReader = file.get();
         reader = std::move(file);
     }
@@ -187,29 +188,18 @@ int runFilter(const Options& options) {
     }
 
     std::unique_ptr<FrameWriter> writer;
-    FfmpegWriter* fileWriter = nullptr;
     if (options.md5) {
         writer = std::make_unique<Md5Writer>(options.output, format, options.verify);
     } else if (options.raw) {
         writer = std::make_unique<RawWriter>(options.output, format);
     } else {
-        WriterOptions writerOptions;
-        writerOptions.format = options.outputFormat;
-        writerOptions.codec = options.codec;
-        writerOptions.pixelFormat = options.pixelFormat;
-        writerOptions.codecOptions = options.codecOptions;
-        writerOptions.source = fileReader->container();
-        writerOptions.videoSource = fileReader->videoStream();
-        writerOptions.timeOffset = fileReader->timeOffset();
-        writerOptions.selectionStart = fileReader->selectionStart();
-        writerOptions.selectionEnd = fileReader->selectionEnd();
-        writerOptions.note = [&options](const std::string& text) { note(options, text); };
-        auto file = std::make_unique<FfmpegWriter>(options.output, format, writerOptions);
-        fileWriter = file.get();
-        writer = std::move(file);
-    }
-    if (fileReader != nullptr && fileWriter != nullptr) {
-        fileReader->setPacketSink([fileWriter](AVPacket* packet) { fileWriter->writeCopied(packet); });
+        OutputOptions output;
+        output.format = options.outputFormat;
+        output.codec = options.codec;
+        output.pixelFormat = options.pixelFormat;
+        output.codecOptions = options.codecOptions;
+        output.note = [&options](const std::string& text) { note(options, text); };
+        writer = media().openWriter(options.output, format, output, fileReader);
     }
 
     LoopSettings loop;
@@ -246,7 +236,7 @@ int runFilter(const Options& options) {
     }
     module.reset();  // unload: the module (each tile's, in its worker) saves its state now, before the summary
     engine.reset();
-    flushFfmpegRemarks();
+    flushMediaRemarks();
     std::string line = summaryLine(summary);
     if (fileReader != nullptr && fileReader->damagedPackets() > 0) {
         const std::int64_t damaged = fileReader->damagedPackets();
@@ -259,6 +249,7 @@ int runFilter(const Options& options) {
 }
 
 int runDemoCommand(const Options& options) {
+    media();  // before the demo makes its directory
     auto module = loadModule(options);
     runDemo(options, *module);
     return 0;
@@ -270,14 +261,20 @@ int runDemoCommand(const Options& options) {
 int main(int argc, char** argv) {
     using namespace kalmix::tool;
     installSignalHandlers();
-    captureFfmpegLog();
-    const ParseResult parsed = parseArguments(std::vector<std::string>(argv + 1, argv + argc));
+    ParseResult parsed;
+    try {
+        // Checking a container name (-f) loads the FFmpeg side, which may fail.
+        parsed = parseArguments(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const ToolError& error) {
+        std::fprintf(stderr, "kalmix: %s\n", error.what());
+        return error.status;
+    }
     if (!parsed.ok()) {
         std::fprintf(stderr, "kalmix: %s\n", parsed.error.c_str());
         return EXIT_USAGE;
     }
     const Options& options = parsed.options;
-    setFfmpegLogLevel(ffmpegLogLevel(options.verbosity));
+    setMediaLogLevel(ffmpegLogLevel(options.verbosity));
     try {
         switch (options.command) {
         case Command::Help:
@@ -296,7 +293,7 @@ int main(int argc, char** argv) {
             return runFilter(options);
         }
     } catch (const ToolError& error) {
-        dropFfmpegRemarks();
+        dropMediaRemarks();
         if (options.verbosity != Verbosity::Quiet) std::fprintf(stderr, "kalmix: %s\n", error.what());
         return error.status;
     } catch (const std::bad_alloc&) {
