@@ -41,33 +41,31 @@ check_installed() {
   echo "installed kalmix demo and ffmpeg -vf frei0r=kalmix (no FREI0R_PATH) work"
 }
 
+# With an installed file replaced by junk, the installed kalmix must fail
+# naming it: it looked there first and took nothing else.
+looked_up_first() {
+  local file=$1 what=$2 message
+  mv "$prefix/$file" "$work/good"
+  echo "not a $what" >"$prefix/$file"
+  if message=$("$prefix/bin/kalmix" demo "$work/x" --frames 2 -q 2>&1); then
+    fail "kalmix did not load the installed $what (it took another)"
+  fi
+  [[ $message == *"$prefix/$file"* ]] || fail "kalmix did not look for the installed $what first: $message"
+  mv "$work/good" "$prefix/$file"
+}
+
 case $mode in
   prefix)
     cmake --install "$build" --prefix "$work/staged" >/dev/null
-    for f in bin/kalmix lib/kalmix/Kalmix.PRM lib/kalmix/libkalmix_standin.so \
-             lib/kalmix/kalmix-ffmpeg.so lib/kalmix/kalmix-tile-worker lib/frei0r-1/kalmix.so share/man/man1/kalmix.1; do
+    for f in bin/kalmix lib/kalmix/Kalmix.PRM lib/kalmix/libkalmix_standin.so lib/kalmix/kalmix-ffmpeg.so \
+             lib/kalmix/kalmix-tile-worker lib/frei0r-1/kalmix.so share/man/man1/kalmix.1; do
       [[ -e $work/staged/$f ]] || fail "cmake --install did not install $f"
     done
     # Relocated, the installed files find each other, not the build's.
     mv "$work/staged" "$work/prefix"
     prefix=$work/prefix
-    cp "$prefix/lib/kalmix/Kalmix.PRM" "$work/good.PRM"
-    echo "not a module" >"$prefix/lib/kalmix/Kalmix.PRM"
-    if message=$("$prefix/bin/kalmix" demo "$work/x" --frames 2 -q 2>&1); then
-      fail "kalmix did not load the installed module (it took another)"
-    fi
-    [[ $message == *"$prefix/lib/kalmix/Kalmix.PRM"* ]] \
-      || fail "kalmix did not look for the installed module first: $message"
-    cp "$work/good.PRM" "$prefix/lib/kalmix/Kalmix.PRM"
-    # The same for the tool's FFmpeg side.
-    mv "$prefix/lib/kalmix/kalmix-ffmpeg.so" "$work/good.so"
-    echo "not a library" >"$prefix/lib/kalmix/kalmix-ffmpeg.so"
-    if message=$("$prefix/bin/kalmix" demo "$work/x" --frames 2 -q 2>&1); then
-      fail "kalmix did not load its installed FFmpeg side (it took another)"
-    fi
-    [[ $message == *"$prefix/lib/kalmix/kalmix-ffmpeg.so"* ]] \
-      || fail "kalmix did not look for its installed FFmpeg side first: $message"
-    mv "$work/good.so" "$prefix/lib/kalmix/kalmix-ffmpeg.so"
+    looked_up_first lib/kalmix/Kalmix.PRM module
+    looked_up_first lib/kalmix/kalmix-ffmpeg.so "FFmpeg side"
     # ffmpeg looks in ~/.frei0r-1/lib without FREI0R_PATH; a link there to
     # the installed plug-in must find the installed module.
     export HOME=$work/home
