@@ -16,8 +16,7 @@ bool writesFormat(const std::string& name) { return av_guess_format(name.c_str()
 }  // namespace
 
 const MediaApi& media() {
-    static const MediaApi api{MEDIA_API_VERSION, nullptr, nullptr, nullptr, readsFormat, writesFormat,
-                              nullptr,           nullptr, nullptr, nullptr, nullptr,     nullptr};
+    static const MediaApi api{.version = MEDIA_API_VERSION, .readsFormat = readsFormat, .writesFormat = writesFormat};
     return api;
 }
 

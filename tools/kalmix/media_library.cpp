@@ -52,8 +52,18 @@ void removeTempFilesNow() noexcept {
 }
 
 constexpr MediaApi API{
-    MEDIA_API_VERSION, captureLog, flushFfmpegRemarks, dropFfmpegRemarks, readsFormat, writesFormat,
-    isSequencePattern, sequenceName, openReader,       openWriter,        writePng,    removeTempFilesNow,
+    .version = MEDIA_API_VERSION,
+    .captureLog = captureLog,
+    .flushRemarks = flushFfmpegRemarks,
+    .dropRemarks = dropFfmpegRemarks,
+    .readsFormat = readsFormat,
+    .writesFormat = writesFormat,
+    .isSequencePattern = isSequencePattern,
+    .sequenceName = sequenceName,
+    .openReader = openReader,
+    .openWriter = openWriter,
+    .writePng = writePng,
+    .removeTempFilesNow = removeTempFilesNow,
 };
 
 }  // namespace
