@@ -15,6 +15,7 @@
 
 #include "pipeline/cpu.h"
 #include "tool_test_support.h"
+#include "tools/kalmix/block_prints.h"
 #include "tools/kalmix/frame_loop.h"
 #include "tools/kalmix/raw_io.h"
 

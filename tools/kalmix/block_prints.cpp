@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "tools/tiles/tile_grid.h"
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define KALMIX_PRINTS_AVX2 1
@@ -11,8 +13,8 @@
 namespace kalmix::tool {
 namespace {
 
-constexpr int SIDE = 4;                      // pixels of a block's side
-constexpr std::uint32_t COLOUR = 0x00FFFFFFU;  // blue, green and red of a little-endian pixel word
+constexpr int SIDE = tiles::REFRESH_BLOCK;
+constexpr std::uint32_t COLOUR = tiles::COLOUR_BYTES_OF_PIXEL;
 
 int blocksFor(int pixels) { return (pixels + SIDE - 1) / SIDE; }
 

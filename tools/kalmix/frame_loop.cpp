@@ -9,6 +9,8 @@
 #include <limits>
 #include <vector>
 
+#include "tools/kalmix/block_prints.h"
+
 namespace kalmix::tool {
 namespace {
 

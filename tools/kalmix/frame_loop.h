@@ -17,7 +17,6 @@
 #include <string>
 
 #include "tools/host/plugin_host.h"
-#include "tools/kalmix/block_prints.h"
 #include "tools/kalmix/video_io.h"
 #include "tools/tiles/tile_grid.h"
 
@@ -28,9 +27,6 @@ inline constexpr double PROGRESS_INTERVAL = 0.25;  // seconds between progress r
 
 // Sizes the module filters; any other frame it copies through.
 bool moduleFilters(int width, int height);
-
-// The refreshed-block map, one byte per 4x4 block row by row: see
-// block_prints.h.
 
 struct LoopSettings {
     std::int32_t start = 0;

@@ -68,9 +68,11 @@ void pasteInterior(const std::uint8_t* pixels, const Tile& tile, std::uint8_t* f
 // Side of a refreshed block, in pixels.
 inline constexpr int REFRESH_BLOCK = 4;
 
-// Two BGRA pixels read as one little-endian word: their blue, green and red
-// bytes, alpha (every fourth byte from 3) masked off.
-inline constexpr std::uint64_t COLOUR_BYTES_OF_TWO_PIXELS = 0x00FFFFFF00FFFFFFULL;
+// One BGRA pixel, and two, read as one little-endian word: their blue, green
+// and red bytes, alpha (every fourth byte from 3) masked off.
+inline constexpr std::uint32_t COLOUR_BYTES_OF_PIXEL = 0x00FFFFFFU;
+inline constexpr std::uint64_t COLOUR_BYTES_OF_TWO_PIXELS =
+    std::uint64_t{COLOUR_BYTES_OF_PIXEL} << 32 | COLOUR_BYTES_OF_PIXEL;
 static_assert(std::endian::native == std::endian::little, "the colour mask takes alpha as every fourth byte from 3");
 
 // The 4x4 blocks (cut short at the frame's right and bottom edge) of `area`
