@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <new>
 #include <string>
@@ -20,6 +19,7 @@
 #include "tools/kalmix/media.h"
 #include "tools/kalmix/raw_io.h"
 #include "tools/kalmix/output_file.h"
+#include "tools/kalmix/program_files.h"
 #include "tools/kalmix/tiled_loop.h"
 #include "tools/tiles/tile_engine.h"
 
@@ -64,21 +64,7 @@ void installSignalHandlers() {
 // else one beside the program.
 std::string modulePath(const Options& options) {
     if (!options.modulePath.empty()) return options.modulePath;
-    const std::string chosen = host::defaultModulePath();
-    if (chosen != KALMIX_MODULE_BUILD_PATH) return chosen;  // $KALMIX_MODULE
-    std::error_code error;
-    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (!error) {
-        const std::filesystem::path installed =
-            (self.parent_path() / KALMIX_MODULE_FROM_PROGRAM).lexically_normal();
-        if (std::filesystem::exists(installed, error)) return installed.string();
-    }
-    if (std::filesystem::exists(chosen, error)) return chosen;
-    if (!self.empty()) {
-        const std::filesystem::path beside = self.parent_path() / "Kalmix.PRM";
-        if (std::filesystem::exists(beside, error)) return beside.string();
-    }
-    return chosen;
+    return programFilePath("KALMIX_MODULE", "Kalmix.PRM", KALMIX_MODULE_BUILD_PATH);
 }
 
 std::unique_ptr<host::PluginModule> loadModule(const Options& options) {

@@ -2,8 +2,6 @@
 #include <dlfcn.h>
 
 #include <atomic>
-#include <cstdlib>
-#include <filesystem>
 #include <mutex>
 #include <string>
 
@@ -12,6 +10,7 @@ extern "C" {
 }
 
 #include "tools/kalmix/media.h"
+#include "tools/kalmix/program_files.h"
 
 namespace kalmix::tool {
 namespace {
@@ -21,26 +20,9 @@ constexpr const char* LIBRARY_NAME = "kalmix-ffmpeg.so";
 std::atomic<const MediaApi*> loaded{nullptr};
 std::atomic<int> logLevel{AV_LOG_WARNING};
 
-// $KALMIX_FFMPEG_LIBRARY, else the installed library as seen from the
-// program, else the one this build made, else one beside the program.
-std::string libraryPath() {
-    if (const char* path = std::getenv("KALMIX_FFMPEG_LIBRARY"); path != nullptr && *path != '\0') return path;
-    std::error_code error;
-    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (!error) {
-        const auto installed = (self.parent_path() / KALMIX_PKGLIB_FROM_BIN / LIBRARY_NAME).lexically_normal();
-        if (std::filesystem::exists(installed, error)) return installed.string();
-    }
-    if (std::filesystem::exists(KALMIX_FFMPEG_LIBRARY_BUILD_PATH, error)) return KALMIX_FFMPEG_LIBRARY_BUILD_PATH;
-    if (!self.empty()) {
-        const auto beside = self.parent_path() / LIBRARY_NAME;
-        if (std::filesystem::exists(beside, error)) return beside.string();
-    }
-    return KALMIX_FFMPEG_LIBRARY_BUILD_PATH;
-}
-
 const MediaApi& load() {
-    const std::string path = libraryPath();
+    const std::string path =
+        programFilePath("KALMIX_FFMPEG_LIBRARY", LIBRARY_NAME, KALMIX_FFMPEG_LIBRARY_BUILD_PATH);
     // Every symbol bound now: a library that does not fit fails here, in one
     // line, not in the middle of a run. Never unloaded.
     void* library = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
