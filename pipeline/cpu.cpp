@@ -25,6 +25,18 @@ bool equalsIgnoringCase(const char* text, const char* word) {
 CpuLevel supportedCpuLevel() {
 #if defined(KALMIX_HAVE_AVX2)
     __builtin_cpu_init();
+#endif
+#if defined(KALMIX_HAVE_AVX512)
+    // Everything the AVX-512 sources are compiled for (KALMIX_AVX512_FLAGS);
+    // the test also asks whether the system saves the AVX-512 registers.
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
+        __builtin_cpu_supports("avx512cd") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
+        __builtin_cpu_supports("popcnt")) {
+        return CpuLevel::AVX512;
+    }
+#endif
+#if defined(KALMIX_HAVE_AVX2)
     if (__builtin_cpu_supports("avx2")) return CpuLevel::AVX2;
 #endif
 #if defined(KALMIX_HAVE_SSE2)
@@ -42,6 +54,8 @@ bool parseCpuLevel(const char* text, CpuLevel& level) {
         level = CpuLevel::SSE2;
     } else if (equalsIgnoringCase(text, "avx2")) {
         level = CpuLevel::AVX2;
+    } else if (equalsIgnoringCase(text, "avx512")) {
+        level = CpuLevel::AVX512;
     } else {
         return false;
     }
@@ -53,6 +67,7 @@ const char* cpuLevelName(CpuLevel level) {
         case CpuLevel::C: return "c";
         case CpuLevel::SSE2: return "sse2";
         case CpuLevel::AVX2: return "avx2";
+        case CpuLevel::AVX512: return "avx512";
     }
     return "c";
 }

@@ -3,7 +3,7 @@
 // Every optimised routine has a plain C++ reference beside it; a table of
 // function pointers per subsystem points at the variant for the active level.
 // The level is what the processor offers, capped by the environment variable
-// KALMIX_CPU (c, sse2 or avx2) so that tests and benchmarks can force a lower
+// KALMIX_CPU (c, sse2, avx2 or avx512) so that tests and benchmarks can force a lower
 // one. The output is byte for byte the same at every level.
 #pragma once
 
@@ -11,7 +11,7 @@
 
 namespace kalmix {
 
-enum class CpuLevel : std::uint8_t { C = 0, SSE2 = 1, AVX2 = 2 };
+enum class CpuLevel : std::uint8_t { C = 0, SSE2 = 1, AVX2 = 2, AVX512 = 3 };
 
 // The highest level this build and this processor support, capped by KALMIX_CPU.
 CpuLevel detectCpuLevel();
@@ -25,7 +25,7 @@ void selectCpuLevel(CpuLevel level);
 void selectCpuLevelOnce();
 
 const char* cpuLevelName(CpuLevel level);
-// "c", "sse2", "avx2" (any case); false for anything else.
+// "c", "sse2", "avx2", "avx512" (any case); false for anything else.
 bool parseCpuLevel(const char* text, CpuLevel& level);
 
 // Each subsystem points its own table at the given level's variants.

@@ -14,11 +14,20 @@ ctest --test-dir build --output-on-failure -j "$jobs"
 
 # The frame path at every instruction-set level below the best one (which the
 # run above used): the golden checksums, the module tests and the variant
-# tests again, with KALMIX_CPU capping the level. AVX2 variants exist only in
-# x86-64 builds, SSE2 ones in every x86 build.
+# tests again, with KALMIX_CPU capping the level. AVX2 and AVX-512 variants
+# exist only in x86-64 builds, SSE2 ones in every x86 build; the AVX-512 level
+# needs every feature its sources are built for.
+has_flags() {
+  local flag
+  for flag in "$@"; do grep -qw "$flag" /proc/cpuinfo || return 1; done
+}
 levels=()
 case "$(uname -m)" in
-  x86_64 | amd64) levels=(c); grep -qw avx2 /proc/cpuinfo && levels+=(sse2) ;;
+  x86_64 | amd64)
+    levels=(c)
+    has_flags avx2 && levels+=(sse2)
+    has_flags avx512f avx512bw avx512vl avx512dq avx512cd bmi1 bmi2 popcnt && levels+=(avx2)
+    ;;
   i?86) levels=(c) ;;
 esac
 for level in "${levels[@]}"; do

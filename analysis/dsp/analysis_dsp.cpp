@@ -34,6 +34,9 @@ void selectAnalysisRoutines(CpuLevel level) {
 #if defined(KALMIX_HAVE_AVX2)
     if (level >= CpuLevel::AVX2) analysisRoutines.analysePass = analysePass_avx2;
 #endif
+#if defined(KALMIX_HAVE_AVX512)
+    if (level >= CpuLevel::AVX512) analysisRoutines.analysePass = analysePass_avx512;
+#endif
     (void)level;
 }
 

@@ -25,6 +25,9 @@ void analysePass_sse2();
 #if defined(KALMIX_HAVE_AVX2)
 void analysePass_avx2();
 #endif
+#if defined(KALMIX_HAVE_AVX512)
+void analysePass_avx512();
+#endif
 
 // The spread codes (2, 1, 0 for the factors 1.5, 1.0, 0.5 of
 // spreadFactorOfSums) of count windows from their sums s1 and s2, as the
@@ -39,6 +42,12 @@ void spreadBorders();
 #endif
 #if defined(KALMIX_HAVE_AVX2)
 namespace avx2 {
+void spreadCodesOfSums(const std::int16_t* s1, const std::int32_t* s2, std::uint32_t count, std::uint8_t* codes);
+void spreadBorders();
+}
+#endif
+#if defined(KALMIX_HAVE_AVX512)
+namespace avx512 {
 void spreadCodesOfSums(const std::int16_t* s1, const std::int32_t* s2, std::uint32_t count, std::uint8_t* codes);
 void spreadBorders();
 }

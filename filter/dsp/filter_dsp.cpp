@@ -48,6 +48,9 @@ FilterRoutines filterRoutinesFor(CpuLevel level) {
 #if defined(KALMIX_HAVE_AVX2)
     if (level >= CpuLevel::AVX2) routines.filterRow = filterRow_avx2;
 #endif
+#if defined(KALMIX_HAVE_AVX512)
+    if (level >= CpuLevel::AVX512) routines.filterRow = filterRow_avx512;
+#endif
     (void)level;
     return routines;
 }

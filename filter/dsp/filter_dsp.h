@@ -84,5 +84,11 @@ void filterRow_avx2(std::uint8_t* output, const std::uint8_t* current,
                     const std::uint8_t* marks, const std::uint8_t* writeMask, std::ptrdiff_t stride,
                     std::uint32_t count, const FilterPlan& plan);
 #endif
+#if defined(KALMIX_HAVE_AVX512)
+void filterRow_avx512(std::uint8_t* output, const std::uint8_t* current,
+                      const std::uint8_t* reference, const std::uint8_t* score,
+                      const std::uint8_t* marks, const std::uint8_t* writeMask, std::ptrdiff_t stride,
+                      std::uint32_t count, const FilterPlan& plan);
+#endif
 
 }  // namespace kalmix

@@ -15,6 +15,10 @@ ConversionRoutines conversionRoutinesFor(CpuLevel level) {
     if (level >= CpuLevel::AVX2)
         routines = {pixelsToPlanes_avx2, planesToPixels_avx2, planesToFilledPixels_avx2};
 #endif
+#if defined(KALMIX_HAVE_AVX512)
+    if (level >= CpuLevel::AVX512)
+        routines = {pixelsToPlanes_avx512, planesToPixels_avx512, planesToFilledPixels_avx512};
+#endif
     (void)level;
     return routines;
 }

@@ -97,5 +97,14 @@ void planesToPixels_avx2(const std::uint8_t* y, const std::uint8_t* u, const std
 void planesToFilledPixels_avx2(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v,
                                std::uint8_t alpha, std::uint8_t* pixels, std::uint32_t count);
 #endif
+#if defined(KALMIX_HAVE_AVX512)
+AlphaSummary pixelsToPlanes_avx512(const std::uint8_t* pixels, std::uint8_t* y, std::uint8_t* u,
+                                   std::uint8_t* v, std::uint32_t count);
+void planesToPixels_avx512(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v,
+                           const std::uint8_t* alphaSource, std::uint8_t* pixels,
+                           std::uint32_t count);
+void planesToFilledPixels_avx512(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v,
+                                 std::uint8_t alpha, std::uint8_t* pixels, std::uint32_t count);
+#endif
 
 }  // namespace kalmix

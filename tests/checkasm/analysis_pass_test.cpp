@@ -471,6 +471,11 @@ TEST(AnalysisPass, SpreadCodesInIntegersMatchTheDoubles) {
 #if defined(KALMIX_HAVE_AVX2)
     if (CpuLevel::AVX2 <= supportedCpuLevel()) variants.emplace_back(CpuLevel::AVX2, avx2::spreadCodesOfSums);
 #endif
+#if defined(KALMIX_HAVE_AVX512)
+    if (CpuLevel::AVX512 <= supportedCpuLevel()) {
+        variants.emplace_back(CpuLevel::AVX512, avx512::spreadCodesOfSums);
+    }
+#endif
     if (variants.empty()) GTEST_SKIP() << "no fast level in this build";
     constexpr std::int32_t MAX_S1 = 9 * 255;
     constexpr std::int32_t MAX_S2 = 9 * 255 * 255;

@@ -24,6 +24,9 @@ using checkasm::sameElements;
 
 #if KALMIX_SIMD_BUILD
 void (*fastSpread(CpuLevel level))() {
+#if defined(KALMIX_HAVE_AVX512)
+    if (level == CpuLevel::AVX512) return avx512::spreadBorders;
+#endif
 #if defined(KALMIX_HAVE_AVX2)
     if (level == CpuLevel::AVX2) return avx2::spreadBorders;
 #endif

@@ -1,6 +1,7 @@
 // The levels each x86 build is made with: SSE2 on every x86 build (the 32-bit
-// DLL's baseline), AVX2 only on x86-64. A build whose processor name the
-// build files fail to recognise would quietly test the plain path alone.
+// DLL's baseline), AVX2 and AVX-512 only on x86-64. A build whose processor
+// name the build files fail to recognise would quietly test the plain path
+// alone.
 #include "tests/checkasm/checkasm.h"
 
 namespace kalmix {

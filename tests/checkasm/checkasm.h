@@ -18,7 +18,7 @@ namespace kalmix::checkasm {
 // The levels above the plain one that this machine can run.
 inline std::vector<CpuLevel> fastLevels() {
     std::vector<CpuLevel> levels;
-    for (CpuLevel level : {CpuLevel::SSE2, CpuLevel::AVX2}) {
+    for (CpuLevel level : {CpuLevel::SSE2, CpuLevel::AVX2, CpuLevel::AVX512}) {
         if (level <= supportedCpuLevel()) levels.push_back(level);
     }
     return levels;
