@@ -77,6 +77,7 @@ struct SharedFrames {
     int height = 0;
     int count = 0;
     Tile tile;
+    std::uint64_t populated = 0;  // bit n: frame n's interior rows are mapped
 
     std::uint8_t* frame(std::int32_t number) const {
         return number >= 0 && number < count ? memory + static_cast<std::size_t>(number) * frameBytes(width, height)
@@ -120,22 +121,23 @@ bool takeTurn(sem_t* turns) {
     }
 }
 
-// The pages of the rows this worker's interior is pasted into, in every
-// shared frame, mapped for writing in one call per frame. Left to faults, each
-// row of the interior is a page of its own (a frame's row is longer than a
-// page): about 224 write faults a frame at 1080p, in each of 30 workers,
-// before every shared frame has been used once. The whole width of the rows
-// is mapped: one range per frame instead of one per row. A kernel without
-// the call leaves it to the faults.
-void populateInteriorRows(const SharedFrames& frames) {
+// The pages of the rows this worker's interior is pasted into, in shared
+// frame `number`, mapped for writing in one call the first time the frame is
+// an output. Left to faults, each row of the interior is a page of its own (a
+// frame's row is longer than a page): about 224 write faults a frame at
+// 1080p, in each of 30 workers. The whole width of the rows is mapped: one
+// range instead of one per row. Only frames pasted into, when they first are:
+// the frames the engine only reads from, and those a short run never uses,
+// cost nothing. A kernel without the call leaves it to the faults.
+void populateInteriorRows(SharedFrames& frames, std::int32_t number) {
+    if (number < 0 || number >= frames.count || (frames.populated >> number & 1U) != 0) return;
+    frames.populated |= std::uint64_t{1} << number;
     const Rect& in = frames.tile.interior;
     const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-    for (int number = 0; number < frames.count; ++number) {
-        const std::uint8_t* rows = frames.frame(number) + frameBytes(frames.width, in.y);
-        const auto start = reinterpret_cast<std::uintptr_t>(rows) / page * page;
-        const auto end = reinterpret_cast<std::uintptr_t>(rows + frameBytes(frames.width, in.height));
-        ::madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE);
-    }
+    const std::uint8_t* rows = frames.frame(number) + frameBytes(frames.width, in.y);
+    const auto start = reinterpret_cast<std::uintptr_t>(rows) / page * page;
+    const auto end = reinterpret_cast<std::uintptr_t>(rows + frameBytes(frames.width, in.height));
+    ::madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE);
 }
 
 // The shared frames from the arguments after HEIGHT, mapped; an empty string
@@ -163,7 +165,6 @@ std::string mapSharedFrames(char** args, int tileWidth, int tileHeight, SharedFr
     void* memory = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, protocol::FRAMES_FD, 0);
     if (memory == MAP_FAILED) return std::string("cannot map the shared frames: ") + std::strerror(errno);
     frames.memory = static_cast<std::uint8_t*>(memory);
-    populateInteriorRows(frames);
     return {};
 }
 
@@ -232,6 +233,7 @@ int main(int argc, char** argv) {
             std::atomic<std::int32_t>& slot = filteringSlot(turnsMemory);
             const std::uint8_t* from = frames.frame(command.sourceFrame);
             std::uint8_t* to = frames.frame(command.outputFrame);
+            populateInteriorRows(frames, command.outputFrame);
             if (from != nullptr) cutTile(from, frames.width, frames.height, frames.tile, source);
             result = module->execute(source, destination, width, height, command.framePosition, command.clipTotal);
             // Given back before the paste, so that the next tile's worker wakes
