@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <thread>
 
@@ -88,11 +90,11 @@ TEST_F(Overwrite, OnATerminalTheUserIsAsked) {
     EXPECT_EQ(never.out.find("Overwrite?"), std::string::npos) << never.out;
 }
 
-// Runs kalmix on a FIFO it reads from, feeds it, and interrupts it once
+// Runs kalmix on a FIFO it reads from, feeds it, and sends it `signal` once
 // ready() holds, with the FIFO still open; then checks the one line, the
 // status, and that only the FIFO and the captured standard error are left.
 void interruptWhileReading(ScratchDir& dir, const std::vector<std::string>& args, const Bytes& input,
-                           const std::function<bool()>& ready) {
+                           const std::function<bool()>& ready, int signal = SIGINT) {
     const std::string fifo = dir / "in.fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const std::string errPath = dir / "err.txt";
@@ -118,12 +120,12 @@ void interruptWhileReading(ScratchDir& dir, const std::vector<std::string>& args
     }
     EXPECT_TRUE(ready());
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    ::kill(child, SIGINT);
+    ::kill(child, signal);
     int status = 0;
     ::waitpid(child, &status, 0);
     ::close(writer);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 130);
+    ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), signal == SIGINT ? 130 : 128 + signal);
     RunResult result;
     const Bytes err = readFile(errPath);
     result.err = std::string(err.begin(), err.end());
@@ -151,6 +153,34 @@ TEST(Interrupt, PrintsOneLineAndLeavesNothing) {
         writeMkv(source / "in.mkv", makeClip(32, 32, 8, 1), 32, 32, {1, 25}, {25, 1});
         const auto tempFileThere = [&dir] { return dir.list().size() > 2; };
         interruptWhileReading(dir, {"@in", "-o", dir / "out.mkv"}, readFile(source / "in.mkv"), tempFileThere);
+        // Ctrl-\ stops it the same way, with its own status.
+        ScratchDir quitDir;
+        const auto quitTempFileThere = [&quitDir] { return quitDir.list().size() > 2; };
+        interruptWhileReading(quitDir, {"@in", "-o", quitDir / "out.mkv"}, readFile(source / "in.mkv"),
+                              quitTempFileThere, SIGQUIT);
+    }
+}
+
+// An output that reaches the file size limit (ulimit -f) is a failed write:
+// one line, status 1, no partial file; the module's state file save fails
+// the same way and leaves no temporary file either.
+TEST(Interrupt, TheFileSizeLimitFailsTheRunCleanly) {
+    ScratchDir dir;
+    writeFile(dir / "in.raw", makeClip(64, 48, 40, 3));
+    freshStateDirectory();
+    const std::string windir = std::getenv("WINDIR");
+    ::setenv("KALMIX", KALMIX_TOOL_PATH, 1);
+    const std::string command = "ulimit -f 100; exec \"$KALMIX\" --raw 64x48 " + dir / "in.raw" + " -o " +
+                                dir / "out.raw" + " 2>" + dir / "err.txt";
+    const int status = std::system(("bash -c '" + command + "'").c_str());
+    ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    const Bytes err = readFile(dir / "err.txt");
+    EXPECT_NE(std::string(err.begin(), err.end()).find("kalmix: cannot write output"), std::string::npos)
+        << std::string(err.begin(), err.end());
+    EXPECT_EQ(dir.list(), (std::vector<std::string>{"err.txt", "in.raw"}));
+    for (const auto& entry : std::filesystem::directory_iterator(windir)) {
+        EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
     }
 }
 

@@ -54,9 +54,11 @@ void installSignalHandlers() {
     struct sigaction action {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
-    for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &action, nullptr);
-    // A closed pipe shows up as a failed write, with its own message.
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(s, &action, nullptr);
+    // A closed pipe, or a file grown to the size limit (ulimit -f), shows up
+    // as a failed write with its own message, and the partial file goes.
     ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGXFSZ, SIG_IGN);
 }
 
 // --module, else $KALMIX_MODULE, else the installed module (lib/kalmix/ of

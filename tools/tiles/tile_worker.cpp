@@ -177,6 +177,9 @@ int main(int argc, char** argv) {
     ::close_range(protocol::TURNS_FD + 1, ~0U, 0);
     if (!shared) ::close(protocol::FRAMES_FD);
     ::signal(SIGPIPE, SIG_IGN);
+    // The size limit fails the state file's write (the module removes its
+    // temporary file) instead of killing the tile.
+    ::signal(SIGXFSZ, SIG_IGN);
     if (argc != 4 && !shared) {
         std::fputs("kalmix-tile-worker: started by the kalmix tile engine, not by hand\n", stderr);
         return 2;
