@@ -125,7 +125,16 @@ TEST_F(InPlaceOutput, ALinkIsWrittenThroughAndStaysALink) {
     const std::string target = dir / "target.raw";
     writeFile(target, Bytes(10, 1));
     std::filesystem::create_symlink(target, dir / "link.raw");
-    const RunResult run = runKalmix({"--raw", "64x48", dir / "in.raw", "-o", dir / "link.raw"});
+    // The file behind the link is replaced only as the file itself would be.
+    for (const char* flag : {"-n", ""}) {
+        std::vector<std::string> args{"--raw", "64x48", dir / "in.raw", "-o", dir / "link.raw"};
+        if (*flag != '\0') args.emplace_back(flag);
+        const RunResult refused = runKalmix(args);
+        EXPECT_EQ(refused.status, 1) << flag;
+        EXPECT_NE(refused.err.find("exists"), std::string::npos) << refused.err;
+        EXPECT_EQ(readFile(target), Bytes(10, 1)) << flag;
+    }
+    const RunResult run = runKalmix({"--raw", "64x48", dir / "in.raw", "-o", dir / "link.raw", "-y"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.raw"));
     EXPECT_TRUE(readFile(target) == expected);
@@ -193,6 +202,18 @@ TEST(TemporaryOutput, AnUnfinishedOutputLeavesNothingAndAnExistingFileIsReplaced
     }
     EXPECT_EQ(readFile(dir / "out.raw"), (Bytes{'a', 'b'}));
     EXPECT_EQ(dir.list(), std::vector<std::string>{"out.raw"});
+
+    // The new file keeps the mode of the one it replaces: a private output
+    // does not come back readable by everyone.
+    for (const mode_t mode : {0600, 0640, 0755}) {
+        ASSERT_EQ(::chmod((dir / "out.raw").c_str(), mode), 0);
+        TempOutput again(dir / "out.raw");
+        ::close(again.open());
+        again.commit();
+        struct stat info {};
+        ASSERT_EQ(::stat((dir / "out.raw").c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, mode);
+    }
 }
 
 }  // namespace

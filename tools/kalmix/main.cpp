@@ -91,9 +91,15 @@ void confirmOverwrite(const Options& options) {
     std::string target = options.output;
     if (!options.raw && !options.md5 && media().isSequencePattern(target)) target = media().sequenceName(target, 1);
     struct stat info {};
-    // Only a plain file itself is replaced; a link (/dev/stdout, a
-    // descriptor in /proc) is written through in place, as the user aimed it.
-    if (::lstat(target.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return;
+    if (::lstat(target.c_str(), &info) != 0) return;
+    if (S_ISLNK(info.st_mode)) {
+        // A link is written through and stays a link, but the file behind it
+        // is asked for like any other. The system's links to descriptors
+        // already open (/dev/stdout, /proc/self/fd/N) are written as aimed.
+        if (target.rfind("/dev/", 0) == 0 || target.rfind("/proc/", 0) == 0) return;
+        if (::stat(target.c_str(), &info) != 0) return;  // leads nowhere yet
+    }
+    if (!S_ISREG(info.st_mode)) return;
     if (options.overwrite == Overwrite::Always) return;
     if (options.overwrite == Overwrite::Never) {
         throw ToolError("output '" + target + "' exists; not overwritten (-n)");

@@ -78,7 +78,14 @@ TempOutput::TempOutput(std::string finalPath, NameSource names)
     // lstat, not stat: a link is written through and stays a link, whatever
     // it leads to. Only a plain file, or none yet, is replaced by rename.
     struct stat info {};
-    replaces_ = ::lstat(finalPath_.c_str(), &info) != 0 || S_ISREG(info.st_mode);
+    const bool exists = ::lstat(finalPath_.c_str(), &info) == 0;
+    replaces_ = !exists || S_ISREG(info.st_mode);
+    if (exists && S_ISREG(info.st_mode)) {
+        hadFile_ = true;
+        mode_ = info.st_mode & 07777;
+        owner_ = info.st_uid;
+        group_ = info.st_gid;
+    }
 }
 
 TempOutput::~TempOutput() {
@@ -112,11 +119,21 @@ int TempOutput::open() {
             tempPath_ = candidate;
             track(tempPath_);
             opened_ = true;
+            if (hadFile_) keepModeAndOwner(fd);
             return fd;
         }
         if (errno != EEXIST) failOpen(finalPath_);
     }
     failOpen(finalPath_);
+}
+
+// A replaced file keeps who may read it: a private file must not come back
+// readable by everyone. The owner is kept where this user may give it (root,
+// or a group of theirs), then the mode, as a change of owner clears set-id
+// bits. Best effort: a file system without owners or modes has none to keep.
+bool TempOutput::keepModeAndOwner(int fd) const {
+    const bool owned = ::fchown(fd, owner_, group_) == 0 || ::fchown(fd, static_cast<uid_t>(-1), group_) == 0;
+    return ::fchmod(fd, mode_) == 0 && owned;
 }
 
 std::FILE* TempOutput::openStream() {

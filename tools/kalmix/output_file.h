@@ -37,10 +37,17 @@ public:
     void commit();
 
 private:
+    bool keepModeAndOwner(int fd) const;
+
     std::string finalPath_;
     std::string tempPath_;
     NameSource names_;
     bool replaces_ = false;  // a plain file (or none yet): temporary file and rename
+    // The plain file being replaced: the new one takes its mode and owner.
+    bool hadFile_ = false;
+    unsigned mode_ = 0;
+    unsigned owner_ = 0;
+    unsigned group_ = 0;
     bool opened_ = false;
     bool committed_ = false;
 };
