@@ -184,6 +184,32 @@ TEST(TemporaryOutput, APlantedLinkAtTheTemporaryNameIsNotFollowed) {
     EXPECT_NE(first.tempPath(), second.tempPath());
 }
 
+// The muxer opens each picture of a sequence by name: they are written in a
+// private directory of the run's own, so a link planted at the names the
+// temporary pictures once had (.f0002.png.kalmix-PID.part) leads nowhere.
+TEST(TemporaryOutput, PicturesAreNeverWrittenThroughAPlantedLink) {
+    ScratchDir dir;
+    writeMkv(dir / "in.mkv", makeClip(W, H, 3, 2), W, H, {1, 25}, {25, 1});
+    writeFile(dir / "victim", Bytes{'k', 'e', 'e', 'p'});
+    freshStateDirectory();
+    ASSERT_EQ(shell("cd " + dir.path().string() + " && ln -s victim .f0002.png.kalmix-$$.part && exec \"$KALMIX\" " +
+                    "-q in.mkv -o f%04d.png"),
+              0);
+    EXPECT_EQ(readFile(dir / "victim"), (Bytes{'k', 'e', 'e', 'p'}));
+    EXPECT_FALSE(std::filesystem::is_symlink(dir / "f0002.png"));
+    std::vector<std::string> names = dir.list();
+    std::erase_if(names, [](const std::string& name) { return name.rfind(".f0002.png.kalmix-", 0) == 0; });
+    EXPECT_EQ(names, (std::vector<std::string>{"f0001.png", "f0002.png", "f0003.png", "in.mkv", "victim"}));
+
+    // Pictures to standard output go there, one after another; no file
+    // named "-" appears.
+    ASSERT_EQ(shell("cd " + dir.path().string() + " && \"$KALMIX\" -q in.mkv -f image2 -o - -c:v png > out.png"), 0);
+    const Bytes pictures = readFile(dir / "out.png");
+    ASSERT_GT(pictures.size(), 8u);
+    EXPECT_EQ(pictures[1], 'P');
+    EXPECT_FALSE(std::filesystem::exists(dir / "-"));
+}
+
 TEST(TemporaryOutput, AnUnfinishedOutputLeavesNothingAndAnExistingFileIsReplacedWhole) {
     ScratchDir dir;
     writeFile(dir / "out.raw", Bytes(100, 7));

@@ -296,6 +296,12 @@ FfmpegWriter::FfmpegWriter(const std::string& path, const VideoFormat& format, c
             sequence_.emplace(path);
             av_freep(&container_->url);
             container_->url = av_strdup(sequence_->tempPattern().c_str());
+        } else if (path == "-") {
+            // Standard output: every picture, one after another, as
+            // image2pipe writes them (the muxer would take "-" for a file name).
+            av_dict_set(&containerOptions, "update", "1", 0);
+            av_freep(&container_->url);
+            container_->url = av_strdup("pipe:1");
         } else {
             // One picture file: it holds the last frame, as ffmpeg -update 1 does.
             av_dict_set(&containerOptions, "update", "1", 0);

@@ -1,6 +1,7 @@
 // An image sequence (f%04d.png) that appears only when complete: the muxer
-// writes numbered temporary files beside the final ones, and they are renamed
-// into place at the end; dropped unfinished, none are left behind.
+// writes the numbered pictures into a private directory beside the final
+// ones, and they are renamed into place at the end; dropped unfinished, none
+// are left behind.
 #pragma once
 
 #include <string>
@@ -25,6 +26,7 @@ public:
 
 private:
     std::string finalPattern_;
+    std::string directory_;
     std::string tempPattern_;
     bool committed_ = false;
 };
