@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -143,6 +145,16 @@ TEST_F(TiledRun, LargerFramesAreFilteredThroughTheTiles) {
     EXPECT_NE(run.err.find("4 frames filtered in 4 tiles by 4 workers, 2 at a time, 0 passed through"),
               std::string::npos)
         << run.err;
+    // The tiles' state folders, and every folder made on the way to them,
+    // are the user's alone, as the module's own state directory is.
+    const std::filesystem::path tilesFolder = std::string(std::getenv("WINDIR")) + "/tiles";
+    ASSERT_TRUE(std::filesystem::is_directory(tilesFolder));
+    EXPECT_EQ(std::filesystem::status(tilesFolder).permissions(), std::filesystem::perms::owner_all);
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(tilesFolder)) {
+        if (entry.is_directory()) {
+            EXPECT_EQ(entry.status().permissions(), std::filesystem::perms::owner_all) << entry.path();
+        }
+    }
 
     // The engine, driven directly, with the tool's defaults.
     ScratchDir state;
