@@ -349,6 +349,18 @@ TEST(TileEngine, TheNextFrameHandedOverEarlyGivesTheSameFramesAndCounts) {
     EXPECT_EQ(engine.unfinished(), 0);
 }
 
+TEST(TileEngine, RefusesFramesTheWorkersCannotTakeInOneLine) {
+    TempFolder folder;
+    for (const auto& [width, height] : {std::pair{70000, 4}, std::pair{4, 70000}}) {
+        try {
+            TileEngine engine(width, height, engineSettings(folder.path()));
+            FAIL() << "no error for " << width << "x" << height;
+        } catch (const TileError& error) {
+            EXPECT_NE(std::string(error.what()).find("too large for the tiles"), std::string::npos) << error.what();
+        }
+    }
+}
+
 TEST(TileEngine, DeadOrHungWorkerIsReportedWithItsTile) {
     const int width = 400;
     const int height = 200;

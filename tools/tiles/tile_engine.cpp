@@ -150,6 +150,11 @@ int availableCores() {
 
 TileEngine::TileEngine(int frameWidth, int frameHeight, const EngineSettings& settings)
     : grid_(planTiles(frameWidth, frameHeight, settings.margin)), timeout_(settings.timeout) {
+    if (frameWidth > protocol::MAX_FRAME_SIDE || frameHeight > protocol::MAX_FRAME_SIDE) {
+        throw TileError("frames of " + std::to_string(frameWidth) + "x" + std::to_string(frameHeight) +
+                        " are too large for the tiles: at most " + std::to_string(protocol::MAX_FRAME_SIDE) +
+                        " pixels a side");
+    }
     // By default one turn more than there are cores: with exactly one per core
     // a core that had finished a tile often stood idle until the worker of the
     // next had woken and been placed; a worker more in turn keeps every core busy.

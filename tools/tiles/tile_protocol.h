@@ -20,6 +20,10 @@ inline constexpr int MEMORY_FD = 4;
 inline constexpr int FRAMES_FD = 5;  // the shared frames, when there are any
 inline constexpr int TURNS_FD = 6;   // the turns to filter (Turns)
 
+// The largest frame side the workers take (their arguments are checked
+// against it).
+inline constexpr int MAX_FRAME_SIDE = 1 << 16;
+
 // Not a shared frame: the tile is in, and its output goes to, the worker's
 // own region, where the engine cuts and pastes.
 inline constexpr std::int32_t NO_FRAME = -1;

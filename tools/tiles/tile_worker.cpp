@@ -85,8 +85,6 @@ struct SharedFrames {
     }
 };
 
-constexpr long MAX_FRAME_SIDE = 1L << 16;
-
 // How often a worker waiting for its turn looks whether the engine is still there.
 constexpr long TURN_CHECK_NANOSECONDS = 200'000'000;
 
@@ -144,6 +142,7 @@ void populateInteriorRows(SharedFrames& frames, std::int32_t number) {
 // or why not.
 std::string mapSharedFrames(char** args, int tileWidth, int tileHeight, SharedFrames& frames) {
     int numbers[11];
+    constexpr long MAX_FRAME_SIDE = protocol::MAX_FRAME_SIDE;
     const long low[11] = {1, 1, 1, -MAX_FRAME_SIDE, -MAX_FRAME_SIDE, 1, 1, 0, 0, 1, 1};
     for (int i = 0; i < 11; ++i) {
         const long high = i < 2 ? MAX_FRAME_SIDE : i == 2 ? 64 : MAX_FRAME_SIDE;
