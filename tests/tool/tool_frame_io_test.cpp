@@ -16,6 +16,7 @@
 #include "pipeline/cpu.h"
 #include "tool_test_support.h"
 #include "tools/kalmix/block_prints.h"
+#include "tools/kalmix/ffmpeg_common.h"
 #include "tools/kalmix/frame_loop.h"
 #include "tools/kalmix/raw_io.h"
 
@@ -208,6 +209,105 @@ TEST(Version, NamesTheFramePathLevelThatKalmixCpuCaps) {
     EXPECT_EQ(plain.err, "kalmix: frame path: c\n");
     EXPECT_EQ(best.err, std::string("kalmix: frame path: ") + cpuLevelName(supportedCpuLevel()) + "\n");
     EXPECT_EQ(plain.out, best.out);  // the man page is made from standard output
+}
+
+}  // namespace
+}  // namespace kalmix::tool::test
+
+namespace kalmix::tool::test {
+namespace {
+
+// The converter runs each picture in slices on several threads; the pictures
+// must be byte for byte those of the one-threaded conversion the tool made
+// before, in both directions, at odd sizes, scaled down (--fit) and from a
+// full-range (yuvj) frame.
+TEST(Scaler, ThreadsGiveTheBytesOfOneThread) {
+    struct Case {
+        int width, height, outWidth, outHeight;
+        AVPixelFormat format;
+        int flags;
+    };
+    const int readFlags = SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT | SWS_BITEXACT;
+    const int writeFlags = SWS_BICUBIC | SWS_ACCURATE_RND | SWS_BITEXACT;
+    std::mt19937 random(7);
+    for (const Case& c : {Case{402, 290, 402, 290, AV_PIX_FMT_YUV420P, readFlags},
+                          Case{33, 17, 33, 17, AV_PIX_FMT_YUV422P10LE, readFlags},
+                          Case{1280, 720, 384, 216, AV_PIX_FMT_YUVJ420P, readFlags},
+                          Case{402, 290, 402, 290, AV_PIX_FMT_YUV444P, readFlags}}) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+        FramePtr frame(av_frame_alloc());
+        frame->format = c.format;
+        frame->width = c.width;
+        frame->height = c.height;
+        ASSERT_GE(av_frame_get_buffer(frame.get(), 0), 0);
+        for (int p = 0; p < 4 && frame->buf[p] != nullptr; ++p) {
+            for (std::size_t i = 0; i < frame->buf[p]->size; ++i) frame->buf[p]->data[i] = static_cast<std::uint8_t>(random());
+        }
+        if (c.format == AV_PIX_FMT_YUV422P10LE) {  // keep 10-bit samples in range
+            for (int p = 0; p < 4 && frame->buf[p] != nullptr; ++p) {
+                for (std::size_t i = 1; i < frame->buf[p]->size; i += 2) frame->buf[p]->data[i] &= 0x03;
+            }
+        }
+        const AVPixelFormat layout = plainLayout(c.format);
+        const int stride = c.outWidth * 4;
+        // What the tool did before: one context, one thread.
+        SwsPtr single(sws_getContext(c.width, c.height, layout, c.outWidth, c.outHeight, AV_PIX_FMT_BGRA, c.flags,
+                                     nullptr, nullptr, nullptr));
+        sws_setColorspaceDetails(single.get(), sws_getCoefficients(AVCOL_SPC_BT709), 1,
+                                 sws_getCoefficients(AVCOL_SPC_BT470BG), 1, 0, 1 << 16, 1 << 16);
+        Bytes expected(static_cast<std::size_t>(stride) * static_cast<std::size_t>(c.outHeight));
+        std::uint8_t* planes[4] = {expected.data()};
+        const int strides[4] = {stride};
+        sws_scale(single.get(), frame->data, frame->linesize, 0, c.height, planes, strides);
+        for (const int threads : {1, 4}) {
+            Scaler scaler(threads);
+            bool rebuilt = false;
+            SwsContext* context = scaler.prepare(c.width, c.height, layout, c.outWidth, c.outHeight, AV_PIX_FMT_BGRA,
+                                                 c.flags, rebuilt);
+            ASSERT_NE(context, nullptr);
+            EXPECT_TRUE(rebuilt);
+            sws_setColorspaceDetails(context, sws_getCoefficients(AVCOL_SPC_BT709), 1,
+                                     sws_getCoefficients(AVCOL_SPC_BT470BG), 1, 0, 1 << 16, 1 << 16);
+            Bytes bgra(expected.size());
+            for (int round = 0; round < 2; ++round) {  // the kept context too
+                ASSERT_EQ(scaler.scale(*frame, bgra.data(), stride), 0);
+                EXPECT_TRUE(bgra == expected) << threads << " threads";
+                EXPECT_EQ(scaler.prepare(c.width, c.height, layout, c.outWidth, c.outHeight, AV_PIX_FMT_BGRA, c.flags,
+                                         rebuilt),
+                          context);
+                EXPECT_FALSE(rebuilt);
+            }
+            if (c.outWidth != c.width) continue;
+            // And back, BGRA to the encoder's YUV, as the writer does.
+            FramePtr single420(av_frame_alloc());
+            FramePtr threaded420(av_frame_alloc());
+            for (AVFrame* f : {single420.get(), threaded420.get()}) {
+                f->format = AV_PIX_FMT_YUV420P;
+                f->width = c.width;
+                f->height = c.height;
+                ASSERT_GE(av_frame_get_buffer(f, 0), 0);
+            }
+            SwsPtr back(sws_getContext(c.width, c.height, AV_PIX_FMT_BGRA, c.width, c.height, AV_PIX_FMT_YUV420P,
+                                       writeFlags, nullptr, nullptr, nullptr));
+            const std::uint8_t* source[4] = {bgra.data()};
+            sws_scale(back.get(), source, strides, 0, c.height, single420->data, single420->linesize);
+            Scaler backScaler(threads);
+            ASSERT_NE(backScaler.prepare(c.width, c.height, AV_PIX_FMT_BGRA, c.width, c.height, AV_PIX_FMT_YUV420P,
+                                         writeFlags, rebuilt),
+                      nullptr);
+            ASSERT_EQ(backScaler.scale(bgra.data(), stride, *threaded420), 0);
+            for (int p = 0; p < 3; ++p) {
+                const int rows = p == 0 ? c.height : (c.height + 1) / 2;
+                const int bytes = p == 0 ? c.width : (c.width + 1) / 2;
+                for (int y = 0; y < rows; ++y) {
+                    ASSERT_EQ(std::memcmp(single420->data[p] + y * single420->linesize[p],
+                                          threaded420->data[p] + y * threaded420->linesize[p], bytes),
+                              0)
+                        << "plane " << p << " row " << y << ", " << threads << " threads";
+                }
+            }
+        }
+    }
 }
 
 }  // namespace

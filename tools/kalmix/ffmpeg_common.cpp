@@ -1,12 +1,17 @@
 // FFmpeg log capture and error texts.
 #include "tools/kalmix/ffmpeg_common.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 extern "C" {
+#include <libavutil/buffer.h>
 #include <libavutil/log.h>
+#include <libavutil/opt.h>
 }
 
 namespace kalmix::tool {
@@ -96,6 +101,73 @@ std::string avErrorText(int error) {
     if (lastLogged[0] != '\0') result += std::string(" (") + lastLogged + ")";
     clearFfmpegLog();
     return result;
+}
+
+Scaler::Scaler(int threads) : threads_(threads), shell_(av_frame_alloc()), sourceShell_(av_frame_alloc()) {}
+
+SwsContext* Scaler::prepare(int sourceWidth, int sourceHeight, AVPixelFormat source, int width, int height,
+                            AVPixelFormat destination, int flags, bool& rebuilt) {
+    const int key[7] = {sourceWidth, sourceHeight, source, width, height, destination, flags};
+    rebuilt = false;
+    if (context_ && std::equal(std::begin(key), std::end(key), std::begin(key_))) return context_.get();
+    context_.reset(sws_alloc_context());
+    if (!context_ || !shell_ || !sourceShell_) return nullptr;
+    SwsContext* c = context_.get();
+    const bool set = av_opt_set_int(c, "srcw", sourceWidth, 0) >= 0 && av_opt_set_int(c, "srch", sourceHeight, 0) >= 0 &&
+                     av_opt_set_int(c, "src_format", source, 0) >= 0 && av_opt_set_int(c, "dstw", width, 0) >= 0 &&
+                     av_opt_set_int(c, "dsth", height, 0) >= 0 && av_opt_set_int(c, "dst_format", destination, 0) >= 0 &&
+                     av_opt_set_int(c, "sws_flags", flags, 0) >= 0 && av_opt_set_int(c, "threads", threads_, 0) >= 0;
+    if (!set || sws_init_context(c, nullptr, nullptr) < 0) {
+        context_.reset();
+        return nullptr;
+    }
+    std::copy(std::begin(key), std::end(key), std::begin(key_));
+    rebuilt = true;
+    return c;
+}
+
+namespace {
+
+void keepBuffer(void*, std::uint8_t*) {}
+
+// The caller's packed picture as a frame that swscale takes without copying
+// it: a reference to memory the frame does not own.
+int wrapPacked(AVFrame& shell, const std::uint8_t* packed, int stride, int width, int height, AVPixelFormat format) {
+    av_frame_unref(&shell);
+    auto* bytes = const_cast<std::uint8_t*>(packed);
+    shell.buf[0] = av_buffer_create(bytes, static_cast<std::size_t>(stride) * static_cast<std::size_t>(height),
+                                    keepBuffer, nullptr, 0);
+    if (shell.buf[0] == nullptr) return AVERROR(ENOMEM);
+    shell.data[0] = bytes;
+    shell.linesize[0] = stride;
+    shell.width = width;
+    shell.height = height;
+    shell.format = format;
+    return 0;
+}
+
+}  // namespace
+
+int Scaler::scale(const AVFrame& source, std::uint8_t* packed, int stride) {
+    // A new reference to the decoder's frame, in the layout the context was
+    // made for (a yuvj frame is taken as its plain YUV layout).
+    if (const int error = av_frame_ref(sourceShell_.get(), &source); error < 0) return error;
+    sourceShell_->format = key_[2];
+    int result = wrapPacked(*shell_, packed, stride, key_[3], key_[4], static_cast<AVPixelFormat>(key_[5]));
+    if (result >= 0) result = sws_scale_frame(context_.get(), shell_.get(), sourceShell_.get());
+    av_frame_unref(shell_.get());
+    av_frame_unref(sourceShell_.get());
+    return result < 0 ? result : 0;
+}
+
+int Scaler::scale(const std::uint8_t* packed, int stride, AVFrame& destination) {
+    if (const int error = wrapPacked(*shell_, packed, stride, key_[0], key_[1], static_cast<AVPixelFormat>(key_[2]));
+        error < 0) {
+        return error;
+    }
+    const int result = sws_scale_frame(context_.get(), &destination, shell_.get());
+    av_frame_unref(shell_.get());
+    return result < 0 ? result : 0;
 }
 
 }  // namespace kalmix::tool

@@ -2,6 +2,7 @@
 // own explanation, and owning handles for FFmpeg's objects.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -59,5 +60,32 @@ using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextFree>;
 using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
 using SwsPtr = std::unique_ptr<SwsContext, SwsFree>;
+
+// A swscale context that converts each picture in slices on several threads,
+// through swscale's frame interface (its only threaded one): at HD sizes the
+// exact conversion the tool asks for costs more than decoding. The bytes are
+// those of one thread. Rebuilt only when the pictures change.
+class Scaler {
+public:
+    // threads: 0 for one per core.
+    explicit Scaler(int threads = 0);
+    // A context for these pictures, kept from the last call when they are the
+    // same; null when swscale cannot convert them. `rebuilt` tells whether a
+    // new one was made (its colour details then need setting again).
+    SwsContext* prepare(int sourceWidth, int sourceHeight, AVPixelFormat source, int width, int height,
+                        AVPixelFormat destination, int flags, bool& rebuilt);
+    // One picture from a frame FFmpeg made into the caller's packed buffer,
+    // or from the caller's packed buffer into a frame FFmpeg made; an
+    // FFmpeg error code, or 0.
+    int scale(const AVFrame& source, std::uint8_t* packed, int stride);
+    int scale(const std::uint8_t* packed, int stride, AVFrame& destination);
+
+private:
+    int threads_;
+    SwsPtr context_;
+    int key_[7] = {};
+    FramePtr shell_;        // the caller's buffer, seen as a frame
+    FramePtr sourceShell_;  // a reference to the decoder's frame
+};
 
 }  // namespace kalmix::tool

@@ -218,7 +218,7 @@ void FfmpegReader::passOn(AVPacket* packet) {
     packetSink_(packet);
 }
 
-FfmpegReader::~FfmpegReader() { sws_freeContext(scaler_); }
+FfmpegReader::~FfmpegReader() = default;
 
 std::int64_t FfmpegReader::countVideoPackets(const std::string& path) const {
     // The container does not say: demux the file once more, counting only.
@@ -331,10 +331,10 @@ void FfmpegReader::convert(const AVFrame& frame, std::uint8_t* bgra) {
         }
         return;
     }
-    SwsContext* previous = scaler_;
-    scaler_ = sws_getCachedContext(scaler_, frame.width, frame.height, plainLayout(source), format_.width, format_.height,
-                                   AV_PIX_FMT_BGRA, SCALE_FLAGS, nullptr, nullptr, nullptr);
-    if (scaler_ == nullptr) {
+    bool rebuilt = false;
+    SwsContext* scaler = scaler_.prepare(frame.width, frame.height, plainLayout(source), format_.width, format_.height,
+                                         AV_PIX_FMT_BGRA, SCALE_FLAGS, rebuilt);
+    if (scaler == nullptr) {
         const char* name = av_get_pix_fmt_name(source);
         throw ToolError("input '" + path_ + "': cannot convert " + (name != nullptr ? name : "unknown") +
                         " pixels to BGRA");
@@ -348,16 +348,16 @@ void FfmpegReader::convert(const AVFrame& frame, std::uint8_t* bgra) {
             space = frame.height >= 720 ? AVCOL_SPC_BT709 : AVCOL_SPC_BT470BG;
         }
         const int range = isFullRange(frame) ? 1 : 0;
-        if (scaler_ != previous || space != colourSpace_ || range != colourRange_) {
-            sws_setColorspaceDetails(scaler_, sws_getCoefficients(space), range,
+        if (rebuilt || space != colourSpace_ || range != colourRange_) {
+            sws_setColorspaceDetails(scaler, sws_getCoefficients(space), range,
                                      sws_getCoefficients(AVCOL_SPC_BT470BG), 1, 0, 1 << 16, 1 << 16);
             colourSpace_ = space;
             colourRange_ = range;
         }
     }
-    std::uint8_t* destination[4] = {bgra, nullptr, nullptr, nullptr};
-    const int strides[4] = {rowBytes, 0, 0, 0};
-    sws_scale(scaler_, frame.data, frame.linesize, 0, frame.height, destination, strides);
+    if (const int error = scaler_.scale(frame, bgra, rowBytes); error < 0) {
+        throw ToolError("input '" + path_ + "': cannot convert its pixels to BGRA: " + avErrorText(error));
+    }
 }
 
 }  // namespace kalmix::tool

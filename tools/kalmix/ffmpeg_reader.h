@@ -59,7 +59,7 @@ private:
     CodecContextPtr decoder_;
     FramePtr frame_;
     PacketPtr packet_;
-    SwsContext* scaler_ = nullptr;  // cached across frames; rebuilt only if the source changes
+    Scaler scaler_;  // kept across frames; rebuilt only if the source changes
     int colourSpace_ = -1;  // what the scaler was last set up for
     int colourRange_ = -1;
     bool draining_ = false;

@@ -423,15 +423,17 @@ void FfmpegWriter::setUpEncoder(const AVCodec* codec, const VideoFormat& format)
     }
     if (pixels.format != AV_PIX_FMT_BGRA) {
         const AVPixelFormat layout = plainLayout(pixels.format);
-        converter_.reset(sws_getContext(format.width, format.height, AV_PIX_FMT_BGRA, format.width, format.height,
-                                        layout, SWS_BICUBIC | SWS_ACCURATE_RND | SWS_BITEXACT, nullptr, nullptr,
-                                        nullptr));
-        if (!converter_) {
+        bool made = false;
+        SwsContext* converter = converter_.prepare(format.width, format.height, AV_PIX_FMT_BGRA, format.width,
+                                                   format.height, layout, SWS_BICUBIC | SWS_ACCURATE_RND | SWS_BITEXACT,
+                                                   made);
+        if (converter == nullptr) {
             throw ToolError("codec '" + std::string(codec->name) + "' cannot encode the pixels: no conversion from BGRA to " +
                             pixelName(pixels.format));
         }
+        converts_ = true;
         if (!rgb) {
-            sws_setColorspaceDetails(converter_.get(), sws_getCoefficients(AVCOL_SPC_BT470BG), 1,
+            sws_setColorspaceDetails(converter, sws_getCoefficients(AVCOL_SPC_BT470BG), 1,
                                      sws_getCoefficients(matrix), fullRange ? 1 : 0, 0, 1 << 16, 1 << 16);
         }
     }
@@ -539,10 +541,8 @@ void FfmpegWriter::failWrite(int error) {
 void FfmpegWriter::write(const std::uint8_t* bgra, const FrameInfo& info) {
     if (const int error = av_frame_make_writable(frame_.get()); error < 0) throw ToolError("out of memory");
     const int rowBytes = format_.width * BYTES_PER_PIXEL;
-    if (converter_) {
-        const std::uint8_t* source[4] = {bgra, nullptr, nullptr, nullptr};
-        const int strides[4] = {rowBytes, 0, 0, 0};
-        sws_scale(converter_.get(), source, strides, 0, format_.height, frame_->data, frame_->linesize);
+    if (converts_) {
+        if (const int error = converter_.scale(bgra, rowBytes, *frame_); error < 0) failWrite(error);
     } else {
         av_image_copy_plane(frame_->data[0], frame_->linesize[0], bgra, rowBytes, rowBytes, format_.height);
     }

@@ -90,7 +90,8 @@ private:
     CodecContextPtr encoder_;
     FramePtr frame_;
     PacketPtr packet_;
-    SwsPtr converter_;  // BGRA to the encoder's pixels, when they differ
+    Scaler converter_;  // BGRA to the encoder's pixels, when they differ
+    bool converts_ = false;
     bool headerWritten_ = false;
     std::int64_t lastPts_ = INT64_MIN;
     std::int64_t nominalDuration_ = 0;  // one frame in the encoder's time base
