@@ -2,7 +2,9 @@
 // -v lets through.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdlib>
+#include <string>
 
 #include "tool_test_support.h"
 
@@ -127,6 +129,60 @@ TEST_F(Input, VerbosityGovernsFfmpegAndTheToolAlike) {
     EXPECT_EQ(quiet.status, 1);
     EXPECT_EQ(quiet.err, "");
     EXPECT_EQ(countOf(run({dir / "in.mkv", "-o", dir / "y.mkv", "-v", "loud"}).err, "kalmix:"), 1u);
+}
+
+}  // namespace
+}  // namespace kalmix::tool::test
+
+namespace kalmix::tool::test {
+namespace {
+
+// The BGRA of pixel (x, y) of frame f of raw frames of the given width and height.
+std::array<int, 3> pixelAt(const Bytes& frames, int width, int height, int f, int x, int y) {
+    const std::size_t at = (static_cast<std::size_t>(f) * static_cast<std::size_t>(height) + static_cast<std::size_t>(y)) *
+                               static_cast<std::size_t>(width) * 4 +
+                           static_cast<std::size_t>(x) * 4;
+    return {frames[at], frames[at + 1], frames[at + 2]};
+}
+
+void expectNear(const std::array<int, 3>& got, const std::array<int, 3>& want, int tolerance, const std::string& what) {
+    for (int c = 0; c < 3; ++c) EXPECT_NEAR(got[c], want[c], tolerance) << what << ", channel " << c;
+}
+
+// A flat colour keeps its colour: in a palette picture scaled down (a palette
+// holds RGB colours, to which no stream's YUV matrix applies), and across a
+// change of frame size in the middle of a stream (the new conversion gets the
+// stream's matrix and range again).
+TEST_F(Input, FlatColoursStayWhereTheyAre) {
+    // The inputs are made by the ffmpeg program.
+    if (std::system("command -v ffmpeg > /dev/null") != 0) GTEST_SKIP() << "no ffmpeg program";
+    const std::string palette = dir / "palette.png";
+    ASSERT_EQ(std::system(("ffmpeg -v error -f lavfi -i color=c=0x3060C0:s=1280x720 -frames:v 1 -pix_fmt pal8 " +
+                           palette).c_str()),
+              0);
+    const RunResult scaled = run({palette, "-o", dir / "palette.bgra", "-f", "rawvideo", "--fit", "--tiles", "off", "-q"});
+    ASSERT_EQ(scaled.status, 0) << scaled.err;
+    expectNear(pixelAt(readFile(dir / "palette.bgra"), 384, 216, 0, 100, 100), {192, 96, 48}, 3, "palette, scaled down");
+
+    // Two segments of full-range BT.709 H.264, the second smaller, one after
+    // the other in one MPEG-TS stream.
+    for (const char* size : {"320x240", "160x120"}) {
+        const std::string command =
+            std::string("ffmpeg -v error -f lavfi -i color=c=0x3060C0:s=") + size +
+            ":r=25:d=0.4 -vf format=yuv420p -c:v libx264 -colorspace bt709 -color_primaries bt709 -color_trc bt709 "
+            "-color_range pc -bsf:v h264_metadata=video_full_range_flag=1 " + dir / (std::string(size) + ".ts");
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    }
+    Bytes joined = readFile(dir / "320x240.ts");
+    const Bytes second = readFile(dir / "160x120.ts");
+    joined.insert(joined.end(), second.begin(), second.end());
+    writeFile(dir / "joined.ts", joined);
+    const RunResult changing = run({dir / "joined.ts", "-o", dir / "joined.bgra", "-f", "rawvideo", "--tiles", "off", "-q"});
+    ASSERT_EQ(changing.status, 0) << changing.err;
+    const Bytes frames = readFile(dir / "joined.bgra");
+    ASSERT_EQ(frames.size(), static_cast<std::size_t>(320) * 240 * 4 * 20);
+    const std::array<int, 3> first = pixelAt(frames, 320, 240, 0, 160, 120);
+    for (const int f : {5, 12, 18}) expectNear(pixelAt(frames, 320, 240, f, 160, 120), first, 1, "frame " + std::to_string(f));
 }
 
 }  // namespace

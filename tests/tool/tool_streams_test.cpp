@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <iterator>
 
 #include "tool_test_support.h"
 
@@ -66,6 +67,13 @@ TEST_F(Streams, RotationFieldOrderAndColourTagsSurvive) {
         ASSERT_NE(matrix, nullptr) << name << ": the display matrix was dropped";
         EXPECT_NEAR(av_display_rotation_get(matrix), turned, 0.01) << name;
     }
+    // Matroska keeps the rotation only where this FFmpeg's muxer writes it;
+    // where it does not, one note says so instead of silence.
+    const RunResult mkv = run({dir / "phone.mp4", "-o", dir / "phone-out.mkv"});
+    ASSERT_EQ(mkv.status, 0) << mkv.err;
+    InputPtr mkvOut = openInput(dir / "phone-out.mkv");
+    const bool kept = av_stream_get_side_data(firstVideo(mkvOut.get()), AV_PKT_DATA_DISPLAYMATRIX, nullptr) != nullptr;
+    EXPECT_NE(kept, mkv.err.find("not kept: the video's rotation") != std::string::npos) << mkv.err;
 
     // Interlaced, bottom field first in display, BT.2020 10-bit PQ.
     ClipRecipe broadcast;
@@ -144,6 +152,52 @@ TEST_F(Streams, EveryStreamTheContainerHoldsIsCopied) {
         }
     }
     EXPECT_EQ(lines, 1u) << mp4.err;
+}
+
+// Fonts are in no muxer's codec list, even where the container holds them
+// (Matroska); a cover picture is the one packet of its stream, stamped 0,
+// and belongs to the whole file whatever part of it is selected.
+TEST_F(Streams, AttachmentsAndCoverPicturesAreKept) {
+    ClipRecipe fonts;
+    fonts.frames = 10;
+    fonts.attachment = true;
+    writeClip(dir / "in.mkv", fonts);
+    ClipRecipe covered;
+    covered.frames = 10;
+    covered.codec = "mpeg4";
+    covered.pixelFormat = "yuv420p";
+    covered.cover = true;
+    writeClip(dir / "in.mp4", covered);
+    for (const std::vector<std::string>& selection : {std::vector<std::string>{}, {"-ss", "0.2"}}) {
+        for (const char* name : {"mkv", "mp4"}) {
+            SCOPED_TRACE(std::string(name) + (selection.empty() ? "" : ", -ss 0.2"));
+            std::vector<std::string> args{dir / ("in." + std::string(name)), "-o", dir / ("out." + std::string(name)),
+                                          "-y"};
+            args.insert(args.end(), selection.begin(), selection.end());
+            const RunResult result = run(args);
+            ASSERT_EQ(result.status, 0) << result.err;
+            EXPECT_EQ(result.err.find("not kept"), std::string::npos) << result.err;
+            InputPtr out = openInput(dir / ("out." + std::string(name)));
+            const AVStream* kept = nullptr;
+            for (unsigned i = 0; i < out->nb_streams; ++i) {
+                const AVStream* s = out->streams[i];
+                if (s->codecpar->codec_type == AVMEDIA_TYPE_ATTACHMENT ||
+                    (s->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0) {
+                    kept = s;
+                }
+            }
+            ASSERT_NE(kept, nullptr) << "the attachment is gone";
+            if (std::string(name) == "mkv") {
+                EXPECT_EQ(std::string(reinterpret_cast<const char*>(kept->codecpar->extradata),
+                                      static_cast<std::size_t>(kept->codecpar->extradata_size)),
+                          ATTACHED_FONT);
+                EXPECT_STREQ(av_dict_get(kept->metadata, "filename", nullptr, 0)->value, "font.ttf");
+            } else {
+                EXPECT_TRUE(Bytes(kept->attached_pic.data, kept->attached_pic.data + kept->attached_pic.size) ==
+                            Bytes(std::begin(COVER_PICTURE), std::end(COVER_PICTURE)));
+            }
+        }
+    }
 }
 
 TEST_F(Streams, ContainersThatDoNotSayAreAskedByTrial) {

@@ -292,6 +292,29 @@ void writeClip(const std::string& path, const ClipRecipe& recipe) {
         subtitles->codecpar->codec_id = AV_CODEC_ID_SUBRIP;
         subtitles->time_base = AVRational{1, 1000};
     }
+    if (recipe.attachment) {
+        AVStream* font = avformat_new_stream(out.get(), nullptr);
+        font->codecpar->codec_type = AVMEDIA_TYPE_ATTACHMENT;
+        font->codecpar->codec_id = AV_CODEC_ID_TTF;
+        const std::size_t size = sizeof ATTACHED_FONT - 1;
+        font->codecpar->extradata = static_cast<std::uint8_t*>(av_mallocz(size + AV_INPUT_BUFFER_PADDING_SIZE));
+        std::memcpy(font->codecpar->extradata, ATTACHED_FONT, size);
+        font->codecpar->extradata_size = static_cast<int>(size);
+        av_dict_set(&font->metadata, "filename", "font.ttf", 0);
+        av_dict_set(&font->metadata, "mimetype", "application/x-truetype-font", 0);
+    }
+    AVStream* cover = nullptr;
+    if (recipe.cover) {
+        cover = avformat_new_stream(out.get(), nullptr);
+        cover->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
+        cover->codecpar->codec_id = AV_CODEC_ID_PNG;
+        cover->codecpar->width = 8;
+        cover->codecpar->height = 8;
+        cover->disposition = AV_DISPOSITION_ATTACHED_PIC;
+        cover->time_base = AVRational{1, 90000};
+        av_dict_set(&cover->metadata, "filename", "cover.png", 0);
+        av_dict_set(&cover->metadata, "mimetype", "image/png", 0);
+    }
     for (int n = 0; n < recipe.chapters; ++n) {
         auto* chapter = static_cast<AVChapter*>(av_mallocz(sizeof(AVChapter)));
         chapter->id = n + 1;
@@ -304,6 +327,15 @@ void writeClip(const std::string& path, const ClipRecipe& recipe) {
     }
     check(avio_open(&out->pb, path.c_str(), AVIO_FLAG_WRITE), "open");
     check(avformat_write_header(out.get(), nullptr), "header");
+    if (cover != nullptr) {
+        PacketPtr picture(av_packet_alloc());
+        check(av_new_packet(picture.get(), sizeof COVER_PICTURE), "cover");
+        std::memcpy(picture->data, COVER_PICTURE, sizeof COVER_PICTURE);
+        picture->stream_index = cover->index;
+        picture->flags |= AV_PKT_FLAG_KEY;
+        picture->pts = picture->dts = 0;
+        check(av_write_frame(out.get(), picture.get()), "cover packet");
+    }
 
     PacketPtr packet(av_packet_alloc());
     int videoPackets = 0;

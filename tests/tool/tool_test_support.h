@@ -90,6 +90,8 @@ struct ClipRecipe {
     int audioStreams = 0;               // PCM, a packet a frame, tagged language aud0, aud1, ...
     bool subtitles = false;             // two SubRip cues
     int chapters = 0;                   // equal parts of the clip, titled "Part N"
+    bool attachment = false;            // a font attachment, font.ttf, whose bytes are ATTACHED_FONT
+    bool cover = false;                 // a cover picture (attached PNG): COVER_PICTURE
     int rotation = 0;                   // degrees in a display matrix; 0: none
     AVFieldOrder fieldOrder = AV_FIELD_UNKNOWN;
     AVColorPrimaries primaries = AVCOL_PRI_UNSPECIFIED;
@@ -98,6 +100,13 @@ struct ClipRecipe {
     int damagedPacket = -1;             // this video packet's bytes are overwritten with junk
 };
 void writeClip(const std::string& path, const ClipRecipe& recipe);
+inline constexpr char ATTACHED_FONT[] = "the bytes of a font";
+// An 8x8 grey PNG.
+inline constexpr unsigned char COVER_PICTURE[] = {
+    0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a, 0x00, 0x00, 0x00, 0x0d, 0x49, 0x48, 0x44, 0x52, 0x00, 0x00,
+    0x00, 0x08, 0x00, 0x00, 0x00, 0x08, 0x08, 0x00, 0x00, 0x00, 0x00, 0xe1, 0x64, 0xe1, 0x57, 0x00, 0x00, 0x00,
+    0x0e, 0x49, 0x44, 0x41, 0x54, 0x78, 0x9c, 0x63, 0x68, 0x80, 0x02, 0x06, 0xca, 0x18, 0x00, 0x80, 0x84, 0x20,
+    0x01, 0x0d, 0x80, 0x24, 0x61, 0x00, 0x00, 0x00, 0x00, 0x49, 0x45, 0x4e, 0x44, 0xae, 0x42, 0x60, 0x82};
 
 InputPtr openInput(const std::string& path);
 

@@ -208,7 +208,14 @@ void FfmpegReader::damaged(const std::string& what, int error) {
 }
 
 void FfmpegReader::passOn(AVPacket* packet) {
-    const AVRational timeBase = input_->streams[packet->stream_index]->time_base;
+    const AVStream* stream = input_->streams[packet->stream_index];
+    const AVRational timeBase = stream->time_base;
+    // A cover picture is the stream's one packet, stamped 0 whatever the
+    // selection: it belongs to the whole file and goes as it is.
+    if ((stream->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0) {
+        packetSink_(packet);
+        return;
+    }
     if (!inSelection(packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts, timeBase)) return;
     if (offset_ != 0) {
         const std::int64_t shift = av_rescale_q(offset_, AV_TIME_BASE_Q, timeBase);
@@ -340,7 +347,8 @@ void FfmpegReader::convert(const AVFrame& frame, std::uint8_t* bgra) {
                         " pixels to BGRA");
     }
     const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(source);
-    if (descriptor != nullptr && (descriptor->flags & AV_PIX_FMT_FLAG_RGB) == 0) {
+    // Palette pictures hold RGB colours: no matrix of the stream applies.
+    if (descriptor != nullptr && (descriptor->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL)) == 0) {
         // The colour matrix and range the stream declares; untagged streams
         // get BT.709 from HD sizes up and BT.601 below, as players assume.
         int space = frame.colorspace;

@@ -6,11 +6,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
 extern "C" {
+#include <libavutil/display.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/pixdesc.h>
 }
@@ -167,12 +169,15 @@ void copyTags(const AVStream* from, AVStream* to) {
     to->disposition = from->disposition;
 }
 
-// Whether the container can hold a copy of the stream. Muxers that do not
-// say (MPEG-TS) are asked the way ffmpeg finds out: by writing a header with
-// the stream, here into memory.
-bool containerTakes(const AVOutputFormat* container, const AVCodecParameters* parameters) {
-    const int known = avformat_query_codec(container, parameters->codec_id, FF_COMPLIANCE_NORMAL);
-    if (known >= 0) return known == 1;
+// Whether the container can hold a copy of the stream. A muxer's own list
+// says yes for its usual codecs; for the rest it is asked the way ffmpeg
+// finds out, by writing a header with the stream, here into memory. The
+// lists leave out what a container holds by other means: Matroska's
+// attachments (fonts), its Video for Windows tracks (PNG), and every codec of
+// muxers that keep no list (MPEG-TS).
+bool containerTakes(const AVOutputFormat* container, const AVStream* source) {
+    const AVCodecParameters* parameters = source->codecpar;
+    if (avformat_query_codec(container, parameters->codec_id, FF_COMPLIANCE_NORMAL) == 1) return true;
     if ((container->flags & AVFMT_NOFILE) != 0) return false;
     AVFormatContext* trial = nullptr;
     if (avformat_alloc_output_context2(&trial, container, nullptr, nullptr) < 0 || trial == nullptr) return false;
@@ -182,6 +187,7 @@ bool containerTakes(const AVOutputFormat* container, const AVCodecParameters* pa
         avio_open_dyn_buf(&trial->pb) >= 0) {
         stream->codecpar->codec_tag = 0;
         stream->time_base = AVRational{1, 90000};
+        copyTags(source, stream);  // an attachment's file name and type
         takes = avformat_write_header(trial, nullptr) >= 0;
         std::uint8_t* bytes = nullptr;
         avio_close_dyn_buf(trial->pb, &bytes);
@@ -462,10 +468,26 @@ void FfmpegWriter::setUpEncoder(const AVCodec* codec, const VideoFormat& format)
     if (source != nullptr) {
         copyTags(source, videoStream_);
         copySideData(source, videoStream_);  // rotation (the display matrix), mastering, ...
+        noteLostRotation(source);
     }
     if (format.frameRate.valid()) {
         nominalDuration_ = av_rescale_q(1, av_inv_q(encoder_->framerate), encoder_->time_base);
     }
+}
+
+// Matroska and WebM store a track's rotation only from libavformat 60 on;
+// before, the muxer drops the display matrix without a word, so the tool says
+// it. (MP4 and MOV keep it.)
+void FfmpegWriter::noteLostRotation(const AVStream* source) {
+    const auto* matrix = reinterpret_cast<const std::int32_t*>(
+        av_stream_get_side_data(source, AV_PKT_DATA_DISPLAYMATRIX, nullptr));
+    if (matrix == nullptr || !options_.note) return;
+    const double degrees = av_display_rotation_get(matrix);  // as ffprobe shows it
+    const std::string name = container_->oformat->name;
+    const bool dropped = LIBAVFORMAT_VERSION_MAJOR < 60 && (name == "matroska" || name == "webm");
+    if (!dropped || std::isnan(degrees) || std::lround(degrees) % 360 == 0) return;
+    options_.note("note: not kept: the video's rotation (" + std::to_string(std::lround(degrees)) +
+                  " degrees): " + name + " files cannot hold it with this FFmpeg; .mp4 and .mov keep it");
 }
 
 void FfmpegWriter::addCopiedStreams() {
@@ -484,7 +506,7 @@ void FfmpegWriter::addCopiedStreams() {
         const char* type = av_get_media_type_string(parameters->codec_type);
         const std::string what = "stream " + std::to_string(stream->index) + " (" + (type != nullptr ? type : "data") +
                                  " " + avcodec_get_name(parameters->codec_id) + ")";
-        if (!containerTakes(container_->oformat, parameters)) {
+        if (!containerTakes(container_->oformat, stream)) {
             notKept += (notKept.empty() ? "" : ", ") + what;
             continue;
         }

@@ -71,6 +71,7 @@ public:
 private:
     void openContainer(const std::string& path);
     void setUpEncoder(const AVCodec* codec, const VideoFormat& format);
+    void noteLostRotation(const AVStream* source);
     void addCopiedStreams();
     void copyChapters();
     void drainEncoder();
