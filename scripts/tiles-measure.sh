@@ -5,13 +5,15 @@
 #
 #   scripts/tiles-measure.sh [BUILD_DIR] [WORK_DIR] [SIZExFRAMES ...]
 #
+# BUILD_DIR defaults to build/ beside this script's folder.
+#
 # Default sizes: 1920x1080x48 3840x2160x24 (size, then the number of frames).
 #
 # Needs the ffmpeg program (Debian package ffmpeg) and a build with kalmix
 # and kalmix_tile_seams. The scene: a still 1920x1080 (and 3840x2160) picture
 # with fresh noise in every frame (ffmpeg's noise filter, strength 10).
 set -euo pipefail
-build=$(realpath "${1:-build}")
+build=$(realpath "${1:-$(dirname "$0")/../build}")
 work=${2:-/tmp/kalmix-tiles-measure}
 shift $(( $# > 2 ? 2 : $# ))
 cases=("$@")
@@ -19,6 +21,7 @@ cases=("$@")
 kalmix=$build/tools/kalmix/kalmix
 seams=$build/bench/kalmix_tile_seams
 command -v ffmpeg >/dev/null || { echo "tiles-measure: needs the ffmpeg program (apt-get install ffmpeg)" >&2; exit 1; }
+[[ -x $kalmix && -x $seams ]] || { echo "tiles-measure: no kalmix and kalmix_tile_seams in $build: build them first" >&2; exit 1; }
 mkdir -p "$work"
 export WINDIR=$work/windir  # the per-tile state folders go under it
 rm -rf "$WINDIR" && mkdir -p "$WINDIR"

@@ -97,6 +97,10 @@ TEST_F(Encoders, OptionsPassThroughAndUnknownOnesAreRefused) {
     EXPECT_LT(text.find("moov"), text.find("mdat"));
     const RunResult bitrate = run({"-o", dir / "b.ts", "-b:v", "3M"});
     ASSERT_EQ(bitrate.status, 0) << bitrate.err;
+    // x265 prints its own lines past FFmpeg's log; -q silences it too.
+    const RunResult hevc = run({"-o", dir / "h.mkv", "-c:v", "libx265", "-q"});
+    ASSERT_EQ(hevc.status, 0) << hevc.err;
+    EXPECT_EQ(hevc.err, "");
     EXPECT_GT(readFile(dir / "b.ts").size(), readFile(dir / "low.mp4").size());
 
     // Mistakes: one line, status 2, no file.

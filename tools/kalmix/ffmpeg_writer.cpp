@@ -200,6 +200,21 @@ bool containerTakes(const AVOutputFormat* container, const AVStream* source) {
     return takes;
 }
 
+// x265 prints its own lines, past FFmpeg's log: it gets the level the user
+// chose (-q, -v), unless the user gave it one in -x265-params.
+void quietX265(AVDictionary*& codecOptions) {
+    const AVDictionaryEntry* given = av_dict_get(codecOptions, "x265-params", nullptr, 0);
+    std::string params = given != nullptr ? given->value : "";
+    if (params.find("log-level") != std::string::npos) return;
+    const int level = av_log_get_level();
+    const char* x265Level = level <= AV_LOG_QUIET     ? "none"
+                            : level <= AV_LOG_ERROR   ? "error"
+                            : level <= AV_LOG_WARNING ? "warning"
+                                                      : "info";
+    params += (params.empty() ? "" : ":") + std::string("log-level=") + x265Level;
+    av_dict_set(&codecOptions, "x265-params", params.c_str(), 0);
+}
+
 bool isCharacterDevice(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 && S_ISCHR(info.st_mode);
@@ -421,6 +436,7 @@ void FfmpegWriter::setUpEncoder(const AVCodec* codec, const VideoFormat& format)
         encoder_->thread_count = 0;
     }
     for (const auto& [key, value] : options_.codecOptions) av_dict_set(&codecOptions, key.c_str(), value.c_str(), 0);
+    if (std::strcmp(codec->name, "libx265") == 0) quietX265(codecOptions);
     const int opened = avcodec_open2(encoder_.get(), codec, &codecOptions);
     unusedCodecOptions_ = codecOptions;
     if (const int error = opened; error < 0) {
