@@ -79,5 +79,7 @@ done
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKALMIX_SANITIZE=ON \
   -DKALMIX_WINDOWS_TESTS=OFF -DKALMIX_BUILD_BENCHMARKS=OFF >/dev/null
 cmake --build build-asan -j "$jobs"
+# Leaks inside third-party libraries (libx265) are theirs: tests/sanitizer/lsan.supp.
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  LSAN_OPTIONS="suppressions=$PWD/tests/sanitizer/lsan.supp:print_suppressions=0" \
   ctest --test-dir build-asan --output-on-failure -j "$jobs"
