@@ -60,6 +60,11 @@ void failNextAllocation();
 std::int32_t lastAllocationSize();
 int allocationCount();
 
+// Creates the directory and every missing parent, readable by the user alone,
+// as the user's state directory is made; directories that exist stay as they
+// are. False, with errno set, when it cannot.
+bool makePrivateDirectory(const std::string& path);
+
 // Makes GetWindowsDirectoryA fail until cleared.
 void setWindowsDirectoryFails(bool fails);
 

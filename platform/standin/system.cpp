@@ -22,17 +22,6 @@ std::string homeDirectory() {
     return entry != nullptr && entry->pw_dir != nullptr ? entry->pw_dir : "";
 }
 
-// Creates the directory, and any missing parent, readable by the user alone.
-bool makePrivateDirectory(const std::string& path) {
-    for (std::size_t slash = path.find('/', 1); ; slash = path.find('/', slash + 1)) {
-        const std::string prefix = path.substr(0, slash);
-        if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) return false;
-        if (slash == std::string::npos) break;
-    }
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
 // $WINDIR when set. Else the user's own state directory, as the XDG base
 // directories name it: $XDG_STATE_HOME/kalmix, by default
 // ~/.local/state/kalmix, created private. Empty when there is none.
@@ -49,12 +38,27 @@ std::string windowsDirectory() {
         base = home + "/.local/state";
     }
     const std::string kalmix = base + "/kalmix";
-    return makePrivateDirectory(kalmix) ? kalmix : "";
+    return standin::makePrivateDirectory(kalmix) ? kalmix : "";
 }
 
 }  // namespace
 
 namespace standin {
+
+bool makePrivateDirectory(const std::string& path) {
+    for (std::size_t slash = path.find('/', 1); ; slash = path.find('/', slash + 1)) {
+        const std::string prefix = path.substr(0, slash);
+        if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) return false;
+        if (slash == std::string::npos) break;
+    }
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return false;
+    if (!S_ISDIR(info.st_mode)) {
+        errno = ENOTDIR;
+        return false;
+    }
+    return true;
+}
 
 void setWindowsDirectoryFails(bool fails) { windowsDirectoryFails = fails; }
 

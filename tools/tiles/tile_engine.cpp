@@ -11,7 +11,6 @@
 #include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/standin/standin.h"
 #include "tools/tiles/tile_protocol.h"
 
 extern char** environ;
@@ -83,20 +83,6 @@ int reap(pid_t pid, std::chrono::milliseconds wait) {
         if (Clock::now() >= deadline) return -1;
         ::usleep(2000);
     }
-}
-
-// Makes the directory and every missing directory above it readable by the
-// user alone, as the module makes its own state directory; directories that
-// exist stay as they are.
-std::error_code makePrivateDirectories(const std::filesystem::path& path) {
-    std::filesystem::path prefix;
-    for (const std::filesystem::path& part : path) {
-        prefix /= part;
-        if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) return {errno, std::generic_category()};
-    }
-    std::error_code error;
-    if (!std::filesystem::is_directory(path, error) && !error) error = std::make_error_code(std::errc::not_a_directory);
-    return error;
 }
 
 }  // namespace
@@ -244,7 +230,8 @@ void TileEngine::spawn(std::size_t index, const EngineSettings& settings, const 
 
     const std::filesystem::path folder = settings.stateFolder / ("tile-" + std::to_string(index));
     // Private, as the module's own state directory.
-    std::error_code made = makePrivateDirectories(folder);
+    std::error_code made;
+    if (!standin::makePrivateDirectory(folder.string())) made = {errno, std::generic_category()};
     if (!made) {
         for (std::filesystem::path part = folder; part != settings.stateFolder.parent_path() && !made;
              part = part.parent_path()) {
