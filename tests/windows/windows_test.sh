@@ -28,15 +28,25 @@ have_cross_tools() {
     command -v "$triple-objdump" >/dev/null
 }
 
+# Whether FILE is a 32-bit ELF program (class byte 1 after the magic).
+elf32() {
+  [[ $(od -An -tx1 -N5 "$1" 2>/dev/null | tr -d ' \n') == 7f454c4601 ]]
+}
+
 # The Wine loader that runs ARCH's programs, if this machine has one that works.
-# Debian's `wine` runs 32-bit programs only where the kernel executes i386 code.
+# Debian's `wine` runs 32-bit programs only where the kernel executes i386 code,
+# and only with wine32:i386 installed: without it, its `wine` script hands
+# everything to the 64-bit loader, which cannot make a 32-bit prefix. So the
+# i686 loader must itself be 32-bit code.
 wine_for() {
   local candidates
   if [[ $1 == i686 ]]; then candidates=(/usr/lib/wine/wine "$(command -v wine)")
   else candidates=(/usr/lib/wine/wine64 "$(command -v wine64)"); fi
   local loader
   for loader in "${candidates[@]}"; do
-    [[ -n $loader && -x $loader ]] && "$loader" --version >/dev/null 2>&1 && { echo "$loader"; return 0; }
+    [[ -n $loader && -x $loader ]] || continue
+    [[ $1 != i686 ]] || elf32 "$(readlink -f "$loader")" || continue
+    "$loader" --version >/dev/null 2>&1 && { echo "$loader"; return 0; }
   done
   return 1
 }
