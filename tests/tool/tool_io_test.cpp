@@ -157,6 +157,31 @@ TEST_F(InPlaceOutput, LongOutputNamesWork) {
     EXPECT_EQ(run.status, 0) << run.err;
 }
 
+// A caller (a daemon, a script with 2>&-) may start the tool with a standard
+// descriptor closed. The output must not take its number: the warnings of a
+// damaged packet went into the middle of the output file, which still exited 0.
+TEST(StandardDescriptors, AClosedOneIsNeverTakenByTheOutput) {
+    ScratchDir dir;
+    ClipRecipe recipe;
+    recipe.codec = "mjpeg";
+    recipe.pixelFormat = "yuvj420p";
+    recipe.frames = 12;
+    recipe.damagedPacket = 5;
+    writeClip(dir / "damaged.avi", recipe);
+    freshStateDirectory();
+    ASSERT_EQ(shell("\"$KALMIX\" - -o " + (dir / "out.mkv") + " < " + (dir / "damaged.avi") + " 2>&-"), 0);
+    const Bytes written = readFile(dir / "out.mkv");
+    EXPECT_EQ(std::string(written.begin(), written.end()).find("kalmix:"), std::string::npos)
+        << "messages were written into the output";
+    EXPECT_EQ(decodeFile(dir / "out.mkv").count, 11);
+
+    // Standard output closed: -o - fails, as before, rather than going anywhere.
+    writeFile(dir / "in.raw", makeClip(W, H, 2, 1));
+    freshStateDirectory();
+    EXPECT_EQ(shell("\"$KALMIX\" --raw 64x48 " + (dir / "in.raw") + " -o - >&-"), 1);
+    EXPECT_EQ(shell("\"$KALMIX\" --raw 64x48 - -o - < " + (dir / "in.raw") + " >&-"), 1);
+}
+
 TEST(TemporaryOutput, APlantedLinkAtTheTemporaryNameIsNotFollowed) {
     ScratchDir dir;
     const std::string victim = dir / "victim";

@@ -1,8 +1,10 @@
 // kalmix: the command-line host of Kalmix.PRM.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -59,6 +61,22 @@ void installSignalHandlers() {
     // as a failed write with its own message, and the partial file goes.
     ::signal(SIGPIPE, SIG_IGN);
     ::signal(SIGXFSZ, SIG_IGN);
+}
+
+// A standard descriptor the caller left closed would be the number the next
+// file opened gets, the output's among them: every message to standard error
+// would then land inside the output file. Each closed one is held by
+// /dev/null, opened the other way round, so that using it still fails as on
+// a closed descriptor (-o - with standard output closed is not a success).
+void holdClosedStandardDescriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        const int held = ::open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+        if (held >= 0 && held != fd) {
+            ::dup2(held, fd);
+            ::close(held);
+        }
+    }
 }
 
 // --module, else $KALMIX_MODULE, else the installed module (lib/kalmix/ of
@@ -254,6 +272,7 @@ int runDemoCommand(const Options& options) {
 
 int main(int argc, char** argv) {
     using namespace kalmix::tool;
+    holdClosedStandardDescriptors();
     installSignalHandlers();
     ParseResult parsed;
     try {
