@@ -97,6 +97,21 @@ TEST_F(Formats, EachPreviouslyFailingOutputWorks) {
     }
 }
 
+TEST_F(Formats, OnlyTheNullDeviceKeepsNothingUnasked) {
+    // /dev/full, a tape, a terminal: a device whose name says no container
+    // is not /dev/null. Taken for it, the frames went nowhere and the run
+    // still said it was done.
+    const RunResult full = run({dir / "in.mkv", "-o", "/dev/full"});
+    EXPECT_EQ(full.status, 1) << full.err;
+    EXPECT_EQ(full.errLines().size(), 1u) << full.err;
+    const RunResult named = run({dir / "in.mkv", "-o", "/dev/full", "-f", "nut"});
+    EXPECT_EQ(named.status, 1) << named.err;
+    EXPECT_NE(named.err.find("No space left on device"), std::string::npos) << named.err;
+    // /dev/null under another name still keeps nothing.
+    const RunResult null = run({dir / "in.mkv", "-o", "/dev/stdout"}, "", "/dev/null");
+    EXPECT_EQ(null.status, 0) << null.err;
+}
+
 TEST_F(Formats, PicturesUseTheEncoderTheirNameSays) {
     // One .png: a real PNG holding the last frame.
     const RunResult single = run({dir / "in.mkv", "-o", dir / "last.png"});

@@ -215,9 +215,13 @@ void quietX265(AVDictionary*& codecOptions) {
     av_dict_set(&codecOptions, "x265-params", params.c_str(), 0);
 }
 
-bool isCharacterDevice(const std::string& path) {
+// /dev/null, under any name that leads to it (/dev/stdout redirected there).
+// Other devices (/dev/full, a tape, a terminal) are outputs like any other.
+bool isNullDevice(const std::string& path) {
     struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISCHR(info.st_mode);
+    struct stat null {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISCHR(info.st_mode) && ::stat("/dev/null", &null) == 0 &&
+           S_ISCHR(null.st_mode) && info.st_rdev == null.st_rdev;
 }
 
 constexpr int SINK_BUFFER = 1 << 16;
@@ -365,7 +369,7 @@ void FfmpegWriter::openContainer(const std::string& path) {
     clearFfmpegLog();
     std::string formatName = options_.format;
     if (formatName.empty() && path != "-" && av_guess_format(nullptr, path.c_str(), nullptr) == nullptr &&
-        isCharacterDevice(path)) {
+        isNullDevice(path)) {
         formatName = "null";  // -o /dev/null: decode and filter, keep nothing, as ffmpeg -f null does
     }
     AVFormatContext* allocated = nullptr;
