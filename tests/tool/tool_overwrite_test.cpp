@@ -90,6 +90,73 @@ TEST_F(Overwrite, OnATerminalTheUserIsAsked) {
     EXPECT_EQ(never.out.find("Overwrite?"), std::string::npos) << never.out;
 }
 
+// Runs kalmix on a FIFO as its standard input and feeds it; once ready()
+// holds, with the FIFO still open, another program creates `output`; then
+// the input ends and kalmix finishes.
+RunResult runWhileTheOutputAppears(ScratchDir& dir, const std::vector<std::string>& args, const Bytes& input,
+                                   const std::function<bool()>& ready, const std::string& output,
+                                   const Bytes& appearing) {
+    const std::string fifo = dir / "in.fifo";
+    EXPECT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    freshStateDirectory();
+    RunResult result;
+    std::thread run([&] { result = runKalmix(args, fifo); });
+    const int writer = ::open(fifo.c_str(), O_WRONLY);
+    EXPECT_EQ(::write(writer, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!ready() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(ready());
+    writeFile(output, appearing);
+    ::close(writer);
+    run.join();
+    std::filesystem::remove(fifo);
+    return result;
+}
+
+// The question (or -n) is about the file there when the run starts. A file
+// that appears at the output's name while kalmix works (another run,
+// another program) was replaced at the end without a word, even with -n;
+// only -y replaces it.
+TEST(AppearingOutput, IsKeptUnlessMinusY) {
+    const Bytes keep(100, 'k');
+    // Raw input larger than a pipe holds: once it is written, kalmix is
+    // filtering, its output opened.
+    const Bytes frames = makeClip(64, 48, 12, 4);
+    const auto filtering = [] { return true; };
+    for (const std::vector<std::string>& extra : {std::vector<std::string>{"-n"}, std::vector<std::string>{},
+                                                  std::vector<std::string>{"--md5"}}) {
+        ScratchDir dir;
+        std::vector<std::string> args{"--raw", "64x48", "-", "-o", dir / "out.raw"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const RunResult refused = runWhileTheOutputAppears(dir, args, frames, filtering, dir / "out.raw", keep);
+        EXPECT_EQ(refused.status, 1) << refused.err;
+        ASSERT_EQ(refused.errLines().size(), 1u) << refused.err;
+        EXPECT_NE(refused.err.find("not overwritten"), std::string::npos) << refused.err;
+        EXPECT_EQ(readFile(dir / "out.raw"), keep);
+        EXPECT_EQ(dir.list(), std::vector<std::string>{"out.raw"});
+    }
+    {
+        // A file written through FFmpeg: its temporary file shows that it is open.
+        ScratchDir source;
+        writeMkv(source / "in.mkv", makeClip(32, 32, 4, 1), 32, 32, {1, 25}, {25, 1});
+        ScratchDir dir;
+        const auto opened = [&dir] { return dir.list().size() > 1; };
+        const RunResult refused =
+            runWhileTheOutputAppears(dir, {"-", "-o", dir / "out.mkv"}, readFile(source / "in.mkv"), opened,
+                                     dir / "out.mkv", keep);
+        EXPECT_EQ(refused.status, 1) << refused.err;
+        EXPECT_EQ(readFile(dir / "out.mkv"), keep);
+        EXPECT_EQ(dir.list(), std::vector<std::string>{"out.mkv"});
+    }
+    ScratchDir dir;
+    const RunResult replaced = runWhileTheOutputAppears(dir, {"--raw", "64x48", "-", "-o", dir / "out.raw", "-y"},
+                                                        frames, filtering, dir / "out.raw", keep);
+    EXPECT_EQ(replaced.status, 0) << replaced.err;
+    EXPECT_EQ(readFile(dir / "out.raw").size(), frames.size());
+}
+
 // Runs kalmix on a FIFO it reads from, feeds it, and sends it `signal` once
 // ready() holds, with the FIFO still open; then checks the one line, the
 // status, and that only the FIFO and the captured standard error are left.

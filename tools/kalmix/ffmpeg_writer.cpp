@@ -331,6 +331,7 @@ FfmpegWriter::FfmpegWriter(const std::string& path, const VideoFormat& format, c
             // One picture file: it holds the last frame, as ffmpeg -update 1 does.
             av_dict_set(&containerOptions, "update", "1", 0);
             output_.emplace(path);
+            output_->replaceAppearing(options.replaceAppearing);
             // The muxer opens the picture by name: the temporary file is
             // made first, exclusively, and then written over.
             ::close(output_->open());
@@ -344,6 +345,7 @@ FfmpegWriter::FfmpegWriter(const std::string& path, const VideoFormat& format, c
         if (container_->url == nullptr) throw ToolError("out of memory");
     } else if ((container_->oformat->flags & AVFMT_NOFILE) == 0) {
         output_.emplace(path);
+        output_->replaceAppearing(options.replaceAppearing);
         container_->pb = sink_.open(output_->open());
         if (container_->pb == nullptr) throw ToolError("out of memory");
         container_->flags |= AVFMT_FLAG_CUSTOM_IO;

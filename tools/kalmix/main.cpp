@@ -199,17 +199,20 @@ int runFilter(const Options& options) {
         }
     }
 
+    // Only -y replaces a file that appears at the output's name during the run.
+    const bool replaceAppearing = options.overwrite == Overwrite::Always;
     std::unique_ptr<FrameWriter> writer;
     if (options.md5) {
-        writer = std::make_unique<Md5Writer>(options.output, format, options.verify);
+        writer = std::make_unique<Md5Writer>(options.output, format, options.verify, replaceAppearing);
     } else if (options.raw) {
-        writer = std::make_unique<RawWriter>(options.output, format);
+        writer = std::make_unique<RawWriter>(options.output, format, replaceAppearing);
     } else {
         OutputOptions output;
         output.format = options.outputFormat;
         output.codec = options.codec;
         output.pixelFormat = options.pixelFormat;
         output.codecOptions = options.codecOptions;
+        output.replaceAppearing = replaceAppearing;
         output.note = [&options](const std::string& text) { note(options, text); };
         writer = media().openWriter(options.output, format, output, fileReader);
     }

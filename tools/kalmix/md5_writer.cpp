@@ -12,10 +12,15 @@ extern "C" {
 
 namespace kalmix::tool {
 
-Md5Writer::Md5Writer(const std::string& path, const VideoFormat& format, std::string expected)
+Md5Writer::Md5Writer(const std::string& path, const VideoFormat& format, std::string expected,
+                     bool replaceAppearing)
     : context_(av_md5_alloc()), path_(path), expected_(std::move(expected)), frameBytes_(format.frameBytes()) {
     if (context_ == nullptr) throw ToolError("out of memory");
     av_md5_init(context_);
+    if (expected_.empty()) {
+        output_.emplace(path_);
+        output_->replaceAppearing(replaceAppearing);
+    }
 }
 
 Md5Writer::~Md5Writer() { av_free(context_); }
@@ -37,7 +42,7 @@ void Md5Writer::finish() {
         if (hash_ != expected_) throw ToolError("MD5 mismatch: the frames give " + hash_ + ", expected " + expected_);
         return;
     }
-    TempOutput output(path_);
+    TempOutput& output = *output_;
     std::FILE* file = output.isStdout() ? stdout : output.openStream();
     bool written = file != nullptr && std::fprintf(file, "%s\n", hash_.c_str()) > 0;
     written = file != nullptr && (file == stdout ? std::fflush(file) == 0 : std::fclose(file) == 0) && written;

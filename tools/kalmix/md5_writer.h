@@ -2,6 +2,7 @@
 // writes the hash as one line or checks it against an expected one.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "tools/kalmix/output_file.h"
@@ -15,7 +16,9 @@ class Md5Writer final : public FrameWriter {
 public:
     // expected empty: write the hash to path ("-": standard output);
     // else compare, write nothing, and fail on a mismatch.
-    Md5Writer(const std::string& path, const VideoFormat& format, std::string expected);
+    // replaceAppearing: TempOutput::replaceAppearing (-y).
+    Md5Writer(const std::string& path, const VideoFormat& format, std::string expected,
+              bool replaceAppearing = false);
     ~Md5Writer() override;
     void write(const std::uint8_t* bgra, const FrameInfo& info) override;
     void finish() override;
@@ -27,6 +30,9 @@ private:
     std::string expected_;
     std::size_t frameBytes_;
     std::string hash_;
+    // The file the hash goes to, taken at the start: what stands at its name
+    // then is what may be replaced.
+    std::optional<TempOutput> output_;
 };
 
 }  // namespace kalmix::tool

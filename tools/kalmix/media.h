@@ -54,11 +54,12 @@ struct OutputOptions {
     std::vector<std::pair<std::string, std::string>> codecOptions;  // to the encoder, else the container
     std::function<void(const std::string&)> note;  // remarks for the user, or empty
     std::string muxerOptions;  // "key=value:key=value" for the container, or empty
+    bool replaceAppearing = false;  // -y: TempOutput::replaceAppearing
 };
 
 // The library's entry points. A library whose version differs from the
 // program's is refused rather than called.
-inline constexpr int MEDIA_API_VERSION = 1;
+inline constexpr int MEDIA_API_VERSION = 2;
 struct MediaApi {
     int version;
     // FFmpeg's log goes into the tool's error lines and remarks (see

@@ -65,6 +65,25 @@ std::string shortenedBase(const std::string& base, std::size_t randomLength) {
     return base.substr(0, cut);
 }
 
+// rename() that fails with EEXIST instead of replacing a file at `to`. File
+// systems without renameat2's RENAME_NOREPLACE get link() and unlink(); those
+// without links too, a check just before the rename.
+bool renameWithoutReplacing(const char* from, const char* to) {
+    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    if (::link(from, to) == 0) {
+        ::unlink(from);
+        return true;
+    }
+    if (errno == EEXIST) return false;
+    struct stat info {};
+    if (::lstat(to, &info) == 0) {
+        errno = EEXIST;
+        return false;
+    }
+    return std::rename(from, to) == 0;
+}
+
 [[noreturn]] void failOpen(const std::string& path) {
     throw ToolError("cannot write output '" + path + "': " + std::strerror(errno));
 }
@@ -150,7 +169,12 @@ std::FILE* TempOutput::openStream() {
 
 void TempOutput::commit() {
     if (!replaces_ || !opened_ || committed_) return;
-    if (std::rename(tempPath_.c_str(), finalPath_.c_str()) != 0) {
+    const bool mayReplace = hadFile_ || replaceAppearing_;
+    if (mayReplace ? std::rename(tempPath_.c_str(), finalPath_.c_str()) != 0
+                   : !renameWithoutReplacing(tempPath_.c_str(), finalPath_.c_str())) {
+        if (!mayReplace && errno == EEXIST) {
+            throw ToolError("output '" + finalPath_ + "' appeared while it was being written; not overwritten (-y)");
+        }
         throw ToolError("cannot write output '" + finalPath_ + "': " + std::strerror(errno));
     }
     committed_ = true;

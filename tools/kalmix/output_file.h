@@ -33,8 +33,14 @@ public:
     int open();
     // The same as a stdio stream for binary writing.
     std::FILE* openStream();
-    // Renames the temporary file into place. Throws ToolError on failure.
+    // Renames the temporary file into place. Throws ToolError on failure,
+    // and when a file appeared at the final name after this object was made
+    // (another run, another program) unless replaceAppearing() allowed it.
     void commit();
+    // -y: a file that appears at the final name while the output is written
+    // is replaced too. Otherwise only the file there at the start (the one
+    // the user was asked about) may be.
+    void replaceAppearing(bool allowed) { replaceAppearing_ = allowed; }
 
 private:
     bool keepModeAndOwner(int fd) const;
@@ -50,6 +56,7 @@ private:
     unsigned group_ = 0;
     bool opened_ = false;
     bool committed_ = false;
+    bool replaceAppearing_ = false;
 };
 
 // Every temporary file in flight, for a signal handler to remove.

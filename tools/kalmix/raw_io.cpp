@@ -190,8 +190,9 @@ bool RawReader::read(std::uint8_t* bgra, FrameInfo& info) {
     return true;
 }
 
-RawWriter::RawWriter(const std::string& path, const VideoFormat& format)
+RawWriter::RawWriter(const std::string& path, const VideoFormat& format, bool replaceAppearing)
     : output_(path), frameBytes_(format.frameBytes()) {
+    output_.replaceAppearing(replaceAppearing);
     if (output_.isStdout()) {
         file_ = stdout;
     } else {

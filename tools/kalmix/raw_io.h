@@ -42,7 +42,8 @@ private:
 
 class RawWriter final : public FrameWriter {
 public:
-    RawWriter(const std::string& path, const VideoFormat& format);  // "-" is standard output
+    // "-" is standard output; replaceAppearing: TempOutput::replaceAppearing (-y).
+    RawWriter(const std::string& path, const VideoFormat& format, bool replaceAppearing = false);
     ~RawWriter() override;
     void write(const std::uint8_t* bgra, const FrameInfo& info) override;
     void finish() override;
