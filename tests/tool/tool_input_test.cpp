@@ -64,6 +64,31 @@ TEST_F(Input, OneDamagedPacketIsConcealedAndCounted) {
     EXPECT_EQ(dir.list(), (std::vector<std::string>{"onebad.avi", "out.mkv"}));
 }
 
+// A file cut off in the middle of a frame (a recording that stopped): the
+// demuxer hands over the packet it could read and flags it corrupt. That is a
+// damaged packet like any other: counted, and the end of a strict run.
+TEST_F(Input, APacketCutShortIsCountedAndStopsAStrictRun) {
+    ClipRecipe recipe;
+    recipe.frames = 10;
+    writeClip(dir / "whole.avi", recipe);
+    Bytes bytes = readFile(dir / "whole.avi");
+    bytes.resize(bytes.size() / 2);  // inside the frames, which fill the file
+    writeFile(dir / "cut.avi", bytes);
+
+    const RunResult result = run({dir / "cut.avi", "-o", dir / "out.mkv"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.err.find("warning: input"), std::string::npos) << result.err;
+    EXPECT_NE(result.errLines().back().find("damaged packet"), std::string::npos) << result.err;
+
+    for (const char* flag : {"--strict", "-xerror"}) {
+        const RunResult strict = run({dir / "cut.avi", "-o", dir / "strict.mkv", flag});
+        EXPECT_EQ(strict.status, 1) << flag;
+        ASSERT_EQ(strict.errLines().size(), 1u) << strict.err;
+        EXPECT_NE(strict.err.find("damaged"), std::string::npos) << strict.err;
+    }
+    EXPECT_EQ(dir.list(), (std::vector<std::string>{"cut.avi", "out.mkv", "whole.avi"}));
+}
+
 TEST_F(Input, TrimmingSelectsFramesAndPositionsStartAtZero) {
     constexpr int FRAMES = 20;  // 25 a second: frame n at n * 40 ms
     const Bytes clip = makeClip(W, H, FRAMES, 4);

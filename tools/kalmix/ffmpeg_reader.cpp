@@ -195,34 +195,35 @@ bool FfmpegReader::inSelection(std::int64_t ts, AVRational timeBase) const {
     return at >= selectionStart_ && at < selectionEnd_;
 }
 
-void FfmpegReader::damaged(const std::string& what, int error) {
+void FfmpegReader::damaged(const std::string& what, int error, const char* outcome) {
     if (strict_) throw ToolError("input '" + path_ + "': " + what + ": " + avErrorText(error) + " (--strict)");
     ++damaged_;
     constexpr std::int64_t WARNED_MAX = 5;  // then counted only, for the summary
     if (warn_ && damaged_ <= WARNED_MAX) {
-        warn_("warning: input '" + path_ + "': " + what + ", skipped: " + avErrorText(error) +
+        warn_("warning: input '" + path_ + "': " + what + ", " + outcome + ": " + avErrorText(error) +
               (damaged_ == WARNED_MAX ? " (further ones are counted in the summary)" : ""));
     } else {
         clearFfmpegLog();
     }
 }
 
-void FfmpegReader::passOn(AVPacket* packet) {
+bool FfmpegReader::passOn(AVPacket* packet) {
     const AVStream* stream = input_->streams[packet->stream_index];
     const AVRational timeBase = stream->time_base;
     // A cover picture is the stream's one packet, stamped 0 whatever the
     // selection: it belongs to the whole file and goes as it is.
     if ((stream->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0) {
         packetSink_(packet);
-        return;
+        return true;
     }
-    if (!inSelection(packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts, timeBase)) return;
+    if (!inSelection(packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts, timeBase)) return false;
     if (offset_ != 0) {
         const std::int64_t shift = av_rescale_q(offset_, AV_TIME_BASE_Q, timeBase);
         if (packet->pts != AV_NOPTS_VALUE) packet->pts -= shift;
         if (packet->dts != AV_NOPTS_VALUE) packet->dts -= shift;
     }
     packetSink_(packet);
+    return true;
 }
 
 FfmpegReader::~FfmpegReader() = default;
@@ -307,20 +308,32 @@ bool FfmpegReader::read(std::uint8_t* bgra, FrameInfo& info) {
             avcodec_send_packet(decoder_.get(), nullptr);
             continue;
         }
+        // The demuxer flags a packet it could not read whole (a file cut off
+        // in the middle of one): it goes on as ffmpeg passes it on, and counts.
+        const bool corrupt = (packet_->flags & AV_PKT_FLAG_CORRUPT) != 0;
+        char at[48] = "";
+        if (packet_->pts != AV_NOPTS_VALUE) {
+            std::snprintf(at, sizeof at, " at %.2f s",
+                          static_cast<double>(packet_->pts) * av_q2d(input_->streams[packet_->stream_index]->time_base));
+        }
         if (packet_->stream_index == videoIndex_) {
+            if (corrupt) {
+                damaged(std::string("a packet cut short or damaged") + at, AVERROR_INVALIDDATA, "decoded as far as it goes");
+            }
             const int sent = avcodec_send_packet(decoder_.get(), packet_.get());
             if (sent < 0 && sent != AVERROR(EAGAIN)) {
-                char at[32] = "";
-                if (packet_->pts != AV_NOPTS_VALUE) {
-                    std::snprintf(at, sizeof at, " at %.2f s",
-                                  static_cast<double>(packet_->pts) * av_q2d(input_->streams[videoIndex_]->time_base));
-                }
                 av_packet_unref(packet_.get());
-                damaged(std::string("a damaged packet") + at, sent);
+                if (!corrupt) damaged(std::string("a damaged packet") + at, sent);
                 continue;
             }
         } else if (packetSink_) {
-            passOn(packet_.get());
+            const int stream = packet_->stream_index;
+            if (passOn(packet_.get()) && corrupt) {
+                av_packet_unref(packet_.get());
+                damaged("a packet of stream " + std::to_string(stream) + " cut short or damaged" + at,
+                        AVERROR_INVALIDDATA, "copied as it is");
+                continue;
+            }
         }
         av_packet_unref(packet_.get());
     }

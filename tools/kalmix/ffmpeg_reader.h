@@ -43,9 +43,11 @@ private:
     int chooseVideoStream(const std::string& map) const;
     std::int64_t countVideoPackets(const std::string& path) const;
     void convert(const AVFrame& frame, std::uint8_t* bgra);
-    void damaged(const std::string& what, int error);
+    // Counts a damaged packet or frame (what), which was `outcome`; ends a strict run.
+    void damaged(const std::string& what, int error, const char* outcome = "skipped");
     bool inSelection(std::int64_t ts, AVRational timeBase) const;
-    void passOn(AVPacket* packet);
+    // False when the packet lies outside the selection and was not handed on.
+    bool passOn(AVPacket* packet);
 
     std::string path_;
     InputPtr input_;
