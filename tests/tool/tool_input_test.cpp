@@ -129,6 +129,22 @@ TEST_F(Input, TrimmingSelectsFramesAndPositionsStartAtZero) {
     EXPECT_EQ(positionAndTotal(), (std::pair<int, int>{19, 10}));
 }
 
+// A selection past the end, or an input without a frame, leaves nothing to
+// write: the run fails rather than leave a file no player opens (an empty
+// picture, a Matroska file with a broken header).
+TEST_F(Input, NoFramesToWriteIsAFailure) {
+    ClipRecipe recipe;
+    recipe.frames = 10;
+    writeClip(dir / "in.mkv", recipe);
+    for (const char* output : {"out.mkv", "out.png", "out%02d.png", "out.mp4"}) {
+        const RunResult result = run({dir / "in.mkv", "-o", dir / output, "-ss", "5"});
+        EXPECT_EQ(result.status, 1) << output << ": " << result.err;
+        ASSERT_FALSE(result.errLines().empty());
+        EXPECT_NE(result.errLines().back().find("no frame"), std::string::npos) << result.err;
+    }
+    EXPECT_EQ(dir.list(), (std::vector<std::string>{"in.mkv"}));
+}
+
 TEST_F(Input, VerbosityGovernsFfmpegAndTheToolAlike) {
     ClipRecipe recipe;
     recipe.frames = 3;

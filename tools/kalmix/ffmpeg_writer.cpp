@@ -645,6 +645,13 @@ void FfmpegWriter::writeCopied(AVPacket* packet) {
 }
 
 void FfmpegWriter::finish() {
+    // Without a frame the muxers leave files no player opens (an empty
+    // picture, a Matroska header with broken sizes): nothing is put in place.
+    if (lastPts_ == INT64_MIN) {
+        const bool selected = options_.selectionStart != INT64_MIN || options_.selectionEnd != INT64_MAX;
+        throw ToolError("output '" + path_ + "': no frame to write: the input has no video frame" +
+                        (selected ? " within -ss, -t or -to" : ""));
+    }
     if (const int error = avcodec_send_frame(encoder_.get(), nullptr); error < 0 && error != AVERROR_EOF) {
         failWrite(error);
     }
