@@ -154,6 +154,31 @@ TEST_F(Streams, EveryStreamTheContainerHoldsIsCopied) {
     EXPECT_EQ(lines, 1u) << mp4.err;
 }
 
+// A second video track coded in groups of pictures, copied from a point
+// inside a group (-ss): its frames before the next key frame refer to
+// pictures left out, so the copy starts at that key frame, as ffmpeg's does.
+TEST_F(Streams, ACopiedVideoTrackStartsAtAKeyFrame) {
+    ClipRecipe recipe;
+    recipe.frames = 30;
+    recipe.extraVideo = 1;
+    recipe.extraCodec = "mpeg2video";  // a key frame every 12 frames
+    writeClip(dir / "two.mkv", recipe);
+    const RunResult result = run({dir / "two.mkv", "-o", dir / "out.mkv", "-ss", "0.2"});
+    ASSERT_EQ(result.status, 0) << result.err;
+
+    InputPtr out = openInput(dir / "out.mkv");
+    ASSERT_EQ(out->nb_streams, 2u);
+    PacketPtr packet(av_packet_alloc());
+    int copied = 0;
+    while (av_read_frame(out.get(), packet.get()) >= 0) {
+        if (packet->stream_index == 1 && copied++ == 0) {
+            EXPECT_NE(packet->flags & AV_PKT_FLAG_KEY, 0) << "the copy starts at time " << packet->pts;
+        }
+        av_packet_unref(packet.get());
+    }
+    EXPECT_GT(copied, 0);
+}
+
 // Fonts are in no muxer's codec list, even where the container holds them
 // (Matroska); a cover picture is the one packet of its stream, stamped 0,
 // and belongs to the whole file whatever part of it is selected.

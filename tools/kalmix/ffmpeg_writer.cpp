@@ -543,6 +543,12 @@ void FfmpegWriter::addCopiedStreams() {
         copyTags(stream, copy);
         copySideData(stream, copy);
         copies_[stream->index] = copy;
+        // Cut by -ss, a video track may begin inside a group of pictures:
+        // what comes before its next key frame refers to pictures left out.
+        if (parameters->codec_type == AVMEDIA_TYPE_VIDEO && (stream->disposition & AV_DISPOSITION_ATTACHED_PIC) == 0 &&
+            options_.selectionStart != INT64_MIN) {
+            awaitingKeyFrame_.insert(stream->index);
+        }
     }
     if (!notKept.empty() && options_.note) {
         options_.note("note: not kept: " + notKept + ": " + container_->oformat->name + " files cannot hold " +
@@ -638,6 +644,10 @@ void FfmpegWriter::writeAudio(AVPacket* packet, AVRational sourceTimeBase) {
 void FfmpegWriter::writeCopied(AVPacket* packet) {
     const auto found = copies_.find(packet->stream_index);
     if (found == copies_.end() || options_.source == nullptr) return;
+    if (const auto awaiting = awaitingKeyFrame_.find(packet->stream_index); awaiting != awaitingKeyFrame_.end()) {
+        if ((packet->flags & AV_PKT_FLAG_KEY) == 0) return;  // as ffmpeg drops them when it copies
+        awaitingKeyFrame_.erase(awaiting);
+    }
     av_packet_rescale_ts(packet, options_.source->streams[packet->stream_index]->time_base, found->second->time_base);
     packet->stream_index = found->second->index;
     packet->pos = -1;

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -84,6 +85,7 @@ private:
     std::optional<TempSequence> sequence_;    // an image sequence
     bool ownsFile_ = false;                   // the container writes through pb
     std::map<int, AVStream*> copies_;         // source stream index -> output stream
+    std::set<int> awaitingKeyFrame_;          // copied video tracks cut by -ss, until their first key frame
     AVDictionary* unusedCodecOptions_ = nullptr;  // what the encoder did not take
     VideoFormat format_;
     OutputPtr container_;
