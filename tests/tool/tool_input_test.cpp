@@ -89,6 +89,32 @@ TEST_F(Input, APacketCutShortIsCountedAndStopsAStrictRun) {
     EXPECT_EQ(dir.list(), (std::vector<std::string>{"cut.avi", "out.mkv", "whole.avi"}));
 }
 
+// A Matroska file cut off (the tool's own output, a recording that stopped)
+// holds whole frames up to the cut; the demuxer drops the partial one and
+// reports the early end as an error. The frames before it are kept, and the
+// early end counts as damage: warned about, and the end of a strict run.
+TEST_F(Input, AFileThatEndsEarlyIsNoted) {
+    ClipRecipe recipe;
+    recipe.frames = 10;
+    writeClip(dir / "whole.mkv", recipe);
+    Bytes bytes = readFile(dir / "whole.mkv");
+    bytes.resize(bytes.size() / 2);
+    writeFile(dir / "cut.mkv", bytes);
+
+    const RunResult whole = run({dir / "whole.mkv", "-o", dir / "whole-out.mkv"});
+    ASSERT_EQ(whole.status, 0) << whole.err;
+    EXPECT_EQ(whole.err.find("warning"), std::string::npos) << whole.err;
+
+    const RunResult result = run({dir / "cut.mkv", "-o", dir / "out.mkv"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.err.find("warning: input"), std::string::npos) << result.err;
+    EXPECT_NE(result.errLines().back().find("damaged packet"), std::string::npos) << result.err;
+    const RunResult strict = run({dir / "cut.mkv", "-o", dir / "strict.mkv", "--strict"});
+    EXPECT_EQ(strict.status, 1) << strict.err;
+    EXPECT_EQ(strict.errLines().size(), 1u) << strict.err;
+    EXPECT_EQ(dir.list(), (std::vector<std::string>{"cut.mkv", "out.mkv", "whole-out.mkv", "whole.mkv"}));
+}
+
 TEST_F(Input, TrimmingSelectsFramesAndPositionsStartAtZero) {
     constexpr int FRAMES = 20;  // 25 a second: frame n at n * 40 ms
     const Bytes clip = makeClip(W, H, FRAMES, 4);

@@ -2,6 +2,7 @@
 #include "tools/kalmix/ffmpeg_common.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -25,11 +26,21 @@ constexpr int PENDING_MAX = 16;
 char pending[PENDING_MAX][sizeof lastLogged];
 int pendingCount = 0;
 int pendingDropped = 0;
+std::atomic<std::uint64_t> demuxerErrors{0};
+
+bool fromDemuxer(void* object) {
+    if (object == nullptr) return false;
+    const AVClass* type = *static_cast<const AVClass**>(object);
+    if (type == nullptr) return false;
+    const AVClassCategory category = type->get_category != nullptr ? type->get_category(object) : type->category;
+    return category == AV_CLASS_CATEGORY_DEMUXER;
+}
 
 void logCallback(void* object, int level, const char* format, va_list arguments) {
     // Errors are kept for the one line of a failure (avErrorText); what is
     // less than an error is shown as FFmpeg's own remark, up to -v's level.
     if (level > AV_LOG_ERROR && level > shownLevel) return;
+    if (level <= AV_LOG_ERROR && fromDemuxer(object)) ++demuxerErrors;
     int printPrefix = 1;
     char line[sizeof lastLogged];
     av_log_format_line2(object, level, format, arguments, line, sizeof line, &printPrefix);
@@ -65,6 +76,8 @@ void setFfmpegLogLevel(int level) {
 }
 
 void clearFfmpegLog() { lastLogged[0] = '\0'; }
+
+std::uint64_t demuxerErrorCount() { return demuxerErrors.load(); }
 
 void flushFfmpegRemarks() {
     for (int i = 0; i < pendingCount; ++i) std::fprintf(stderr, "kalmix: ffmpeg: %s\n", pending[i]);

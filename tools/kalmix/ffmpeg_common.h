@@ -27,6 +27,9 @@ void flushFfmpegRemarks();
 void dropFfmpegRemarks();
 void clearFfmpegLog();
 std::string avErrorText(int error);
+// Errors demuxers have logged so far ("File ended prematurely"): a demuxer
+// that meets the end of a file cut short says so only in its log.
+std::uint64_t demuxerErrorCount();
 
 // The plain YUV layout of a yuvj (full-range) format, else the format
 // itself: swscale takes the range from sws_setColorspaceDetails, and the yuvj

@@ -294,8 +294,14 @@ bool FfmpegReader::read(std::uint8_t* bgra, FrameInfo& info) {
         }
         if (draining_) return false;
 
+        const std::uint64_t demuxerErrors = demuxerErrorCount();
         const int readResult = av_read_frame(input_.get(), packet_.get());
         if (readResult == AVERROR_EOF) {
+            // A demuxer meeting the end inside a frame (Matroska cut off)
+            // drops the partial one, logs why, and reports a plain end.
+            if (demuxerErrorCount() != demuxerErrors) {
+                damaged("the file ends early", AVERROR_INVALIDDATA, "the frames before the end are kept");
+            }
             draining_ = true;
             avcodec_send_packet(decoder_.get(), nullptr);
             continue;
