@@ -1,17 +1,11 @@
 // Raw BGRA frame files and pipes.
 #include "tools/kalmix/raw_io.h"
 
-#include <signal.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace kalmix::tool {
 namespace {
@@ -27,56 +21,6 @@ void setBuffering(std::FILE* file, std::size_t frameBytes) {
     } else {
         std::setvbuf(file, nullptr, _IOFBF, STREAM_BUFFER);
     }
-}
-
-// The mapped input, for the bus-error handler: a file cut short while mapped
-// faults on the pages that are gone.
-const std::uint8_t* faultStart = nullptr;
-std::size_t faultBytes = 0;
-char faultMessage[512];
-
-void onBusError(int signalNumber, siginfo_t* info, void*) {
-    const auto* at = static_cast<const std::uint8_t*>(info->si_addr);
-    if (faultStart != nullptr && at >= faultStart && at < faultStart + faultBytes) {
-        const ssize_t written = ::write(STDERR_FILENO, faultMessage, std::strlen(faultMessage));
-        (void)written;
-        removeTempOutputsNow();
-        ::_exit(EXIT_FAILED);
-    }
-    ::signal(signalNumber, SIG_DFL);  // not ours: die of it as before
-    ::raise(signalNumber);
-}
-
-// A frame from the mapped file into the caller's buffer. The copy goes past
-// the caches where it can: the buffer is read next by other processes (the
-// tile workers) or much later, not by this one, so the stores need not first
-// read each line they write.
-void copyFrame(std::uint8_t* to, const std::uint8_t* from, std::size_t bytes) {
-#if defined(__SSE2__)
-    constexpr std::size_t LINE = 64;
-    const std::size_t misaligned = reinterpret_cast<std::uintptr_t>(to) % LINE;
-    if (misaligned != 0 || bytes < LINE) {
-        std::memcpy(to, from, bytes);
-        return;
-    }
-    std::size_t at = 0;
-    for (; at + LINE <= bytes; at += LINE) {
-        const auto* in = reinterpret_cast<const __m128i*>(from + at);
-        auto* out = reinterpret_cast<__m128i*>(to + at);
-        const __m128i a = _mm_loadu_si128(in);
-        const __m128i b = _mm_loadu_si128(in + 1);
-        const __m128i c = _mm_loadu_si128(in + 2);
-        const __m128i d = _mm_loadu_si128(in + 3);
-        _mm_stream_si128(out, a);
-        _mm_stream_si128(out + 1, b);
-        _mm_stream_si128(out + 2, c);
-        _mm_stream_si128(out + 3, d);
-    }
-    std::memcpy(to + at, from + at, bytes - at);
-    _mm_sfence();
-#else
-    std::memcpy(to, from, bytes);
-#endif
 }
 
 std::string describeSize(const VideoFormat& format) {
@@ -112,50 +56,12 @@ RawReader::RawReader(const std::string& path, int width, int height, bool allowP
         file_ = std::fopen(path.c_str(), "rb");
         if (file_ == nullptr) throw ToolError("cannot read input '" + path + "': " + std::strerror(errno));
         ownsFile_ = true;
-        if (S_ISREG(info.st_mode)) mapFile();
     }
     setBuffering(file_, format_.frameBytes());
 }
 
-void RawReader::mapFile() {
-    const std::uint64_t bytes = static_cast<std::uint64_t>(format_.frameCount) * format_.frameBytes();
-    if (bytes == 0 || bytes > SIZE_MAX || faultStart != nullptr) return;
-    void* memory = ::mmap(nullptr, static_cast<std::size_t>(bytes), PROT_READ, MAP_PRIVATE, ::fileno(file_), 0);
-    if (memory == MAP_FAILED) return;  // read it through the stream instead
-    ::madvise(memory, static_cast<std::size_t>(bytes), MADV_SEQUENTIAL);
-    mapped_ = static_cast<const std::uint8_t*>(memory);
-    mappedBytes_ = static_cast<std::size_t>(bytes);
-    std::snprintf(faultMessage, sizeof faultMessage, "kalmix: cannot read input '%s': it was cut short while being read\n",
-                  path_.c_str());
-    faultStart = mapped_;
-    faultBytes = mappedBytes_;
-    struct sigaction action {};
-    action.sa_sigaction = onBusError;
-    action.sa_flags = SA_SIGINFO;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGBUS, &action, nullptr);
-}
-
 RawReader::~RawReader() {
-    if (mapped_ != nullptr) {
-        faultStart = nullptr;
-        ::munmap(const_cast<std::uint8_t*>(mapped_), mappedBytes_);
-    }
     if (ownsFile_) std::fclose(file_);
-}
-
-const std::uint8_t* RawReader::nextMappedFrame(FrameInfo& info) {
-    if (framesRead_ >= format_.frameCount) return nullptr;
-    const std::uint8_t* frame = mapped_ + static_cast<std::size_t>(framesRead_) * format_.frameBytes();
-    info.pts = framesRead_;
-    info.duration = 1;
-    ++framesRead_;
-    return frame;
-}
-
-const std::uint8_t* RawReader::view(std::uint8_t* buffer, FrameInfo& info) {
-    if (mapped_ != nullptr) return nextMappedFrame(info);
-    return read(buffer, info) ? buffer : nullptr;
 }
 
 std::string RawReader::partialMessage(std::uint64_t leftover, std::int64_t wholeFrames) const {
@@ -166,11 +72,6 @@ std::string RawReader::partialMessage(std::uint64_t leftover, std::int64_t whole
 }
 
 bool RawReader::read(std::uint8_t* bgra, FrameInfo& info) {
-    if (mapped_ != nullptr) {
-        const std::uint8_t* frame = nextMappedFrame(info);
-        if (frame != nullptr) copyFrame(bgra, frame, format_.frameBytes());
-        return frame != nullptr;
-    }
     if (format_.frameCount >= 0 && framesRead_ >= format_.frameCount) return false;
     const std::size_t want = format_.frameBytes();
     const std::size_t got = std::fread(bgra, 1, want, file_);
@@ -178,6 +79,8 @@ bool RawReader::read(std::uint8_t* bgra, FrameInfo& info) {
         if (std::ferror(file_)) {
             throw ToolError("cannot read input '" + path_ + "': " + std::strerror(errno));
         }
+        // A regular file held whole frames when it was opened.
+        if (format_.frameCount >= 0) throw ToolError("cannot read input '" + path_ + "': it was cut short while being read");
         if (got > 0) {  // a pipe ending inside a frame
             if (!allowPartial_) throw ToolError(partialMessage(got, framesRead_));
             droppedBytes_ = got;

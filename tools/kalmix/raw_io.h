@@ -15,20 +15,19 @@ class RawReader final : public FrameReader {
 public:
     // path "-" is standard input. A regular file whose size is not a whole
     // number of frames is refused unless allowPartial; a pipe is checked at
-    // its end.
+    // its end. Files are read, not mapped: in a virtual machine whose nested
+    // paging makes 4 KiB mappings of the page cache slow to walk, the
+    // module's conversion of a mapped frame took longer than the kernel's
+    // copy and the conversion of the warm buffer together.
     RawReader(const std::string& path, int width, int height, bool allowPartial);
     ~RawReader() override;
     const VideoFormat& format() const override { return format_; }
     bool read(std::uint8_t* bgra, FrameInfo& info) override;
-    // A regular file is mapped: its frames are handed out in place, uncopied.
-    const std::uint8_t* view(std::uint8_t* buffer, FrameInfo& info) override;
     // Bytes after the last whole frame that were dropped (with allowPartial).
     std::uint64_t droppedBytes() const { return droppedBytes_; }
 
 private:
     std::string partialMessage(std::uint64_t leftover, std::int64_t wholeFrames) const;
-    void mapFile();
-    const std::uint8_t* nextMappedFrame(FrameInfo& info);
     std::string path_;
     std::FILE* file_ = nullptr;
     bool ownsFile_ = false;
@@ -36,8 +35,6 @@ private:
     VideoFormat format_;
     std::int64_t framesRead_ = 0;
     std::uint64_t droppedBytes_ = 0;
-    const std::uint8_t* mapped_ = nullptr;  // the whole frames of a regular file, or null
-    std::size_t mappedBytes_ = 0;
 };
 
 class RawWriter final : public FrameWriter {

@@ -54,11 +54,6 @@ public:
     // Fills format().frameBytes() bytes; false at the end of the input.
     // Throws ToolError on a read or decode failure.
     virtual bool read(std::uint8_t* bgra, FrameInfo& info) = 0;
-    // The next frame where it already lies in memory, else read into buffer
-    // (format().frameBytes() bytes); null at the end. Valid until the next call.
-    virtual const std::uint8_t* view(std::uint8_t* buffer, FrameInfo& info) {
-        return read(buffer, info) ? buffer : nullptr;
-    }
 };
 
 class FrameWriter {
