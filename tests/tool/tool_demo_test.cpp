@@ -111,6 +111,48 @@ TEST(Demo, PictureShowsTheChangeBetweenFramesAndTheAnimationTheTwoClips) {
     }
 }
 
+TEST(Demo, KeepsTheFilesItFindsUnlessTold) {
+    // The directory may be the user's own: a file at one of the demo's names
+    // is replaced only as an output is (-y, or a yes on a terminal), and a
+    // link there is never written through.
+    ScratchDir dir;
+    const std::string out = dir / "mine";
+    std::filesystem::create_directory(out);
+    const Bytes keep(100, 'k');
+    writeFile(out + "/clean.mkv", keep);
+    writeFile(dir / "elsewhere", keep);
+    std::filesystem::create_symlink(dir / "elsewhere", out + "/noisy.mkv");
+    const auto untouched = [&] {
+        return readFile(out + "/clean.mkv") == keep && readFile(dir / "elsewhere") == keep &&
+               std::filesystem::is_symlink(out + "/noisy.mkv") && !std::filesystem::exists(out + "/filtered.mkv");
+    };
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"demo", out, "--frames", "2"},
+                                                 std::vector<std::string>{"demo", out, "--frames", "2", "-n"},
+                                                 std::vector<std::string>{"demo", out, "--frames", "2", "-y"}}) {
+        freshStateDirectory();
+        const RunResult run = runKalmix(args);
+        EXPECT_EQ(run.status, 1) << args.back();
+        ASSERT_EQ(run.errLines().size(), 1u) << run.err;
+        EXPECT_NE(run.err.find("noisy.mkv"), std::string::npos) << run.err;
+        EXPECT_TRUE(untouched()) << args.back();
+    }
+
+    std::filesystem::remove(out + "/noisy.mkv");
+    freshStateDirectory();
+    const RunResult refused = runKalmix({"demo", out, "--frames", "2"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("clean.mkv"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("-y"), std::string::npos) << refused.err;
+    EXPECT_EQ(readFile(out + "/clean.mkv"), keep);
+    EXPECT_EQ(runKalmixOnTerminal({"demo", out, "--frames", "2"}, "n").status, 1);
+    EXPECT_EQ(readFile(out + "/clean.mkv"), keep);
+
+    freshStateDirectory();
+    const RunResult replaced = runKalmix({"demo", out, "--frames", "2", "-q", "-y"});
+    ASSERT_EQ(replaced.status, 0) << replaced.err;
+    EXPECT_EQ(decodeFile(out + "/clean.mkv").count, 2);
+}
+
 constexpr const char* DEMO_TWO_FRAMES_MD5 = "1b650330ab1f8a63837d02332e010249";
 
 TEST(Demo, TheClipIsTheSameOnEveryRun) {

@@ -241,13 +241,13 @@ const std::vector<Flag>& flags() {
         {"-ss", {"--seek"}, true, FILTER_ONLY, timeValue("-ss", &Options::seekTo)},
         {"-t", {"--duration"}, true, FILTER_ONLY, timeValue("-t", &Options::duration)},
         {"-to", {"--to"}, true, FILTER_ONLY, timeValue("-to", &Options::endAt)},
-        {"-y", {"--overwrite"}, false, FILTER_ONLY,
+        {"-y", {"--overwrite"}, false, BOTH,
          [](const std::string&, Options& o) {
              if (o.overwrite == Overwrite::Never) return std::string("-y and -n: give one");
              o.overwrite = Overwrite::Always;
              return std::string();
          }},
-        {"-n", {"--no-overwrite"}, false, FILTER_ONLY,
+        {"-n", {"--no-overwrite"}, false, BOTH,
          [](const std::string&, Options& o) {
              if (o.overwrite == Overwrite::Always) return std::string("-y and -n: give one");
              o.overwrite = Overwrite::Never;
@@ -526,6 +526,8 @@ Demo:
   kalmix demo [DIR]          make a noisy clip, filter it, write DIR (default
                              ./kalmix-demo) and report flicker and PSNR
   --frames N                 demo length in frames (default 48)
+  -y / -n                    replace the demo's files in DIR / never (neither:
+                             ask on a terminal, else refuse)
 
 Exit status: 0 done, 1 failed, 2 bad command line, 130 interrupted.
 )";

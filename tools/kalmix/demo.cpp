@@ -1,6 +1,9 @@
 // The demo run: the clip through the module, the measurements, the picture.
 #include "tools/kalmix/demo.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <string>
@@ -235,8 +238,9 @@ constexpr int ANIMATION_HEIGHT = CAPTION_HEIGHT + CROP_HEIGHT * CROP_SCALE;
 
 class AnimationWriter {
 public:
-    explicit AnimationWriter(const std::string& path)
-        : canvas_(ANIMATION_WIDTH, ANIMATION_HEIGHT), writer_(media().openWriter(path, format(), options(), nullptr)) {
+    AnimationWriter(const std::string& path, bool replaceAppearing)
+        : canvas_(ANIMATION_WIDTH, ANIMATION_HEIGHT),
+          writer_(media().openWriter(path, format(), options(replaceAppearing), nullptr)) {
         const int top = (CAPTION_HEIGHT - 7 * FONT_SCALE) / 2;
         canvas_.text(6, top, "NOISY INPUT");
         canvas_.text(CROP_WIDTH * CROP_SCALE + PANEL_GAP + 6, top, "FILTERED");
@@ -259,9 +263,10 @@ private:
         f.sampleAspect = {1, 1};
         return f;
     }
-    static OutputOptions options() {
+    static OutputOptions options(bool replaceAppearing) {
         OutputOptions o;
         o.muxerOptions = "plays=0";  // loop for ever
+        o.replaceAppearing = replaceAppearing;
         return o;
     }
     void drawCrop(int x0, const std::uint8_t* frame) {
@@ -277,6 +282,38 @@ private:
     std::unique_ptr<FrameWriter> writer_;
 };
 
+// The names the demo writes into its directory, and nothing else.
+constexpr std::array<const char*, 5> DEMO_FILES{"noisy.mkv", "filtered.mkv", "clean.mkv", "comparison.png",
+                                                "animation.apng"};
+
+// The directory may be one the user keeps other files in: the demo's names
+// that are taken follow the tool's rule for an existing output (-y replaces,
+// -n never, else a question on a terminal, else a refusal), and a name held
+// by anything but a regular file (a link, a directory, a pipe) is never
+// written through, as the user did not name it.
+void confirmDemoOverwrite(const std::string& dir, Overwrite overwrite) {
+    std::string taken;
+    for (const char* name : DEMO_FILES) {
+        const std::string path = dir + name;
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) != 0) continue;
+        if (!S_ISREG(info.st_mode)) {
+            throw ToolError("'" + path + "' is in the way: the demo replaces nothing but a file of its own name");
+        }
+        taken += (taken.empty() ? "" : ", ") + std::string(name);
+    }
+    if (taken.empty() || overwrite == Overwrite::Always) return;
+    const std::string what = "demo files exist in '" + dir + "' (" + taken + ")";
+    if (overwrite == Overwrite::Never) throw ToolError(what + "; not overwritten (-n)");
+    if (::isatty(STDIN_FILENO) == 0) throw ToolError(what + ": add -y to overwrite them (no terminal to ask on)");
+    std::fprintf(stderr, "kalmix: %s. Overwrite? [y/N] ", what.c_str());
+    std::fflush(stderr);
+    char answer[64] = {};
+    if (std::fgets(answer, sizeof answer, stdin) == nullptr || (answer[0] != 'y' && answer[0] != 'Y')) {
+        throw ToolError(what + "; not overwritten");
+    }
+}
+
 }  // namespace
 
 void runDemo(const Options& options, host::PluginModule& module) {
@@ -288,13 +325,17 @@ void runDemo(const Options& options, host::PluginModule& module) {
                         "': " + (error ? error.message() : "a file of that name is in the way"));
     }
     const std::string dir = options.demoDir + (options.demoDir.back() == '/' ? "" : "/");
+    confirmDemoOverwrite(dir, options.overwrite);
 
+    // Only -y replaces a file that appears at one of the names during the run.
+    OutputOptions output;
+    output.replaceAppearing = options.overwrite == Overwrite::Always;
     DemoReader reader(options.demoFrames);
-    const auto clip = [&](const std::string& name) { return media().openWriter(dir + name, reader.format(), {}, nullptr); };
+    const auto clip = [&](const std::string& name) { return media().openWriter(dir + name, reader.format(), output, nullptr); };
     const auto filteredWriter = clip("filtered.mkv");
     const auto noisyWriter = clip("noisy.mkv");
     const auto cleanWriter = clip("clean.mkv");
-    AnimationWriter animation(dir + "animation.apng");
+    AnimationWriter animation(dir + "animation.apng", output.replaceAppearing);
 
     const int shownFrame = options.demoFrames / 2;
     std::vector<std::uint8_t> shownNoisy(PIXELS * 4);

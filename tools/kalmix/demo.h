@@ -7,9 +7,10 @@
 
 namespace kalmix::tool {
 
-// Writes noisy.mkv, clean.mkv, filtered.mkv and comparison.png into
-// options.demoDir and prints the report on standard output unless quiet.
-// Throws ToolError.
+// Writes noisy.mkv, clean.mkv, filtered.mkv, comparison.png and
+// animation.apng into options.demoDir and prints the report on standard
+// output unless quiet. Files already at those names are replaced only as
+// options.overwrite allows. Throws ToolError.
 void runDemo(const Options& options, host::PluginModule& module);
 
 }  // namespace kalmix::tool
