@@ -3,18 +3,22 @@
 // alone (also across a stop and a resumed start), a worker that dies or
 // hangs is reported with its tile, and a worker waits for its turn to filter.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -489,6 +493,93 @@ TEST(TileWorker, FiltersOnlyWithATurnAndEndsWhenTheEngineGoesWhileItWaits) {
     ::munmap(mapped, sizeof(protocol::Turns));
     ::close(memory);
     ::close(turnsFd);
+}
+
+// defaultStateBase() as seen by `user` with no home: no passwd entry and
+// neither WINDIR, XDG_STATE_HOME nor HOME. The folder, or "!" and the error.
+std::string stateBaseWithoutAHome(uid_t user) {
+    int ends[2];
+    if (::pipe(ends) != 0) return "!pipe";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(ends[0]);
+        std::string answer;
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(user, user, user) != 0 || ::setresuid(user, user, user) != 0) {
+            answer = "!cannot become the user";
+        } else {
+            ::unsetenv("WINDIR");
+            ::unsetenv("XDG_STATE_HOME");
+            ::unsetenv("HOME");
+            try {
+                answer = defaultStateBase().string();
+            } catch (const std::exception& error) {
+                answer = std::string("!") + error.what();
+            }
+        }
+        [[maybe_unused]] const auto n = ::write(ends[1], answer.data(), answer.size());
+        ::_exit(0);
+    }
+    ::close(ends[1]);
+    std::string answer;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(ends[0], buffer, sizeof buffer)) > 0;) answer.append(buffer, static_cast<std::size_t>(n));
+    ::close(ends[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return answer;
+}
+
+// Users without a home share /var/tmp: each gets a private folder of their
+// own there, so the first one's cannot lock the others out, and a name taken
+// by another user (a link, a folder of theirs) is refused, not followed.
+TEST(TileEngine, WithoutAHomeEachUserKeepsStateInAPrivateFolderOfTheirOwn) {
+    if (::geteuid() != 0) GTEST_SKIP() << "becoming users without a passwd entry needs root";
+    std::vector<uid_t> users;
+    for (uid_t candidate = 61000 + static_cast<uid_t>(::getpid() % 2000); users.size() < 2; ++candidate) {
+        if (::getpwuid(candidate) == nullptr) users.push_back(candidate);
+    }
+    const auto folderOf = [](uid_t user) { return "/var/tmp/kalmix-" + std::to_string(user); };
+    struct Cleanup {
+        std::vector<std::string> paths;
+        ~Cleanup() {
+            std::error_code ignored;
+            for (const auto& path : paths) std::filesystem::remove_all(path, ignored);
+        }
+    } cleanup{{folderOf(users[0]), folderOf(users[1])}};
+
+    std::vector<std::string> bases;
+    for (uid_t user : users) {
+        const std::string base = stateBaseWithoutAHome(user);
+        ASSERT_EQ(base.rfind("/var/tmp/", 0), 0u) << base;
+        struct stat info {};
+        ASSERT_EQ(::lstat(base.c_str(), &info), 0) << base;
+        EXPECT_TRUE(S_ISDIR(info.st_mode)) << base;
+        EXPECT_EQ(info.st_uid, user) << base;
+        EXPECT_EQ(info.st_mode & 07777, 0700u) << base;
+        bases.push_back(base);
+    }
+    EXPECT_NE(bases[0], bases[1]);
+
+    // The second user's name taken: by a link to a folder of theirs, then by
+    // the first user's folder. Neither is used, and the linked folder keeps its mode.
+    TempFolder elsewhere;
+    ASSERT_EQ(::chown(elsewhere.path().c_str(), users[1], users[1]), 0);
+    ASSERT_EQ(::chmod(elsewhere.path().c_str(), 0755), 0);
+    std::filesystem::remove_all(bases[1]);
+    std::filesystem::create_directory_symlink(elsewhere.path(), bases[1]);
+    std::string refused = stateBaseWithoutAHome(users[1]);
+    EXPECT_EQ(refused.rfind("!", 0), 0u) << refused;
+    EXPECT_NE(refused.find(bases[1]), std::string::npos) << refused;
+    struct stat info {};
+    ASSERT_EQ(::stat(elsewhere.path().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0755u);
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere.path()));
+
+    std::filesystem::remove(bases[1]);
+    std::filesystem::create_directory(bases[1]);
+    ASSERT_EQ(::chown(bases[1].c_str(), users[0], users[0]), 0);
+    refused = stateBaseWithoutAHome(users[1]);
+    EXPECT_EQ(refused.rfind("!", 0), 0u) << refused;
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -85,6 +86,32 @@ int reap(pid_t pid, std::chrono::milliseconds wait) {
     }
 }
 
+// No home to keep state in (a user without a passwd entry, with neither
+// WINDIR, XDG_STATE_HOME nor HOME set): a folder of this user's own in
+// /var/tmp. Named by the user, so that no user's folder stands in another's
+// way, and taken only when it is a real directory of this user's, made
+// private: /var/tmp is sticky, so no one else can replace it afterwards, and
+// nothing another user planted at the name (a link, a folder of theirs) is
+// followed or written into.
+std::filesystem::path ownFallbackFolder() {
+    const uid_t user = ::geteuid();
+    const std::string path = "/var/tmp/kalmix-" + std::to_string(user);
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+        throw TileError("cannot make the state folder " + path + ": " + errorText(errno));
+    }
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) {
+        throw TileError("cannot use the state folder " + path + ": " + errorText(errno));
+    }
+    if (!S_ISDIR(info.st_mode) || info.st_uid != user) {
+        throw TileError("the state folder " + path + " is not a directory of this user's: not used (set WINDIR or HOME)");
+    }
+    if ((info.st_mode & 07777) != 0700 && ::chmod(path.c_str(), 0700) != 0) {
+        throw TileError("cannot make the state folder " + path + " private: " + errorText(errno));
+    }
+    return path;
+}
+
 }  // namespace
 
 std::string defaultWorkerPath() {
@@ -124,7 +151,7 @@ std::filesystem::path defaultStateBase() {
     if (const passwd* entry = ::getpwuid(::getuid()); entry != nullptr && entry->pw_dir != nullptr) {
         return std::filesystem::path(entry->pw_dir) / ".local/state/kalmix";
     }
-    return "/var/tmp/kalmix";
+    return ownFallbackFolder();
 }
 
 int availableCores() {

@@ -62,7 +62,9 @@ struct EngineSettings {
 std::string defaultWorkerPath();
 
 // The base of the per-tile folders: the module's Windows directory when WINDIR
-// names one, else $XDG_STATE_HOME/kalmix (~/.local/state/kalmix).
+// names one, else $XDG_STATE_HOME/kalmix (~/.local/state/kalmix), else, for a
+// user with no home at all, /var/tmp/kalmix-UID, a private directory of the
+// user's own. Throws TileError when that one is taken by anything else.
 std::filesystem::path defaultStateBase();
 
 // The cores this process may run on.
