@@ -153,6 +153,20 @@ TEST(Demo, KeepsTheFilesItFindsUnlessTold) {
     EXPECT_EQ(decodeFile(out + "/clean.mkv").count, 2);
 }
 
+TEST(Demo, AReportThatCannotBeWrittenFailsTheRun) {
+    // Standard output on a full disk: the report (and the usage text) is
+    // lost, so the run says so and fails instead of ending with status 0.
+    ScratchDir dir;
+    freshStateDirectory();
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"demo", dir / "d", "--frames", "2"}, std::vector<std::string>{"--help"}}) {
+        const RunResult run = runKalmix(args, "", "/dev/full");
+        EXPECT_EQ(run.status, 1) << args[0];
+        ASSERT_EQ(run.errLines().size(), 1u) << run.err;
+        EXPECT_NE(run.err.find("standard output"), std::string::npos) << run.err;
+    }
+}
+
 constexpr const char* DEMO_TWO_FRAMES_MD5 = "1b650330ab1f8a63837d02332e010249";
 
 TEST(Demo, TheClipIsTheSameOnEveryRun) {

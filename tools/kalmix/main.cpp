@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
@@ -263,6 +264,16 @@ int runFilter(const Options& options) {
     return 0;
 }
 
+// The text a command printed on standard output (the demo's report, the
+// usage, the version) reached it, or the run fails: a full disk or a closed
+// descriptor must not end with status 0 and a report cut short.
+int finishStandardOutput(int status) {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        throw ToolError(std::string("cannot write to standard output: ") + std::strerror(errno));
+    }
+    return status;
+}
+
 int runDemoCommand(const Options& options) {
     media();  // before the demo makes its directory
     auto module = loadModule(options);
@@ -295,16 +306,16 @@ int main(int argc, char** argv) {
         switch (options.command) {
         case Command::Help:
             std::fputs(usageText().c_str(), stdout);
-            return 0;
+            return finishStandardOutput(0);
         case Command::Version:
             std::puts(VERSION_LINE);
             // The module chooses its level by the same test, capped by KALMIX_CPU.
             // A note on standard error: the man page is made from standard
             // output and must not depend on the machine that builds it.
             std::fprintf(stderr, "kalmix: frame path: %s\n", kalmix::cpuLevelName(kalmix::detectCpuLevel()));
-            return 0;
+            return finishStandardOutput(0);
         case Command::Demo:
-            return runDemoCommand(options);
+            return finishStandardOutput(runDemoCommand(options));
         case Command::Filter:
             return runFilter(options);
         }
