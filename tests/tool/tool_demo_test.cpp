@@ -153,6 +153,25 @@ TEST(Demo, KeepsTheFilesItFindsUnlessTold) {
     EXPECT_EQ(decodeFile(out + "/clean.mkv").count, 2);
 }
 
+TEST(Demo, ItsOwnDefaultFolderIsWrittenAgainWithoutAQuestion) {
+    // No directory named: ./kalmix-demo is the demo's, and a second run (the
+    // README's first command, run again) replaces what the first one wrote.
+    ScratchDir dir;
+    const auto back = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    freshStateDirectory();
+    const RunResult first = runKalmix({"demo", "--frames", "2", "-q"});
+    freshStateDirectory();
+    const RunResult again = runKalmix({"demo", "--frames", "2", "-q"});
+    freshStateDirectory();
+    const RunResult kept = runKalmix({"demo", "--frames", "2", "-q", "-n"});
+    std::filesystem::current_path(back);
+    EXPECT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(kept.status, 1);
+    EXPECT_EQ(decodeFile(dir / "kalmix-demo/clean.mkv").count, 2);
+}
+
 TEST(Demo, AReportThatCannotBeWrittenFailsTheRun) {
     // Standard output on a full disk: the report (and the usage text) is
     // lost, so the run says so and fails instead of ending with status 0.

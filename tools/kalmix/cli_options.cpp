@@ -393,6 +393,7 @@ ParseResult parseArguments(const std::vector<std::string>& args) {
             result.error = "unexpected argument '" + positional[1] + "' (kalmix demo takes one directory)";
         } else if (positional.size() == 1) {
             options.demoDir = positional[0];
+            options.demoDirGiven = true;
         }
         return result;
     }

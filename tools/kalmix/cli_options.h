@@ -62,6 +62,7 @@ struct Options {
     std::string verify;  // expected MD5: compare instead of writing any output
 
     std::string demoDir = "kalmix-demo";
+    bool demoDirGiven = false;  // else the demo's own folder, whose files it replaces
     int demoFrames = DEMO_DEFAULT_FRAMES;
 };
 

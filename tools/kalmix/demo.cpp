@@ -325,17 +325,21 @@ void runDemo(const Options& options, host::PluginModule& module) {
                         "': " + (error ? error.message() : "a file of that name is in the way"));
     }
     const std::string dir = options.demoDir + (options.demoDir.back() == '/' ? "" : "/");
-    confirmDemoOverwrite(dir, options.overwrite);
+    // ./kalmix-demo, when no directory is named, is the demo's own: a second
+    // run replaces what the first wrote there, unless -n says otherwise.
+    const Overwrite overwrite =
+        options.demoDirGiven || options.overwrite == Overwrite::Never ? options.overwrite : Overwrite::Always;
+    confirmDemoOverwrite(dir, overwrite);
 
     // Only -y replaces a file that appears at one of the names during the run.
-    OutputOptions output;
-    output.replaceAppearing = options.overwrite == Overwrite::Always;
+    OutputOptions outputOptions;
+    outputOptions.replaceAppearing = overwrite == Overwrite::Always;
     DemoReader reader(options.demoFrames);
-    const auto clip = [&](const std::string& name) { return media().openWriter(dir + name, reader.format(), output, nullptr); };
+    const auto clip = [&](const std::string& name) { return media().openWriter(dir + name, reader.format(), outputOptions, nullptr); };
     const auto filteredWriter = clip("filtered.mkv");
     const auto noisyWriter = clip("noisy.mkv");
     const auto cleanWriter = clip("clean.mkv");
-    AnimationWriter animation(dir + "animation.apng", output.replaceAppearing);
+    AnimationWriter animation(dir + "animation.apng", outputOptions.replaceAppearing);
 
     const int shownFrame = options.demoFrames / 2;
     std::vector<std::uint8_t> shownNoisy(PIXELS * 4);
