@@ -8,13 +8,11 @@
 #include <vector>
 
 #include "tools/host/plugin_host.h"
+#include "tools/kalmix/output_file.h"
 
 namespace kalmix::tool {
 
 enum class Command { Filter, Demo, Help, Version };
-
-// What to do when the output is an existing regular file.
-enum class Overwrite { Ask, Always, Never };
 
 // How much is printed: FFmpeg's log level and the tool's own messages follow it.
 enum class Verbosity { Quiet, Error, Warning, Info, Verbose };

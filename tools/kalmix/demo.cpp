@@ -2,7 +2,6 @@
 #include "tools/kalmix/demo.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -302,16 +301,7 @@ void confirmDemoOverwrite(const std::string& dir, Overwrite overwrite) {
         }
         taken += (taken.empty() ? "" : ", ") + std::string(name);
     }
-    if (taken.empty() || overwrite == Overwrite::Always) return;
-    const std::string what = "demo files exist in '" + dir + "' (" + taken + ")";
-    if (overwrite == Overwrite::Never) throw ToolError(what + "; not overwritten (-n)");
-    if (::isatty(STDIN_FILENO) == 0) throw ToolError(what + ": add -y to overwrite them (no terminal to ask on)");
-    std::fprintf(stderr, "kalmix: %s. Overwrite? [y/N] ", what.c_str());
-    std::fflush(stderr);
-    char answer[64] = {};
-    if (std::fgets(answer, sizeof answer, stdin) == nullptr || (answer[0] != 'y' && answer[0] != 'Y')) {
-        throw ToolError(what + "; not overwritten");
-    }
+    if (!taken.empty()) confirmReplacing("demo files exist in '" + dir + "' (" + taken + ")", overwrite, true, true);
 }
 
 }  // namespace

@@ -317,26 +317,30 @@ bool FfmpegReader::read(std::uint8_t* bgra, FrameInfo& info) {
         // The demuxer flags a packet it could not read whole (a file cut off
         // in the middle of one): it goes on as ffmpeg passes it on, and counts.
         const bool corrupt = (packet_->flags & AV_PKT_FLAG_CORRUPT) != 0;
-        char at[48] = "";
-        if (packet_->pts != AV_NOPTS_VALUE) {
-            std::snprintf(at, sizeof at, " at %.2f s",
-                          static_cast<double>(packet_->pts) * av_q2d(input_->streams[packet_->stream_index]->time_base));
-        }
-        if (packet_->stream_index == videoIndex_) {
+        // Where the packet lies, for a warning only: worked out when one is due.
+        const int stream = packet_->stream_index;
+        const std::int64_t pts = packet_->pts;
+        const auto at = [&] {
+            if (pts == AV_NOPTS_VALUE) return std::string();
+            char text[48];
+            std::snprintf(text, sizeof text, " at %.2f s",
+                          static_cast<double>(pts) * av_q2d(input_->streams[stream]->time_base));
+            return std::string(text);
+        };
+        if (stream == videoIndex_) {
             if (corrupt) {
-                damaged(std::string("a packet cut short or damaged") + at, AVERROR_INVALIDDATA, "decoded as far as it goes");
+                damaged("a packet cut short or damaged" + at(), AVERROR_INVALIDDATA, "decoded as far as it goes");
             }
             const int sent = avcodec_send_packet(decoder_.get(), packet_.get());
             if (sent < 0 && sent != AVERROR(EAGAIN)) {
                 av_packet_unref(packet_.get());
-                if (!corrupt) damaged(std::string("a damaged packet") + at, sent);
+                if (!corrupt) damaged("a damaged packet" + at(), sent);
                 continue;
             }
         } else if (packetSink_) {
-            const int stream = packet_->stream_index;
             if (passOn(packet_.get()) && corrupt) {
                 av_packet_unref(packet_.get());
-                damaged("a packet of stream " + std::to_string(stream) + " cut short or damaged" + at,
+                damaged("a packet of stream " + std::to_string(stream) + " cut short or damaged" + at(),
                         AVERROR_INVALIDDATA, "copied as it is");
                 continue;
             }

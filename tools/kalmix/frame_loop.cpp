@@ -134,8 +134,8 @@ LoopSummary runFrames(host::PluginModule& module, const host::UserSettings& sett
     bool drawn = false;
     FrameInfo info;
     std::int64_t index = 0;
-    const std::uint8_t* const frame = input.data();
-    while (reader.read(input.data(), info)) {
+    std::uint8_t* const frame = input.data();
+    while (reader.read(frame, info)) {
         if (index > static_cast<std::int64_t>(std::numeric_limits<std::int32_t>::max()) - loop.start) {
             throw ToolError("frame position passes 2147483647: lower --start");
         }

@@ -119,20 +119,8 @@ void confirmOverwrite(const Options& options) {
         if (::stat(target.c_str(), &info) != 0) return;  // leads nowhere yet
     }
     if (!S_ISREG(info.st_mode)) return;
-    if (options.overwrite == Overwrite::Always) return;
-    if (options.overwrite == Overwrite::Never) {
-        throw ToolError("output '" + target + "' exists; not overwritten (-n)");
-    }
     // Standard input is the terminal to ask on, unless it is the input.
-    if (options.input == "-" || ::isatty(STDIN_FILENO) == 0) {
-        throw ToolError("output '" + target + "' exists: add -y to overwrite it (no terminal to ask on)");
-    }
-    std::fprintf(stderr, "kalmix: output '%s' exists. Overwrite? [y/N] ", target.c_str());
-    std::fflush(stderr);
-    char answer[64] = {};
-    if (std::fgets(answer, sizeof answer, stdin) == nullptr || (answer[0] != 'y' && answer[0] != 'Y')) {
-        throw ToolError("output '" + target + "' exists; not overwritten");
-    }
+    confirmReplacing("output '" + target + "' exists", options.overwrite, options.input != "-");
 }
 
 int ffmpegLogLevel(Verbosity verbosity) {

@@ -90,6 +90,20 @@ bool renameWithoutReplacing(const char* from, const char* to) {
 
 }  // namespace
 
+void confirmReplacing(const std::string& found, Overwrite overwrite, bool terminalFree, bool them) {
+    if (overwrite == Overwrite::Always) return;
+    if (overwrite == Overwrite::Never) throw ToolError(found + "; not overwritten (-n)");
+    if (!terminalFree || ::isatty(STDIN_FILENO) == 0) {
+        throw ToolError(found + ": add -y to overwrite " + (them ? "them" : "it") + " (no terminal to ask on)");
+    }
+    std::fprintf(stderr, "kalmix: %s. Overwrite? [y/N] ", found.c_str());
+    std::fflush(stderr);
+    char answer[64] = {};
+    if (std::fgets(answer, sizeof answer, stdin) == nullptr || (answer[0] != 'y' && answer[0] != 'Y')) {
+        throw ToolError(found + "; not overwritten");
+    }
+}
+
 TempOutput::TempOutput(std::string finalPath, NameSource names)
     : finalPath_(std::move(finalPath)), tempPath_(finalPath_), names_(std::move(names)) {
     if (isStdout()) return;

@@ -11,6 +11,16 @@
 
 namespace kalmix::tool {
 
+// What to do when the output is an existing regular file.
+enum class Overwrite { Ask, Always, Never };
+
+// ffmpeg's rule for outputs found existing: -y replaces, -n never does, and
+// otherwise the user is asked on the terminal (standard input), where there
+// is one to ask on. `found` says what exists ("output 'out.mkv' exists");
+// `them` words the refusal for several files. Returns when they may be
+// replaced; throws ToolError with one line when not.
+void confirmReplacing(const std::string& found, Overwrite overwrite, bool terminalFree, bool them = false);
+
 class TempOutput {
 public:
     // The random part of a temporary name; tests supply their own.
