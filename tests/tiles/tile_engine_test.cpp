@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -411,6 +412,57 @@ TEST(TileEngine, DeadOrHungWorkerIsReportedWithItsTile) {
     }
 }
 
+// A worker of another build, found first (an older installation, say),
+// reads the commands laid out otherwise and may answer without filtering:
+// the engine refuses it at the start, in one line naming it.
+TEST(TileEngine, RefusesAWorkerOfAnotherVersion) {
+    const int width = 400;
+    const int height = 200;
+    const auto clip = makeClip(width, height, 1);
+    TempFolder folder;
+    EngineSettings settings = engineSettings(folder.path());
+    settings.workerPath = KALMIX_OLD_WORKER_STANDIN;
+    try {
+        TileEngine engine(width, height, settings);
+        Frame out(clip[0].size(), 7);
+        engine.setup(testSettings());
+        engine.filter(clip[0].data(), out.data(), 0, 1);
+        FAIL() << "the old worker was taken";
+    } catch (const TileError& error) {
+        const std::string what = error.what();
+        EXPECT_NE(what.find("the tile worker " + settings.workerPath + " is of another version"), std::string::npos)
+            << what;
+        EXPECT_EQ(what.find('\n'), std::string::npos) << what;
+    }
+}
+
+// An older installation must not stand in for the build's own worker when
+// the build's program runs; an installed program keeps the installed worker.
+TEST(TileEngine, AProgramOfTheBuildTreeRunsTheBuildsWorker) {
+    TempFolder folder;
+    const auto program = [&](const std::string& relative) {
+        const std::filesystem::path path = folder.path() / relative;
+        std::filesystem::create_directories(path.parent_path());
+        std::ofstream(path) << "#!/bin/sh\n";
+        std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+        return path.string();
+    };
+    WorkerSearch search;
+    search.installed = program("usr/lib/kalmix/kalmix-tile-worker");
+    search.built = program("build/tools/tiles/kalmix-tile-worker");
+    search.buildRoot = (folder.path() / "build").string();
+    search.folders = {(folder.path() / "build/tools/kalmix").string()};
+    EXPECT_EQ(findWorker(search), search.built);
+    search.folders = {(folder.path() / "usr/bin").string()};
+    EXPECT_EQ(findWorker(search), search.installed);
+    // A folder beside the build tree whose name only begins like it is not in it.
+    search.folders = {(folder.path() / "build-old/tools/kalmix").string()};
+    EXPECT_EQ(findWorker(search), search.installed);
+    const std::string beside = program("usr/bin/kalmix-tile-worker");
+    search.folders = {(folder.path() / "usr/bin").string()};
+    EXPECT_EQ(findWorker(search), beside);
+}
+
 // True when pid has ended within `wait` (reaped here).
 bool endsWithin(pid_t pid, std::chrono::milliseconds wait) {
     const auto deadline = std::chrono::steady_clock::now() + wait;
@@ -437,8 +489,16 @@ protocol::Kind replyWithin(int control, int milliseconds) {
 TEST(TileWorker, FiltersOnlyWithATurnAndEndsWhenTheEngineGoesWhileItWaits) {
     constexpr int side = 64;
     TempFolder folder;
-    const int memory = ::memfd_create("tile", 0);
-    const int turnsFd = ::memfd_create("turns", 0);
+    // Above the numbers the worker's descriptors get, as the engine keeps
+    // them: a memory descriptor that happened to be 3 would be replaced by the
+    // control socket before it was moved to 4.
+    const auto high = [](int fd) {
+        const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 10);
+        ::close(fd);
+        return moved;
+    };
+    const int memory = high(::memfd_create("tile", MFD_CLOEXEC));
+    const int turnsFd = high(::memfd_create("turns", MFD_CLOEXEC));
     ASSERT_EQ(::ftruncate(memory, static_cast<off_t>(2 * frameBytes(side, side))), 0);
     ASSERT_EQ(::ftruncate(turnsFd, sizeof(protocol::Turns)), 0);
     void* mapped = ::mmap(nullptr, sizeof(protocol::Turns), PROT_READ | PROT_WRITE, MAP_SHARED, turnsFd, 0);
@@ -447,6 +507,7 @@ TEST(TileWorker, FiltersOnlyWithATurnAndEndsWhenTheEngineGoesWhileItWaits) {
     ASSERT_EQ(::sem_init(&turns->free, 1, 0), 0);  // no turn free
     int ends[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, ends), 0);
+    ends[1] = high(ends[1]);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);

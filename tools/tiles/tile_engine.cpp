@@ -114,30 +114,45 @@ std::filesystem::path ownFallbackFolder() {
 
 }  // namespace
 
+std::string findWorker(const WorkerSearch& search) {
+    for (const char* relative : {"", "/" KALMIX_PKGLIB_FROM_BIN, "/" KALMIX_PKGLIB_FROM_FREI0R}) {
+        for (const std::string& folder : search.folders) {
+            const std::string candidate = folder + relative + "/" + WORKER_NAME;
+            if (isExecutable(candidate)) return candidate;
+        }
+    }
+    // A program of the build tree runs the build's worker, even where an
+    // installation (of another version, maybe) has one too.
+    const std::string root = search.buildRoot + "/";
+    const bool fromBuild = !search.buildRoot.empty() &&
+                           std::any_of(search.folders.begin(), search.folders.end(), [&](const std::string& folder) {
+                               return (folder + "/").compare(0, root.size(), root) == 0;
+                           });
+    if (fromBuild && isExecutable(search.built)) return search.built;
+    if (isExecutable(search.installed)) return search.installed;
+    return search.built;
+}
+
 std::string defaultWorkerPath() {
     if (const char* path = std::getenv("KALMIX_TILE_WORKER"); path != nullptr && *path != '\0') return path;
     // Beside the program or plug-in, else where an installation puts it
     // relative to them (links resolved, as for a plug-in linked into
     // ~/.frei0r-1/lib).
-    std::vector<std::string> folders;
+    WorkerSearch search;
     Dl_info info{};
     if (::dladdr(reinterpret_cast<const void*>(&defaultWorkerPath), &info) != 0 && info.dli_fname != nullptr &&
         std::strchr(info.dli_fname, '/') != nullptr) {
         std::error_code error;
         const auto resolved = std::filesystem::canonical(info.dli_fname, error);
-        folders.push_back(error ? directoryOf(info.dli_fname) : resolved.parent_path().string());
+        search.folders.push_back(error ? directoryOf(info.dli_fname) : resolved.parent_path().string());
     }
     std::error_code error;
     const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (!error) folders.push_back(self.parent_path().string());
-    for (const char* relative : {"", "/" KALMIX_PKGLIB_FROM_BIN, "/" KALMIX_PKGLIB_FROM_FREI0R}) {
-        for (const std::string& folder : folders) {
-            const std::string candidate = folder + relative + "/" + WORKER_NAME;
-            if (isExecutable(candidate)) return candidate;
-        }
-    }
-    if (isExecutable(KALMIX_TILE_WORKER_INSTALL_PATH)) return KALMIX_TILE_WORKER_INSTALL_PATH;
-    return KALMIX_TILE_WORKER_BUILD_PATH;
+    if (!error) search.folders.push_back(self.parent_path().string());
+    search.installed = KALMIX_TILE_WORKER_INSTALL_PATH;
+    search.built = KALMIX_TILE_WORKER_BUILD_PATH;
+    search.buildRoot = KALMIX_BUILD_ROOT;
+    return findWorker(search);
 }
 
 std::filesystem::path defaultStateBase() {
@@ -173,7 +188,8 @@ TileEngine::TileEngine(int frameWidth, int frameHeight, const EngineSettings& se
     // next had woken and been placed; a worker more in turn keeps every core busy.
     const int turns = settings.threads > 0 ? settings.threads : availableCores() + 1;
     threads_ = std::clamp(turns, 1, std::min(static_cast<int>(grid_.tiles.size()), protocol::MAX_TURNS));
-    const std::string workerPath = settings.workerPath.empty() ? defaultWorkerPath() : settings.workerPath;
+    workerPath_ = settings.workerPath.empty() ? defaultWorkerPath() : settings.workerPath;
+    const std::string& workerPath = workerPath_;
     countable_ = std::all_of(grid_.tiles.begin(), grid_.tiles.end(), [](const Tile& tile) {
         return tile.interior.x % REFRESH_BLOCK == 0 && tile.interior.y % REFRESH_BLOCK == 0;
     });
@@ -392,6 +408,12 @@ std::uint32_t TileEngine::awaitReply(Worker& worker, const char* what) {
         broken_ = true;
         reply.text[sizeof reply.text - 1] = '\0';
         throw TileError(reply.text);
+    }
+    if (reply.kind == protocol::Kind::Ready && reply.result != protocol::VERSION) {
+        broken_ = true;
+        throw TileError("the tile worker " + workerPath_ + " is of another version of kalmix (protocol " +
+                        std::to_string(reply.result) + ", this program's " + std::to_string(protocol::VERSION) +
+                        "): install this version's worker or point KALMIX_TILE_WORKER at it");
     }
     return reply.refreshedBlocks;
 }

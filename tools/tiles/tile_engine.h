@@ -57,9 +57,19 @@ struct EngineSettings {
 };
 
 // $KALMIX_TILE_WORKER when set, else kalmix-tile-worker beside the program or
-// shared object this engine is linked into, else the installed one, else the
-// one of the build.
+// shared object this engine is linked into (or where an installation puts it
+// relative to them), else the build's own for a program of the build tree,
+// else the installed one, else the build's.
 std::string defaultWorkerPath();
+
+// The search of defaultWorkerPath after the environment, on given places.
+struct WorkerSearch {
+    std::vector<std::string> folders;  // of the shared object and of the program
+    std::string installed;             // where an installation puts the worker
+    std::string built;                 // the build's own worker
+    std::string buildRoot;             // the build tree
+};
+std::string findWorker(const WorkerSearch& search);
 
 // The base of the per-tile folders: the module's Windows directory when WINDIR
 // names one, else $XDG_STATE_HOME/kalmix (~/.local/state/kalmix), else, for a
@@ -163,6 +173,7 @@ private:
     std::chrono::milliseconds timeout_;
     std::vector<std::unique_ptr<Worker>> workers_;
     bool broken_ = false;
+    std::string workerPath_;  // the program every worker runs
     int turnsFd_ = -1;
     protocol::Turns* turns_ = nullptr;
     int framesFd_ = -1;

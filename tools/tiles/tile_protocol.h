@@ -20,6 +20,14 @@ inline constexpr int MEMORY_FD = 4;
 inline constexpr int FRAMES_FD = 5;  // the shared frames, when there are any
 inline constexpr int TURNS_FD = 6;   // the turns to filter (Turns)
 
+// The protocol's version, which a worker sends with Ready. A worker of
+// another build of kalmix (an older installation found first, say) would read
+// the commands laid out otherwise and could answer without filtering, so the
+// engine refuses one that sends another number; workers before this one sent
+// 0. Raise it with every change to the messages, the descriptors, the shared
+// memory or the worker's arguments.
+inline constexpr std::int32_t VERSION = 1;
+
 // The largest frame side the workers take (their arguments are checked
 // against it).
 inline constexpr int MAX_FRAME_SIDE = 1 << 16;
@@ -29,7 +37,7 @@ inline constexpr int MAX_FRAME_SIDE = 1 << 16;
 inline constexpr std::int32_t NO_FRAME = -1;
 
 enum class Kind : std::uint32_t {
-    Ready = 1,  // worker to engine: module loaded, memory mapped
+    Ready = 1,  // worker to engine: module loaded, memory mapped; `result` is VERSION
     Setup = 2,  // the setup call acting as the user (the same for every tile)
     Frame = 3,  // one execute call on the tile in shared memory
     Done = 4,   // worker to engine: the call returned `result`

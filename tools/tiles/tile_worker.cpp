@@ -213,7 +213,7 @@ int main(int argc, char** argv) {
     std::string error;
     std::unique_ptr<kalmix::host::PluginModule> module = kalmix::host::PluginModule::load(argv[1], error);
     if (!module) return fail(error);
-    if (!sendReply(protocol::Kind::Ready, 0)) return 1;
+    if (!sendReply(protocol::Kind::Ready, protocol::VERSION)) return 1;
 
     for (;;) {
         protocol::Command command{};
