@@ -47,16 +47,21 @@ if [[ "${KALMIX_SKIP_I386:-0}" != 1 ]]; then
   cmake --build build-i386 -j "$jobs"
   # The tests run under qemu-i386, but the tile workers they start are run by
   # the kernel, which cannot always execute i386 programs (no IA-32
-  # emulation: exit status 126): there the workers go through qemu-i386 too.
+  # emulation: exit status 126): there the workers go through qemu-i386 too,
+  # and so does the stand-in of an older worker that one test starts.
   worker=$PWD/build-i386/tools/tiles/kalmix-tile-worker
   worker_env=()
   status=0
   "$worker" --version >/dev/null 2>&1 || status=$?
   if [[ $status -eq 126 ]]; then
-    printf '#!/bin/sh\nexec %q -L / %q "$@"\n' "$(command -v qemu-i386)" "$worker" \
-      >build-i386/kalmix-tile-worker-qemu
-    chmod +x build-i386/kalmix-tile-worker-qemu
-    worker_env=(KALMIX_TILE_WORKER="$PWD/build-i386/kalmix-tile-worker-qemu")
+    through_qemu() {  # writes $2, a script that runs the program $1 under qemu-i386
+      printf '#!/bin/sh\nexec %q -L / %q "$@"\n' "$(command -v qemu-i386)" "$1" >"$2"
+      chmod +x "$2"
+    }
+    through_qemu "$worker" build-i386/kalmix-tile-worker-qemu
+    through_qemu "$PWD/build-i386/tests/tiles/kalmix_old_worker_standin" build-i386/kalmix-old-worker-standin-qemu
+    worker_env=(KALMIX_TILE_WORKER="$PWD/build-i386/kalmix-tile-worker-qemu"
+                KALMIX_OLD_WORKER_STANDIN="$PWD/build-i386/kalmix-old-worker-standin-qemu")
     echo "this kernel cannot run i386 programs: the tile workers run under qemu-i386"
   fi
   echo "i386 build under qemu-i386, KALMIX_CPU=sse2"
