@@ -337,13 +337,9 @@ bool FfmpegReader::read(std::uint8_t* bgra, FrameInfo& info) {
                 if (!corrupt) damaged("a damaged packet" + at(), sent);
                 continue;
             }
-        } else if (packetSink_) {
-            if (passOn(packet_.get()) && corrupt) {
-                av_packet_unref(packet_.get());
-                damaged("a packet of stream " + std::to_string(stream) + " cut short or damaged" + at(),
-                        AVERROR_INVALIDDATA, "copied as it is");
-                continue;
-            }
+        } else if (packetSink_ && passOn(packet_.get()) && corrupt) {
+            damaged("a packet of stream " + std::to_string(stream) + " cut short or damaged" + at(),
+                    AVERROR_INVALIDDATA, "copied as it is");
         }
         av_packet_unref(packet_.get());
     }
