@@ -79,7 +79,7 @@ TEST(Conversion, EveryRunLengthAndAlignmentMatchesAndStaysInItsRun) {
     // Lengths around the vector widths, at every byte offset, with guard bytes
     // after the run that must stay untouched; the pixels' own alpha is kept
     // when they are their own alpha source.
-    constexpr std::uint32_t longest = 80, guard = 64;
+    constexpr std::uint32_t longest = 200, guard = 64;  // three of the widest steps and a part
     std::vector<std::uint8_t> pixels(4 * (longest + guard) + 16);
     std::vector<std::uint8_t> planes(3 * (longest + guard) + 16);
     for (CpuLevel level : fastLevels()) {
@@ -127,7 +127,7 @@ TEST(Conversion, AlphaSummaryTellsUniformAlphaFromOneByteThatDiffers) {
     // one value and then each position in turn holding another (one bit more
     // or one bit less): only the uniform run may be reported uniform, with its
     // value. Colour bytes vary so that they cannot stand in for alpha.
-    constexpr std::uint32_t longest = 72;
+    constexpr std::uint32_t longest = 136;
     std::vector<std::uint8_t> pixels(4 * longest), planes(3 * longest);
     std::vector<CpuLevel> levels = fastLevels();
     levels.insert(levels.begin(), CpuLevel::C);
