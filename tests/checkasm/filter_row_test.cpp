@@ -57,7 +57,7 @@ TEST(FilterRow, EveryOffsetAndSequenceStateMatchesTheReference) {
     // sample at random, by blocks of four, and by blocks of four set one time
     // in eight with few changed samples (so that many vectors are masked in
     // part only and hold no possible spike).
-    constexpr std::ptrdiff_t stride = 160;
+    constexpr std::ptrdiff_t stride = 288;
     constexpr std::size_t rows = 3;
     std::vector<std::uint8_t> current(rows * stride), reference(rows * stride);
     std::vector<std::uint8_t> score(rows * stride), marks(rows * stride), mask(stride);
@@ -89,7 +89,7 @@ TEST(FilterRow, EveryOffsetAndSequenceStateMatchesTheReference) {
                                                      : coin(randomEngine()) != 0;
                         mask[i] = static_cast<std::uint8_t>(on ? 1 + i % 255 : 0);
                     }
-                    for (std::uint32_t count = 1; count <= 100; ++count) {
+                    for (std::uint32_t count = 1; count <= 200; ++count) {
                         const std::size_t start = stride + 1 + count % 37;
                         std::fill(expected.begin(), expected.end(), std::uint8_t{7});
                         std::fill(actual.begin(), actual.end(), std::uint8_t{7});
