@@ -141,6 +141,33 @@ TEST_F(InPlaceOutput, ALinkIsWrittenThroughAndStaysALink) {
     EXPECT_EQ(dir.list(), (std::vector<std::string>{"in.raw", "link.raw", "target.raw"}));
 }
 
+// A run that fails after its output was opened (here: no frame within -ss)
+// must not leave the file behind a link cut down to a header, nor make one
+// behind a link that led nowhere; a run that succeeds still writes through.
+TEST_F(InPlaceOutput, AFailedRunThroughALinkLeavesTheFileBehindItAlone) {
+    writeMkv(dir / "in.mkv", clip, W, H, {1, 25}, {25, 1});
+    const Bytes kept(10, 1);
+    writeFile(dir / "target.mkv", kept);
+    std::filesystem::create_symlink("target.mkv", dir / "link.mkv");
+    std::filesystem::create_symlink("later.mkv", dir / "dangling.mkv");
+    for (const char* name : {"link.mkv", "dangling.mkv"}) {
+        const RunResult failed = runKalmix({dir / "in.mkv", "-o", dir / name, "-y", "-ss", "100"});
+        EXPECT_EQ(failed.status, 1) << name << ": " << failed.err;
+    }
+    EXPECT_EQ(readFile(dir / "target.mkv"), kept);
+    EXPECT_EQ(dir.list(), (std::vector<std::string>{"dangling.mkv", "in.mkv", "in.raw", "link.mkv", "target.mkv"}));
+
+    for (const char* name : {"link.mkv", "dangling.mkv"}) {
+        freshStateDirectory();
+        const RunResult run = runKalmix({dir / "in.mkv", "-o", dir / name, "-y"});
+        ASSERT_EQ(run.status, 0) << name << ": " << run.err;
+        EXPECT_TRUE(std::filesystem::is_symlink(dir / name)) << name;
+        EXPECT_TRUE(decodeFile(dir / name).frames == expected) << name;
+    }
+    EXPECT_EQ(dir.list(), (std::vector<std::string>{"dangling.mkv", "in.mkv", "in.raw", "later.mkv", "link.mkv",
+                                                    "target.mkv"}));
+}
+
 TEST_F(InPlaceOutput, LongOutputNamesWork) {
     for (const std::size_t length : {235u, 245u, 255u}) {
         const std::string name = std::string(length - 4, 'n') + ".raw";

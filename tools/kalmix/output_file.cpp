@@ -28,6 +28,7 @@ constexpr const char* TEMP_MARK = ".kalmix-";
 constexpr const char* TEMP_END = ".part";
 constexpr std::size_t RANDOM_LENGTH = 6;
 constexpr int CREATE_ATTEMPTS = 100;
+constexpr int MAX_LINK_HOPS = 40;  // as the kernel follows them
 
 void track(const std::string& path) {
     if (path.size() >= PATH_CAPACITY) return;
@@ -84,6 +85,30 @@ bool renameWithoutReplacing(const char* from, const char* to) {
     return std::rename(from, to) == 0;
 }
 
+// The name a chain of links ends at, followed hop by hop so that a link to
+// nothing yet gives the name it would create. Empty where the output is to
+// be written as it is: the system's links to descriptors already open
+// (/dev/stdout, /proc/self/fd/N), a loop, a link that cannot be read.
+std::string linkEnd(const std::string& path) {
+    std::string at = path;
+    for (int hop = 0; hop < MAX_LINK_HOPS; ++hop) {
+        if (at.rfind("/dev/", 0) == 0 || at.rfind("/proc/", 0) == 0) return "";
+        struct stat info {};
+        if (::lstat(at.c_str(), &info) != 0) return errno == ENOENT ? at : "";
+        if (!S_ISLNK(info.st_mode)) return at;
+        std::array<char, PATH_CAPACITY> text{};
+        const ssize_t length = ::readlink(at.c_str(), text.data(), text.size() - 1);
+        if (length <= 0) return "";
+        std::string next(text.data(), static_cast<std::size_t>(length));
+        if (next[0] != '/') {
+            const std::size_t slash = at.rfind('/');
+            if (slash != std::string::npos) next = at.substr(0, slash + 1) + next;
+        }
+        at = std::move(next);
+    }
+    return "";
+}
+
 [[noreturn]] void failOpen(const std::string& path) {
     throw ToolError("cannot write output '" + path + "': " + std::strerror(errno));
 }
@@ -105,13 +130,22 @@ void confirmReplacing(const std::string& found, Overwrite overwrite, bool termin
 }
 
 TempOutput::TempOutput(std::string finalPath, NameSource names)
-    : finalPath_(std::move(finalPath)), tempPath_(finalPath_), names_(std::move(names)) {
+    : finalPath_(std::move(finalPath)), tempPath_(finalPath_), target_(finalPath_), names_(std::move(names)) {
     if (isStdout()) return;
     if (!names_) names_ = randomName;
-    // lstat, not stat: a link is written through and stays a link, whatever
-    // it leads to. Only a plain file, or none yet, is replaced by rename.
+    // lstat, not stat: a link stays a link. Only a plain file, or none yet,
+    // is replaced by rename; behind a link too, so that a failed run leaves
+    // the file there whole rather than cut short. Anything else (a device,
+    // a FIFO, a descriptor's link) is written in place.
     struct stat info {};
-    const bool exists = ::lstat(finalPath_.c_str(), &info) == 0;
+    bool exists = ::lstat(finalPath_.c_str(), &info) == 0;
+    if (exists && S_ISLNK(info.st_mode)) {
+        if (std::string end = linkEnd(finalPath_); !end.empty()) {
+            throughLink_ = true;
+            target_ = std::move(end);
+            exists = ::lstat(target_.c_str(), &info) == 0;
+        }
+    }
     replaces_ = !exists || S_ISREG(info.st_mode);
     if (exists && S_ISREG(info.st_mode)) {
         hadFile_ = true;
@@ -130,20 +164,15 @@ TempOutput::~TempOutput() {
 
 int TempOutput::open() {
     if (isStdout()) return ::dup(STDOUT_FILENO);
-    if (!replaces_) {
-        const int fd = ::open(finalPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (fd < 0) failOpen(finalPath_);
-        opened_ = true;
-        return fd;
-    }
-    // Beside the output, so the rename stays within one file system; the
-    // final extension is kept out of the name's end so nothing mistakes the
-    // partial file for a finished one. The name is random and created
+    if (!replaces_) return openInPlace();
+    // Beside the output (the file behind a link), so the rename stays within
+    // one file system; the final extension is kept out of the name's end so
+    // nothing mistakes the partial file for a finished one. The name is random and created
     // exclusively: whatever stands at a name already, a planted link
     // included, is left alone and another name is tried.
-    const std::size_t slash = finalPath_.rfind('/');
-    const std::string dir = slash == std::string::npos ? "" : finalPath_.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? finalPath_ : finalPath_.substr(slash + 1);
+    const std::size_t slash = target_.rfind('/');
+    const std::string dir = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? target_ : target_.substr(slash + 1);
     for (int attempt = 0; attempt < CREATE_ATTEMPTS; ++attempt) {
         const std::string random = names_();
         const std::string candidate = dir + "." + shortenedBase(base, random.size()) + TEMP_MARK + random + TEMP_END;
@@ -155,9 +184,23 @@ int TempOutput::open() {
             if (hadFile_) keepModeAndOwner(fd);
             return fd;
         }
-        if (errno != EEXIST) failOpen(finalPath_);
+        if (errno == EEXIST) continue;
+        // A link may lead to a file this user may write in a directory they
+        // may not add to: that file is written in place, as it always was.
+        if (throughLink_ && (errno == EACCES || errno == EPERM)) {
+            replaces_ = false;
+            return openInPlace();
+        }
+        failOpen(finalPath_);
     }
     failOpen(finalPath_);
+}
+
+int TempOutput::openInPlace() {
+    const int fd = ::open(finalPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) failOpen(finalPath_);
+    opened_ = true;
+    return fd;
 }
 
 // A replaced file keeps who may read it: a private file must not come back
@@ -184,8 +227,8 @@ std::FILE* TempOutput::openStream() {
 void TempOutput::commit() {
     if (!replaces_ || !opened_ || committed_) return;
     const bool mayReplace = hadFile_ || replaceAppearing_;
-    if (mayReplace ? std::rename(tempPath_.c_str(), finalPath_.c_str()) != 0
-                   : !renameWithoutReplacing(tempPath_.c_str(), finalPath_.c_str())) {
+    if (mayReplace ? std::rename(tempPath_.c_str(), target_.c_str()) != 0
+                   : !renameWithoutReplacing(tempPath_.c_str(), target_.c_str())) {
         if (!mayReplace && errno == EEXIST) {
             throw ToolError("output '" + finalPath_ + "' appeared while it was being written; not overwritten (-y)");
         }

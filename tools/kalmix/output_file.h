@@ -1,8 +1,9 @@
 // An output file that appears only when complete: a plain file is written
 // under a temporary name beside its final place and renamed at the end;
-// dropped unfinished, it leaves nothing behind. Anything else the user names
-// (a device, a FIFO, /dev/stdout, /proc/self/fd/N, a socket, a link) is
-// written in place and never replaced.
+// dropped unfinished, it leaves nothing behind. A link stays a link: the
+// plain file behind it (or the one it names, not there yet) is written the
+// same way. Anything else the user names (a device, a FIFO, /dev/stdout,
+// /proc/self/fd/N, a socket) is written in place and never replaced.
 #pragma once
 
 #include <cstdio>
@@ -54,9 +55,12 @@ public:
 
 private:
     bool keepModeAndOwner(int fd) const;
+    int openInPlace();
 
     std::string finalPath_;
     std::string tempPath_;
+    std::string target_;  // what the temporary file is renamed to: the final path, or the end of its links
+    bool throughLink_ = false;
     NameSource names_;
     bool replaces_ = false;  // a plain file (or none yet): temporary file and rename
     // The plain file being replaced: the new one takes its mode and owner.
