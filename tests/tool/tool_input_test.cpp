@@ -132,22 +132,28 @@ TEST_F(Input, TrimmingSelectsFramesAndPositionsStartAtZero) {
         int first;
         int count;
     };
-    for (const Case& c : std::vector<Case>{{{"-ss", "0.4"}, 10, 10},
-                                           {{"-ss", "0.2", "-t", "0.4"}, 5, 10},
-                                           {{"-ss", "00:00:00.2", "-to", "0.6"}, 5, 10},
-                                           {{"-t", "0.2"}, 0, 5},
-                                           {{"-to", "0.32"}, 0, 8}}) {
-        std::vector<std::string> args = {dir / "in.mkv", "-o", dir / "out.mkv", "-y"};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        const RunResult result = run(args);
-        ASSERT_EQ(result.status, 0) << result.err;
-        const DecodedClip out = decodeFile(dir / "out.mkv");
-        ASSERT_EQ(out.count, c.count) << c.args[1];
-        // The selection is the clip: positions from 0 and its length as total.
-        freshStateDirectory();
-        EXPECT_TRUE(out.frames == filterDirect(frames(c.first, c.count), W, H, host::UserSettings{}, 0, c.count))
-            << c.args[1];
-        EXPECT_EQ(out.pts.front(), 0) << "the output starts at 0";
+    // The same clip with time stamps from 2 s on, as a cut from a recording
+    // has: times count from the input's first stamp, with or without -ss.
+    recipe.firstPts = 50;
+    writeClip(dir / "late.mkv", recipe);
+    for (const char* input : {"in.mkv", "late.mkv"}) {
+        for (const Case& c : std::vector<Case>{{{"-ss", "0.4"}, 10, 10},
+                                               {{"-ss", "0.2", "-t", "0.4"}, 5, 10},
+                                               {{"-ss", "00:00:00.2", "-to", "0.6"}, 5, 10},
+                                               {{"-t", "0.2"}, 0, 5},
+                                               {{"-to", "0.32"}, 0, 8}}) {
+            std::vector<std::string> args = {dir / input, "-o", dir / "out.mkv", "-y"};
+            args.insert(args.end(), c.args.begin(), c.args.end());
+            const RunResult result = run(args);
+            ASSERT_EQ(result.status, 0) << result.err;
+            const DecodedClip out = decodeFile(dir / "out.mkv");
+            ASSERT_EQ(out.count, c.count) << input << " " << c.args[1];
+            // The selection is the clip: positions from 0 and its length as total.
+            freshStateDirectory();
+            EXPECT_TRUE(out.frames == filterDirect(frames(c.first, c.count), W, H, host::UserSettings{}, 0, c.count))
+                << input << " " << c.args[1];
+            EXPECT_EQ(out.pts.front(), 0) << input << " " << c.args[0] << ": the output starts at 0";
+        }
     }
     // --start still places the selection in a longer clip.
     const RunResult placed = run({dir / "in.mkv", "-o", dir / "placed.mkv", "-ss", "0.4", "--start", "10"});

@@ -364,7 +364,7 @@ void writeClip(const std::string& path, const ClipRecipe& recipe) {
             } else {
                 av_image_copy_plane(e.frame->data[0], e.frame->linesize[0], bgra, stride, stride, e.frame->height);
             }
-            e.frame->pts = f;
+            e.frame->pts = recipe.firstPts + f;
             check(avcodec_send_frame(e.context.get(), e.frame.get()), "encode");
             drain(e, v == 0);
         }

@@ -84,6 +84,7 @@ struct ClipRecipe {
     int height = 32;
     int frames = 10;
     int rate = 25;                      // frames a second, time base 1/rate
+    int firstPts = 0;                   // the video's first time stamp, in 1/rate
     const Bytes* bgra = nullptr;        // frames of width x height; default makeClip(seed 1)
     int extraVideo = 0;                 // more video streams, 16x16
     std::string extraCodec = "ffv1";    // their encoder

@@ -95,6 +95,9 @@ FfmpegReader::FfmpegReader(const std::string& path, const ReaderOptions& options
     }
     if (options.duration) selectionEnd_ = (options.seekTo ? selectionStart_ : origin) + *options.duration;
     if (options.endAt) selectionEnd_ = origin + *options.endAt;
+    // A selection's output starts at 0, as ffmpeg's does, whether or not -ss
+    // moved its start: -t or -to alone select from the input's first stamp.
+    if (!options.seekTo && (options.duration || options.endAt)) offset_ = origin;
 
     const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
     if (codec == nullptr) {
