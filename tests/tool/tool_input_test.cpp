@@ -161,6 +161,33 @@ TEST_F(Input, TrimmingSelectsFramesAndPositionsStartAtZero) {
     EXPECT_EQ(positionAndTotal(), (std::pair<int, int>{19, 10}));
 }
 
+// MPEG-TS has no index of key frames: a seek there lands on whatever frame
+// is stamped near the start, and the decoder skips ahead to the next key
+// frame, which may lie well inside the selection. None of it may be lost:
+// with MPEG-2's key frame every 12 frames, nor with H.264's B-frames and one
+// key frame, stamped after the frame that comes before it in the file.
+TEST_F(Input, SeekingWithoutAnIndexLosesNoFrameOfTheSelection) {
+    constexpr int FRAMES = 50;  // 25 a second
+    for (const char* codec : {"mpeg2video", "libx264"}) {
+        ClipRecipe recipe;
+        recipe.codec = codec;
+        recipe.pixelFormat = "yuv420p";
+        recipe.frames = FRAMES;
+        writeClip(dir / "in.ts", recipe);
+        for (const auto& [start, first] :
+             {std::pair{"0", 0}, std::pair{"0.5", 13}, std::pair{"0.9", 23}, std::pair{"1.3", 33}}) {
+            const RunResult result = run({dir / "in.ts", "-o", dir / "out.mkv", "-y", "-ss", start});
+            ASSERT_EQ(result.status, 0) << result.err;
+            const DecodedClip out = decodeFile(dir / "out.mkv");
+            EXPECT_EQ(out.count, FRAMES - first) << codec << " -ss " << start;
+            // The frame at the selection's start comes out at its own distance from it.
+            ASSERT_FALSE(out.pts.empty());
+            EXPECT_EQ(out.pts.front(), first * 40 - static_cast<int>(std::stod(start) * 1000))
+                << codec << " -ss " << start;
+        }
+    }
+}
+
 // A selection past the end, or an input without a frame, leaves nothing to
 // write: the run fails rather than leave a file no player opens (an empty
 // picture, a Matroska file with a broken header).

@@ -91,7 +91,7 @@ FfmpegReader::FfmpegReader(const std::string& path, const ReaderOptions& options
         offset_ = selectionStart_;
         // To the key frame at or before the start; what lies before it is
         // decoded and dropped. A pipe cannot seek: everything is.
-        if (!pipe) avformat_seek_file(input_.get(), -1, INT64_MIN, selectionStart_, selectionStart_, 0);
+        if (!pipe) seekBefore(selectionStart_, origin);
     }
     if (options.duration) selectionEnd_ = (options.seekTo ? selectionStart_ : origin) + *options.duration;
     if (options.endAt) selectionEnd_ = origin + *options.endAt;
@@ -230,6 +230,69 @@ bool FfmpegReader::passOn(AVPacket* packet) {
 }
 
 FfmpegReader::~FfmpegReader() = default;
+
+// A container without an index of key frames (MPEG-TS, MPEG-PS) seeks by
+// time stamp to whatever frame lies there, and the decoder then skips to the
+// next key frame, which may lie inside the selection. So the seek is checked
+// by reading on to that key frame, and stepped back until it comes early
+// enough; the last resort is the input's beginning. What cannot be read twice
+// gets the one seek, as ffmpeg gives it.
+void FfmpegReader::seekBefore(std::int64_t target, std::int64_t origin) {
+    AVFormatContext* input = input_.get();
+    const auto seekTo = [input](std::int64_t at) { return avformat_seek_file(input, -1, INT64_MIN, at, at, 0) >= 0; };
+    if (input->pb == nullptr || (input->pb->seekable & AVIO_SEEKABLE_NORMAL) == 0) {
+        seekTo(target);
+        return;
+    }
+    constexpr int STEPS_BACK = 8;  // 1 s, 2 s, 4 s, ... 128 s before the target
+    std::int64_t back = 0;
+    for (int step = 0; step <= STEPS_BACK && target - back > origin; ++step) {
+        const std::int64_t at = target - back;
+        if (!seekTo(at)) {
+            if (step == 0) return;  // decoded from where the input stands
+            break;
+        }
+        const KeyFrame key = firstKeyFrame(target);
+        if (key != KeyFrame::AfterTarget) {
+            seekTo(at);  // the same seek lands on the same place again
+            return;
+        }
+        back = back == 0 ? AV_TIME_BASE : 2 * back;
+    }
+    // The first byte where the container allows: a seek to the input's start
+    // time can land past its first key frame, stamped later than a frame it
+    // carries before it.
+    if ((input->iformat->flags & AVFMT_NO_BYTE_SEEK) != 0 || av_seek_frame(input, -1, 0, AVSEEK_FLAG_BYTE) < 0) {
+        seekTo(origin);
+    }
+}
+
+// Reads on from a seek to the video stream's first key frame, and says
+// whether it lies at or before target (microseconds). A stream without time
+// stamps cannot tell and is taken as it lands; so is a seek past the video's
+// end, which finds nothing however far back it goes.
+FfmpegReader::KeyFrame FfmpegReader::firstKeyFrame(std::int64_t target) {
+    const AVRational timeBase = input_->streams[videoIndex_]->time_base;
+    PacketPtr packet(av_packet_alloc());
+    if (!packet) throw ToolError("out of memory");
+    bool video = false;
+    while (av_read_frame(input_.get(), packet.get()) >= 0) {
+        const bool ours = packet->stream_index == videoIndex_;
+        const bool key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
+        const std::int64_t ts = key && packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+        av_packet_unref(packet.get());
+        if (!ours) continue;
+        video = true;
+        if (ts == AV_NOPTS_VALUE) {
+            if (key) return KeyFrame::ByTarget;
+            continue;
+        }
+        // A frame decoded after one stamped past the target is past it too.
+        const bool after = av_rescale_q(ts, timeBase, AV_TIME_BASE_Q) > target;
+        if (key || after) return after ? KeyFrame::AfterTarget : KeyFrame::ByTarget;
+    }
+    return video ? KeyFrame::AfterTarget : KeyFrame::NoVideo;
+}
 
 std::int64_t FfmpegReader::countVideoPackets(const std::string& path) const {
     // The container does not say: demux the file once more, counting only.

@@ -42,6 +42,9 @@ public:
 private:
     int chooseVideoStream(const std::string& map) const;
     std::int64_t countVideoPackets(const std::string& path) const;
+    void seekBefore(std::int64_t target, std::int64_t origin);
+    enum class KeyFrame { ByTarget, AfterTarget, NoVideo };
+    KeyFrame firstKeyFrame(std::int64_t target);
     void convert(const AVFrame& frame, std::uint8_t* bgra);
     // Counts a damaged packet or frame (what), which was `outcome`; ends a strict run.
     void damaged(const std::string& what, int error, const char* outcome = "skipped");
