@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <filesystem>
 
 #include "tool_test_support.h"
 
@@ -137,6 +138,21 @@ TEST_F(Formats, PicturesUseTheEncoderTheirNameSays) {
             << name;
     }
     EXPECT_EQ(dir.list().size(), 2u + FRAMES) << "in.mkv, last.png and the frames only";
+
+    // The pattern reads them back, as ffmpeg -i f%04d.png does, by name or
+    // with -f image2; a pattern that matches no picture is still refused.
+    for (const std::vector<std::string>& input : {std::vector<std::string>{dir / "f%04d.png"},
+                                                  std::vector<std::string>{"-f", "image2", dir / "f%04d.png"}}) {
+        std::vector<std::string> args = input;
+        args.insert(args.end(), {"-o", dir / "back.mkv", "-y"});
+        const RunResult back = run(args);
+        ASSERT_EQ(back.status, 0) << back.err;
+        EXPECT_EQ(decodeFile(dir / "back.mkv").count, FRAMES);
+        std::filesystem::remove(dir / "back.mkv");
+    }
+    const RunResult none = run({dir / "g%04d.png", "-o", dir / "back.mkv"});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_NE(none.err.find("No such file or directory"), std::string::npos) << none.err;
 
     // A sequence that fails part way leaves none of its files: the fifth
     // packet is damaged and --strict stops there, after four pictures.

@@ -10,6 +10,7 @@
 #include <cstring>
 
 extern "C" {
+#include <libavformat/avformat.h>
 #include <libavutil/pixdesc.h>
 }
 
@@ -29,6 +30,18 @@ bool isFullRange(const AVFrame& frame) {
     const auto format = static_cast<AVPixelFormat>(frame.format);
     return format == AV_PIX_FMT_YUVJ420P || format == AV_PIX_FMT_YUVJ422P || format == AV_PIX_FMT_YUVJ444P ||
            format == AV_PIX_FMT_YUVJ440P || format == AV_PIX_FMT_YUVJ411P;
+}
+
+// The first file of a picture pattern, numbered as FFmpeg looks for it: 0
+// to 4 (its start_number range); the first name when none is there.
+std::string firstPicture(const std::string& pattern) {
+    char name[4096];
+    for (int n = 0; n <= 4; ++n) {
+        struct stat info {};
+        if (av_get_frame_filename(name, sizeof name, pattern.c_str(), n) < 0) return pattern;
+        if (::stat(name, &info) == 0) return name;
+    }
+    return pattern;
 }
 
 }  // namespace
@@ -60,11 +73,17 @@ FfmpegReader::FfmpegReader(const std::string& path, const ReaderOptions& options
     bool rereadable = false;
     if (!pipe) {
         struct stat info {};
-        if (::stat(path.c_str(), &info) != 0) {
-            throw ToolError("cannot read input '" + path + "': " + std::strerror(errno));
+        if (::stat(path.c_str(), &info) == 0) {
+            if (S_ISDIR(info.st_mode)) throw ToolError("cannot read input '" + path + "': it is a directory");
+            rereadable = S_ISREG(info.st_mode);
+        } else if (const int error = errno; error == ENOENT && av_filename_number_test(path.c_str()) != 0 &&
+                                            ::stat(firstPicture(path).c_str(), &info) == 0) {
+            // A pattern (f%04d.png), as the tool writes pictures: FFmpeg reads
+            // the numbered files, and can read them again to count them.
+            rereadable = true;
+        } else {
+            throw ToolError("cannot read input '" + path + "': " + std::strerror(error));
         }
-        if (S_ISDIR(info.st_mode)) throw ToolError("cannot read input '" + path + "': it is a directory");
-        rereadable = S_ISREG(info.st_mode);
     }
     const AVInputFormat* format = nullptr;
     if (!options.format.empty()) {
