@@ -461,6 +461,23 @@ TEST_F(Frei0rTest, MalformedWaitLimitIsReportedAndTheDefaultKept) {
               "using 10000\n");
 }
 
+TEST_F(Frei0rTest, InstancesKeptPastDeinitAreDestructedOrFilteredAfresh) {
+    // A host that unloads the plug-in's state before its instances: they may
+    // still be destructed, and after another f0r_init filter afresh.
+    const Clip clip = makeClip(WIDTH, HEIGHT, 3);
+    f0r_instance_t kept = construct();
+    f0r_instance_t gone = plugin_->construct(WIDTH, HEIGHT);
+    ASSERT_TRUE(kept != nullptr && gone != nullptr);
+    plugin_->update1(kept, clip[0], timeOf(0));
+    plugin_->update1(gone, clip[0], timeOf(0));
+    plugin_->deinit();
+    plugin_->destruct(gone);
+    ASSERT_EQ(plugin_->init(), 1);
+    const Clip filtered = runPlugin(kept, clip, 1);
+    closePlugin();
+    EXPECT_EQ(firstDifference(filtered, runDirectAt(UserSettings{}, {clip[1], clip[2]}, {0, 1})), -1);
+}
+
 struct Size {
     int width;
     int height;

@@ -109,6 +109,9 @@ struct Sequence {
 };
 using SequenceKey = std::tuple<std::int32_t, std::int32_t, int, int, bool, int, int>;
 std::map<SequenceKey, std::unique_ptr<Sequence>> sequences;
+// Every instance not yet destructed: f0r_deinit ends the sequences, and the
+// instances a host keeps past it must not point at them.
+std::set<Instance*> liveInstances;
 
 SequenceKey keyOf(const Instance& instance) {
     const UserSettings& s = instance.settings;
@@ -282,6 +285,12 @@ int f0r_init() {
 void f0r_deinit() {
     const std::lock_guard<std::mutex> lock(moduleLock);
     if (initCount == 0 || --initCount > 0) return;
+    // Instances a host destructs later, or filters with after another
+    // f0r_init, join a sequence afresh.
+    for (Instance* instance : liveInstances) {
+        instance->sequence = nullptr;
+        instance->needsSetup = true;
+    }
     sequences.clear();  // stops any workers a host left running
     loadedModulePath.clear();
 }
@@ -336,6 +345,13 @@ f0r_instance_t f0r_construct(unsigned int width, unsigned int height) {
     if (instance == nullptr) return nullptr;
     instance->width = static_cast<std::int32_t>(width);
     instance->height = static_cast<std::int32_t>(height);
+    const std::lock_guard<std::mutex> lock(moduleLock);
+    try {
+        liveInstances.insert(instance);
+    } catch (const std::bad_alloc&) {
+        delete instance;
+        return nullptr;
+    }
     return instance;
 }
 
@@ -344,6 +360,7 @@ void f0r_destruct(f0r_instance_t handle) {
     {
         const std::lock_guard<std::mutex> lock(moduleLock);
         leaveSequence(*instance);
+        liveInstances.erase(instance);
     }
     delete instance;
 }
