@@ -17,7 +17,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -411,6 +413,63 @@ TEST(TileEngine, DeadOrHungWorkerIsReportedWithItsTile) {
         EXPECT_NE(std::string(error.what()).find("cannot load module"), std::string::npos)
             << error.what();
     }
+}
+
+// The engine's process stopped (Ctrl-Z, a debugger) while its workers answer:
+// answers waiting when it continues are taken, however late it looks for
+// them, and no worker is called hung for the time the engine stood still.
+TEST(TileEngine, AnEngineStoppedPastTheTimeOutTakesTheAnswersWaiting) {
+    const int width = 400;
+    const int height = 200;
+    const auto clip = makeClip(width, height, 2);
+    TempFolder folder;
+    int quit[2];
+    ASSERT_EQ(::pipe(quit), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {  // filters until the test closes the pipe; exit 1 on a tile error
+        ::close(quit[1]);
+        EngineSettings settings = engineSettings(folder.path());
+        settings.timeout = std::chrono::milliseconds(1000);
+        int status = 0;
+        try {
+            TileEngine engine(width, height, settings);
+            engine.setup(testSettings());
+            Frame out(clip[0].size());
+            pollfd done{quit[0], POLLIN, 0};
+            for (std::int32_t f = 0; ::poll(&done, 1, 0) == 0; ++f) {
+                engine.filter(clip[static_cast<std::size_t>(f % 2)].data(), out.data(), f, 0);
+            }
+        } catch (const TileError& error) {
+            std::fprintf(stderr, "%s\n", error.what());
+            status = 1;
+        }
+        ::_exit(status);
+    }
+    ::close(quit[0]);
+    std::vector<pid_t> workers;
+    for (int i = 0; i < 2000 && workers.size() < 2; ++i) {
+        ::usleep(10000);
+        std::ifstream list("/proc/" + std::to_string(child) + "/task/" + std::to_string(child) + "/children");
+        workers.clear();
+        for (pid_t worker = 0; list >> worker;) workers.push_back(worker);
+    }
+    ASSERT_EQ(workers.size(), 2u);
+    ::usleep(300000);  // frames going
+    // A worker held briefly keeps the engine waiting for its answer; the
+    // engine stops while it waits, the worker answers, and the engine
+    // continues after more than the time-out.
+    ASSERT_EQ(::kill(workers[0], SIGSTOP), 0);
+    ::usleep(100000);
+    ASSERT_EQ(::kill(child, SIGSTOP), 0);
+    ASSERT_EQ(::kill(workers[0], SIGCONT), 0);
+    ::usleep(1500000);
+    ASSERT_EQ(::kill(child, SIGCONT), 0);
+    ::usleep(300000);
+    ::close(quit[1]);
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the engine reported a worker hung";
 }
 
 // A worker of another build, found first (an older installation, say),

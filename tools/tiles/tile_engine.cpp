@@ -112,6 +112,13 @@ std::filesystem::path ownFallbackFolder() {
     return path;
 }
 
+// poll() for the time left, and once more when none is: an answer that is
+// already there counts, however late the engine looks. The engine's process
+// may have stood still (stopped with Ctrl-Z, say) while its workers went on.
+int pollUntil(pollfd* watch, std::size_t count, std::chrono::milliseconds left) {
+    return ::poll(watch, count, left.count() <= 0 ? 0 : static_cast<int>(left.count()) + 1);
+}
+
 }  // namespace
 
 std::string findWorker(const WorkerSearch& search) {
@@ -387,7 +394,7 @@ std::uint32_t TileEngine::awaitReply(Worker& worker, const char* what) {
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         pollfd watch{worker.control, POLLIN, 0};
-        const int ready = left.count() <= 0 ? 0 : ::poll(&watch, 1, static_cast<int>(left.count()) + 1);
+        const int ready = pollUntil(&watch, 1, left);
         if (ready < 0 && errno == EINTR) continue;
         if (ready == 0) {
             failTile(worker, "its worker (process " + std::to_string(worker.pid) + ") did not answer within " +
@@ -523,8 +530,7 @@ std::int64_t TileEngine::collect(const Flight& flight, bool sendNext) {
         const bool handOver = sendNext && !early_ && flight.byWorkers;
         if (handOver) watch.push_back({wakeFd_, POLLIN, 0});
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        const int ready =
-            left.count() <= 0 ? 0 : ::poll(watch.data(), watch.size(), static_cast<int>(left.count()) + 1);
+        const int ready = pollUntil(watch.data(), watch.size(), left);
         if (ready < 0 && errno == EINTR) continue;
         if (ready == 0) awaitReply(lateWorker(watched), "filtering");  // fails: it is late
         if (handOver && watch.back().revents != 0) {
