@@ -209,6 +209,19 @@ TEST(StandardDescriptors, AClosedOneIsNeverTakenByTheOutput) {
     EXPECT_EQ(shell("\"$KALMIX\" --raw 64x48 - -o - < " + (dir / "in.raw") + " >&-"), 1);
 }
 
+// Nor is a closed one opened again under its names: -o /dev/stdout with
+// standard output closed wrote the frames into nothing and exited 0, and
+// /dev/stdin with standard input closed read no frames and exited 0.
+TEST(StandardDescriptors, AClosedOneIsNotOpenedAgainUnderItsName) {
+    ScratchDir dir;
+    writeFile(dir / "in.raw", makeClip(W, H, 2, 1));
+    freshStateDirectory();
+    EXPECT_EQ(shell("\"$KALMIX\" --raw 64x48 " + (dir / "in.raw") + " -o /dev/stdout >&- 2>/dev/null"), 1);
+    EXPECT_EQ(shell("\"$KALMIX\" --raw 64x48 " + (dir / "in.raw") + " -o /proc/self/fd/1 >&- 2>/dev/null"), 1);
+    EXPECT_EQ(shell("\"$KALMIX\" --raw 64x48 /dev/stdin -o " + (dir / "out.raw") + " <&- 2>/dev/null"), 1);
+    EXPECT_FALSE(std::filesystem::exists(dir / "out.raw"));
+}
+
 TEST(TemporaryOutput, APlantedLinkAtTheTemporaryNameIsNotFollowed) {
     ScratchDir dir;
     const std::string victim = dir / "victim";

@@ -66,13 +66,16 @@ void installSignalHandlers() {
 
 // A standard descriptor the caller left closed would be the number the next
 // file opened gets, the output's among them: every message to standard error
-// would then land inside the output file. Each closed one is held by
-// /dev/null, opened the other way round, so that using it still fails as on
-// a closed descriptor (-o - with standard output closed is not a success).
+// would then land inside the output file. Each closed one is held by the
+// root directory as a bare path (O_PATH), which can be neither read nor
+// written, so that using it still fails as on a closed descriptor (-o - with
+// standard output closed is not a success), and which its names
+// (/dev/stdout, /proc/self/fd/1) do not open as a file: /dev/null, held
+// before, opened again there, and the frames went nowhere with status 0.
 void holdClosedStandardDescriptors() {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
-        const int held = ::open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+        const int held = ::open("/", O_PATH | O_DIRECTORY);
         if (held >= 0 && held != fd) {
             ::dup2(held, fd);
             ::close(held);
