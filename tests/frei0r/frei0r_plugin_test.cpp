@@ -448,6 +448,33 @@ TEST_F(Frei0rTest, SeeksRepeatsAndMissingFramesAreJumps) {
     EXPECT_EQ(firstDifference(filtered, runDirectAt(UserSettings{}, frames, positions)), -1);
 }
 
+TEST_F(Frei0rTest, FramesWaitingForOneThatNeverComesGoInTimeOrder) {
+    closePlugin();
+    setenv("KALMIX_FREI0R_WAIT_MS", "400", 1);
+    openPlugin(KALMIX_FREI0R_PLUGIN);
+    unsetenv("KALMIX_FREI0R_WAIT_MS");
+    const Clip clip = makeClip(WIDTH, HEIGHT, 5);
+    f0r_instance_t instance = construct();
+    ASSERT_NE(instance, nullptr);
+    Clip out(clip.size(), Frame(clip.front().size(), 0));
+    auto render = [&](std::size_t i) {
+        plugin_->update(instance, timeOf(i), reinterpret_cast<const std::uint32_t*>(clip[i].data()),
+                        reinterpret_cast<std::uint32_t*>(out[i].data()));
+    };
+    render(0);
+    render(1);
+    // Frame 2 never comes. Frame 4 is handed over first, so its wait runs
+    // out first; frame 3 still goes before it, as the jump from 1.
+    std::thread four(render, 4);
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    render(3);
+    four.join();
+    closePlugin();
+    const Clip frames{clip[0], clip[1], clip[3], clip[4]};
+    const Clip filtered{out[0], out[1], out[3], out[4]};
+    EXPECT_EQ(firstDifference(filtered, runDirectAt(UserSettings{}, frames, {0, 1, 3, 4})), -1);
+}
+
 TEST_F(Frei0rTest, MalformedWaitLimitIsReportedAndTheDefaultKept) {
     closePlugin();
     setenv("KALMIX_FREI0R_WAIT_MS", "soon", 1);

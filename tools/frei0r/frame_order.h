@@ -46,6 +46,9 @@ public:
 
     // True when `time` is that of the last frame filtered: the same frame again.
     bool repeatsLast(double time) const;
+    // True when no frame earlier than `time` is waiting: the frame that may go
+    // ahead when the wait for those before it runs out.
+    bool earliestWaiting(double time) const { return !earlierWaiting(time); }
 
     // The start is over: the frame duration is taken as known.
     void settle() { settled_ = true; }

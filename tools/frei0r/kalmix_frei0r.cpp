@@ -224,8 +224,9 @@ std::chrono::milliseconds waitLimitFromEnvironment() {
 
 // Holding the lock, waits until the frame at `time` is next in time order
 // (FrameOrder::ready), or until the wait limit has passed without a frame
-// filtered: then it goes ahead as a jump. The order settles the start limit
-// after the first call. The lock is released while it waits.
+// filtered: then the earliest frame waiting goes ahead as a jump, and the
+// others follow it in time order. The order settles the start limit after
+// the first call. The lock is released while it waits.
 void awaitTurn(std::unique_lock<std::mutex>& lock, Sequence& sequence, double time) {
     FrameOrder& order = sequence.order;
     const Clock::time_point arrived = Clock::now();
@@ -245,8 +246,15 @@ void awaitTurn(std::unique_lock<std::mutex>& lock, Sequence& sequence, double ti
             progressed = now;
         }
         if (order.settled()) {
-            if (now >= progressed + waitLimit) return;  // goes ahead as a jump
-            frameOrderChanged.wait_until(lock, progressed + waitLimit);
+            if (now < progressed + waitLimit) {
+                frameOrderChanged.wait_until(lock, progressed + waitLimit);
+            } else if (order.earliestWaiting(time)) {
+                return;  // goes ahead as a jump
+            } else {
+                // An earlier frame goes first, at the end of its own wait:
+                // whichever call's wait ends first, the frames keep their order.
+                frameOrderChanged.wait(lock);
+            }
         } else {
             frameOrderChanged.wait_until(lock, settleAt);
         }
