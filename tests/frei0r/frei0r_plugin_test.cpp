@@ -475,6 +475,39 @@ TEST_F(Frei0rTest, FramesWaitingForOneThatNeverComesGoInTimeOrder) {
     EXPECT_EQ(firstDifference(filtered, runDirectAt(UserSettings{}, frames, {0, 1, 3, 4})), -1);
 }
 
+TEST_F(Frei0rTest, AChangeOnSeveralThreadsEarlyInTheClipDoesNotWaitForFramesBeforeIt) {
+    // Two render threads, each with an instance, both switch to another
+    // level at frame 4. The new sequence starts there: frames 0 to 3 went to
+    // the old one and are no frames to wait for.
+    closePlugin();
+    setenv("KALMIX_FREI0R_WAIT_MS", "5000", 1);
+    openPlugin(KALMIX_FREI0R_PLUGIN);
+    unsetenv("KALMIX_FREI0R_WAIT_MS");
+    const Clip clip = makeClip(WIDTH, HEIGHT, 6);
+    const UserSettings before{}, after{8, 5, true, 2, 5};
+    f0r_instance_t even = construct();
+    f0r_instance_t odd = construct();
+    ASSERT_TRUE(even != nullptr && odd != nullptr);
+    Clip out(clip.size(), Frame(clip.front().size(), 0));
+    auto render = [&](f0r_instance_t instance, std::size_t i) {
+        plugin_->update(instance, timeOf(i), reinterpret_cast<const std::uint32_t*>(clip[i].data()),
+                        reinterpret_cast<std::uint32_t*>(out[i].data()));
+    };
+    for (std::size_t i = 0; i < 4; ++i) render(i % 2 == 0 ? even : odd, i);
+    plugin_->apply(even, after);
+    plugin_->apply(odd, after);
+    const auto start = std::chrono::steady_clock::now();
+    std::thread five([&] { render(odd, 5); });
+    render(even, 4);
+    five.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    closePlugin();
+    Clip expected = runDirect(before, clip, 0, 4);
+    const Clip restarted = runDirectAt(after, {clip[4], clip[5]}, {0, 1});
+    expected.insert(expected.end(), restarted.begin(), restarted.end());
+    EXPECT_EQ(firstDifference(out, expected), -1);
+}
+
 TEST_F(Frei0rTest, MalformedWaitLimitIsReportedAndTheDefaultKept) {
     closePlugin();
     setenv("KALMIX_FREI0R_WAIT_MS", "soon", 1);

@@ -48,7 +48,7 @@ bool FrameOrder::ready(double time) const {
     std::int64_t ahead = 0;  // frames before this one still to come
     if (started_) {
         ahead = stepsFromLast(time) - 1;
-    } else if (duration_ != 0.0) {
+    } else if (duration_ != 0.0 && !startsAnywhere_) {
         ahead = std::llround(std::min(time / duration_, STEP_LIMIT));  // frames from time 0
     }
     return ahead <= 0 || ahead > MAX_WAIT_GAP;

@@ -50,6 +50,11 @@ public:
     // ahead when the wait for those before it runs out.
     bool earliestWaiting(double time) const { return !earlierWaiting(time); }
 
+    // The frames before the first ones to come went elsewhere (to the
+    // sequence of other settings, before a change): once settled, the
+    // earliest frame waiting starts, rather than waiting for frames from 0.
+    void startAnywhere() { startsAnywhere_ = true; }
+
     // The start is over: the frame duration is taken as known.
     void settle() { settled_ = true; }
     bool settled() const { return settled_; }
@@ -77,6 +82,7 @@ private:
     double duration_ = 0.0;
     bool settled_ = false;
     bool started_ = false;
+    bool startsAnywhere_ = false;
     double lastTime_ = 0.0;
     std::int32_t lastPosition_ = 0;
     std::uint64_t filteredCount_ = 0;

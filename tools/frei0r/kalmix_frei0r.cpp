@@ -155,6 +155,16 @@ void joinSequence(Instance& instance) {
             if (entry.second && entry.second.get() != slot.get()) taken.insert(entry.second->number);
         }
         while (taken.count(slot->number) != 0) ++slot->number;
+        // Frames of this size already filtered by another sequence: this one
+        // starts mid-stream (render threads switching to other settings one
+        // by one), and the frames before its first went to that sequence.
+        for (const auto& entry : sequences) {
+            const Sequence* other = entry.second.get();
+            if (other != nullptr && other != slot.get() && other->order.started() &&
+                std::get<0>(entry.first) == instance.width && std::get<1>(entry.first) == instance.height) {
+                slot->order.startAnywhere();
+            }
+        }
         try {
             slot->engine = startEngine(loadedModulePath, "frei0r-" + std::to_string(slot->number),
                                        instance.width, instance.height);
