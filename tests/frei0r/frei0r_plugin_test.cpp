@@ -137,6 +137,13 @@ protected:
         ASSERT_TRUE(plugin_->complete()) << dlerror();
         initResult_ = plugin_->init();
     }
+    // The plug-in loaded again with the wait limit `ms` (read at f0r_init).
+    void reopenWithWaitLimit(const char* ms) {
+        closePlugin();
+        setenv("KALMIX_FREI0R_WAIT_MS", ms, 1);
+        openPlugin(KALMIX_FREI0R_PLUGIN);
+        unsetenv("KALMIX_FREI0R_WAIT_MS");
+    }
     void closePlugin() {
         if (plugin_ == nullptr) return;
         for (f0r_instance_t instance : instances_) plugin_->destruct(instance);
@@ -427,10 +434,7 @@ TEST_F(Frei0rTest, OutOfOrderCallsAreFilteredInTimeOrder) {
 }
 
 TEST_F(Frei0rTest, SeeksRepeatsAndMissingFramesAreJumps) {
-    closePlugin();
-    setenv("KALMIX_FREI0R_WAIT_MS", "100", 1);  // frame 3 never comes: wait briefly
-    openPlugin(KALMIX_FREI0R_PLUGIN);
-    unsetenv("KALMIX_FREI0R_WAIT_MS");
+    reopenWithWaitLimit("100");  // frame 3 never comes: wait briefly
     const Clip clip = makeClip(WIDTH, HEIGHT, 8);
     f0r_instance_t instance = construct();
     ASSERT_NE(instance, nullptr);
@@ -449,10 +453,7 @@ TEST_F(Frei0rTest, SeeksRepeatsAndMissingFramesAreJumps) {
 }
 
 TEST_F(Frei0rTest, FramesWaitingForOneThatNeverComesGoInTimeOrder) {
-    closePlugin();
-    setenv("KALMIX_FREI0R_WAIT_MS", "400", 1);
-    openPlugin(KALMIX_FREI0R_PLUGIN);
-    unsetenv("KALMIX_FREI0R_WAIT_MS");
+    reopenWithWaitLimit("400");
     const Clip clip = makeClip(WIDTH, HEIGHT, 5);
     f0r_instance_t instance = construct();
     ASSERT_NE(instance, nullptr);
@@ -479,10 +480,7 @@ TEST_F(Frei0rTest, AChangeOnSeveralThreadsEarlyInTheClipDoesNotWaitForFramesBefo
     // Two render threads, each with an instance, both switch to another
     // level at frame 4. The new sequence starts there: frames 0 to 3 went to
     // the old one and are no frames to wait for.
-    closePlugin();
-    setenv("KALMIX_FREI0R_WAIT_MS", "5000", 1);
-    openPlugin(KALMIX_FREI0R_PLUGIN);
-    unsetenv("KALMIX_FREI0R_WAIT_MS");
+    reopenWithWaitLimit("5000");
     const Clip clip = makeClip(WIDTH, HEIGHT, 6);
     const UserSettings before{}, after{8, 5, true, 2, 5};
     f0r_instance_t even = construct();
