@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <limits>
 #include <memory>
+#include <new>
 #include <random>
 #include <string>
 #include <thread>
@@ -23,6 +25,27 @@
 extern "C" {
 #include <frei0r.h>
 }
+
+// Allocations of at least this many bytes fail while it is not 0, in the
+// plug-in as anywhere else in this process: the executable's operator new
+// takes the place of the C++ library's for every library it loads. Not under
+// AddressSanitizer, whose own operator new must pair with its delete.
+static std::atomic<std::size_t> failAllocationsFrom{0};
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool ALLOCATIONS_CAN_FAIL = false;
+#else
+constexpr bool ALLOCATIONS_CAN_FAIL = true;
+
+void* operator new(std::size_t size) {
+    const std::size_t from = failAllocationsFrom.load();
+    if (from != 0 && size >= from) throw std::bad_alloc();
+    if (void* p = std::malloc(size != 0 ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+// Out of line: inlined into a delete expression, free draws GCC's mismatch warning.
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#endif
 
 namespace {
 
@@ -311,6 +334,28 @@ TEST_F(Frei0rTest, InPlaceUpdateGivesTheSameFrames) {
     }
     closePlugin();
     EXPECT_EQ(firstDifference(inPlace, runDirect(UserSettings{}, clip)), -1);
+}
+
+// frei0r has no error channel, and an exception must not reach the host's C
+// code: a frame whose filtering runs out of memory comes back as it went in.
+TEST_F(Frei0rTest, AFrameThatRunsOutOfMemoryPassesThrough) {
+    if (!ALLOCATIONS_CAN_FAIL) GTEST_SKIP() << "allocations cannot be made to fail under AddressSanitizer";
+    const Clip clip = makeClip(WIDTH, HEIGHT, 2);
+    const std::size_t frameBytes = static_cast<std::size_t>(WIDTH) * HEIGHT * 4;
+    for (const std::size_t failFrom : {std::size_t{1}, frameBytes}) {
+        SCOPED_TRACE(failFrom);
+        destructAll();
+        f0r_instance_t instance = construct();
+        ASSERT_NE(instance, nullptr);
+        Frame out(clip[0].size(), 0);
+        failAllocationsFrom = failFrom;
+        EXPECT_NO_THROW(plugin_->update(instance, timeOf(0), reinterpret_cast<const std::uint32_t*>(clip[0].data()),
+                                        reinterpret_cast<std::uint32_t*>(out.data())));
+        failAllocationsFrom = 0;
+        EXPECT_EQ(out, clip[0]);
+        // The instance goes on.
+        EXPECT_NO_THROW(plugin_->update1(instance, clip[1], timeOf(1)));
+    }
 }
 
 // --- Parameter changes, as MLT makes them: values set before every frame ---

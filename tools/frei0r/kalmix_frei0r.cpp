@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cerrno>
 #include <cmath>
@@ -277,6 +278,70 @@ void setIfChanged(Instance& instance, int& field, int value) {
     instance.needsSetup = true;
 }
 
+// One frame of f0r_update. An exception that leaves it (memory running out
+// on the way to the filtering) comes before the destination is written.
+void updateFrame(Instance& instance, double time, const std::uint8_t* source, std::uint8_t* destination,
+                 std::size_t bytes) {
+    // Hosts may pass in == out: the engine cuts every tile before it writes.
+    std::unique_lock<std::mutex> lock(moduleLock);
+    if (loadedModulePath.empty()) {  // a host that called f0r_deinit too early
+        std::memmove(destination, source, bytes);
+        return;
+    }
+    if (instance.needsSetup || instance.sequence == nullptr) {
+        // As a user changing the parameters in the host: the sequence of the
+        // new settings, afresh unless other instances already run it.
+        joinSequence(instance);
+        instance.needsSetup = false;
+    }
+    Sequence& sequence = *instance.sequence;
+    FrameOrder& order = sequence.order;
+    order.arrive(time);
+    frameOrderChanged.notify_all();  // the duration may be known now
+    awaitTurn(lock, sequence, time);
+    const bool again = order.repeatsLast(time) && sequence.lastValid &&
+                       sequence.lastInput.size() == bytes &&
+                       std::memcmp(sequence.lastInput.data(), source, bytes) == 0;
+    const std::int32_t position = order.take(time);
+    frameOrderChanged.notify_all();
+    if (again) {
+        std::memmove(destination, sequence.lastOutput.data(), bytes);
+        return;
+    }
+    if (!sequence.failed) {
+        bool kept = false;
+        try {
+            // Kept before the call: hosts may filter in place. Sized once per frame size.
+            sequence.lastInput.resize(bytes);
+            sequence.lastOutput.resize(bytes);
+            std::memcpy(sequence.lastInput.data(), source, bytes);
+            kept = true;
+            if (!sequence.setupDone) {
+                sequence.engine->setup(instance.settings);
+                sequence.setupDone = true;
+            }
+            sequence.engine->filter(source, destination, position, 0);
+            std::memcpy(sequence.lastOutput.data(), destination, bytes);
+            sequence.lastValid = true;
+            return;
+        } catch (const std::exception& error) {
+            // Nothing done yet: this frame alone passes through (f0r_update).
+            if (!kept) throw;
+            // The engine's errors, or memory running out inside it. frei0r
+            // has no error channel: said once on the host's log, and the
+            // frames pass through unfiltered from here on.
+            std::fprintf(stderr, "kalmix frei0r: %s; frames pass through unfiltered from here on\n",
+                         error.what());
+            sequence.failed = true;
+            sequence.lastValid = false;
+            // The frame as it came: in place, part of it may be filtered by now.
+            std::memmove(destination, sequence.lastInput.data(), bytes);
+            return;
+        }
+    }
+    std::memmove(destination, source, bytes);
+}
+
 }  // namespace
 
 extern "C" {
@@ -445,66 +510,22 @@ void f0r_get_param_value(f0r_instance_t handle, f0r_param_t param, int index) {
 // of one sequence are filtered as one (see Sequence).
 void f0r_update(f0r_instance_t handle, double time, const std::uint32_t* in,
                 std::uint32_t* out) {
-    auto& instance = *static_cast<Instance*>(handle);
-    // Hosts may pass in == out: the engine cuts every tile before it writes.
-    const auto* source = reinterpret_cast<const std::uint8_t*>(in);
-    auto* destination = reinterpret_cast<std::uint8_t*>(out);
-
+    const auto& instance = *static_cast<const Instance*>(handle);
     const std::size_t bytes = static_cast<std::size_t>(instance.width) *
                               static_cast<std::size_t>(instance.height) * 4;
-
-    std::unique_lock<std::mutex> lock(moduleLock);
-    if (loadedModulePath.empty()) {  // a host that called f0r_deinit too early
-        std::memmove(destination, source, bytes);
-        return;
-    }
-    if (instance.needsSetup || instance.sequence == nullptr) {
-        // As a user changing the parameters in the host: the sequence of the
-        // new settings, afresh unless other instances already run it.
-        joinSequence(instance);
-        instance.needsSetup = false;
-    }
-    Sequence& sequence = *instance.sequence;
-    FrameOrder& order = sequence.order;
-    order.arrive(time);
-    frameOrderChanged.notify_all();  // the duration may be known now
-    awaitTurn(lock, sequence, time);
-    const bool again = order.repeatsLast(time) && sequence.lastValid &&
-                       sequence.lastInput.size() == bytes &&
-                       std::memcmp(sequence.lastInput.data(), source, bytes) == 0;
-    const std::int32_t position = order.take(time);
-    frameOrderChanged.notify_all();
-    if (again) {
-        std::memmove(destination, sequence.lastOutput.data(), bytes);
-        return;
-    }
-    if (!sequence.failed) {
-        // Kept before the call: hosts may filter in place. Sized once per frame size.
-        sequence.lastInput.resize(bytes);
-        sequence.lastOutput.resize(bytes);
-        std::memcpy(sequence.lastInput.data(), source, bytes);
-        try {
-            if (!sequence.setupDone) {
-                sequence.engine->setup(instance.settings);
-                sequence.setupDone = true;
-            }
-            sequence.engine->filter(source, destination, position, 0);
-            std::memcpy(sequence.lastOutput.data(), destination, bytes);
-            sequence.lastValid = true;
-            return;
-        } catch (const kalmix::tiles::TileError& error) {
-            // frei0r has no error channel: said once on the host's log, and the
-            // frames pass through unfiltered from here on.
-            std::fprintf(stderr, "kalmix frei0r: %s; frames pass through unfiltered from here on\n",
-                         error.what());
-            sequence.failed = true;
-            sequence.lastValid = false;
-            // The frame as it came: in place, part of it may be filtered by now.
-            std::memmove(destination, sequence.lastInput.data(), bytes);
-            return;
+    try {
+        updateFrame(*static_cast<Instance*>(handle), time, reinterpret_cast<const std::uint8_t*>(in),
+                    reinterpret_cast<std::uint8_t*>(out), bytes);
+    } catch (const std::exception& error) {
+        // Out of memory before anything was written: the host's C code must
+        // not see the exception, and frei0r has no error channel. Said once;
+        // the next frame tries again.
+        static std::atomic<bool> said{false};
+        if (!said.exchange(true)) {
+            std::fprintf(stderr, "kalmix frei0r: %s; the frame passes through unfiltered\n", error.what());
         }
+        std::memmove(out, in, bytes);
     }
-    std::memmove(destination, source, bytes);
 }
 
 // Optional for filters; if exported it must behave as f0r_update.
