@@ -472,6 +472,30 @@ TEST(TileEngine, AnEngineStoppedPastTheTimeOutTakesTheAnswersWaiting) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the engine reported a worker hung";
 }
 
+// A module that refuses its setup call would filter with other settings than
+// the user's: the engine says so, as the plain path does, and every worker
+// has answered by then.
+TEST(TileEngine, ASetupCallTheModuleRefusesIsAnError) {
+    const int width = 400;
+    const int height = 200;
+    TempFolder folder;
+    EngineSettings settings = engineSettings(folder.path());
+    settings.modulePath = KALMIX_REFUSING_MODULE;
+    TileEngine engine(width, height, settings);
+    ASSERT_GT(engine.workerCount(), 1);
+    try {
+        engine.setup(testSettings());
+        FAIL() << "the refused setup was taken";
+    } catch (const TileError& error) {
+        EXPECT_NE(std::string(error.what()).find("the module refused its setup call (result -1)"), std::string::npos)
+            << error.what();
+    }
+    // Every worker answered: the next command finds none of them busy.
+    const auto clip = makeClip(width, height, 1);
+    Frame out(clip[0].size(), 7);
+    EXPECT_NO_THROW(engine.filter(clip[0].data(), out.data(), 0, 1));
+}
+
 // A worker of another build, found first (an older installation, say),
 // reads the commands laid out otherwise and may answer without filtering:
 // the engine refuses it at the start, in one line naming it.

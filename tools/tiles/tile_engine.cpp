@@ -389,7 +389,7 @@ void TileEngine::failTile(const Worker& worker, const std::string& what) {
 
 // Waits for the worker's reply to its last command; a reply other than Done
 // or Ready, a closed socket or the timeout is that tile's failure.
-std::uint32_t TileEngine::awaitReply(Worker& worker, const char* what) {
+protocol::Reply TileEngine::awaitReply(Worker& worker, const char* what) {
     const auto deadline = worker.busy ? worker.sentAt + timeout_ : Clock::now() + timeout_;
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -422,7 +422,7 @@ std::uint32_t TileEngine::awaitReply(Worker& worker, const char* what) {
                         std::to_string(reply.result) + ", this program's " + std::to_string(protocol::VERSION) +
                         "): install this version's worker or point KALMIX_TILE_WORKER at it");
     }
-    return reply.refreshedBlocks;
+    return reply;
 }
 
 void TileEngine::setup(const host::UserSettings& settings) {
@@ -441,7 +441,16 @@ void TileEngine::setup(const host::UserSettings& settings) {
         worker->busy = true;
         worker->sentAt = Clock::now();
     }
-    for (auto& worker : workers_) awaitReply(*worker, "setting up");
+    // Every worker answers before a refusal is reported, so that none is
+    // left busy; the workers stay usable for another setup.
+    std::int32_t refused = 0;
+    for (auto& worker : workers_) {
+        const std::int32_t result = awaitReply(*worker, "setting up").result;
+        if (refused == 0) refused = result;
+    }
+    if (refused != 0) {
+        throw TileError("the module refused its setup call (result " + std::to_string(refused) + ")");
+    }
 }
 
 TileEngine::Flight TileEngine::plan(const Job& job) const {
@@ -542,7 +551,7 @@ std::int64_t TileEngine::collect(const Flight& flight, bool sendNext) {
         for (std::size_t i = 0; i < watched.size(); ++i) {
             Worker& worker = *watched[i];
             if (watch[i].revents == 0) continue;
-            refreshed += awaitReply(worker, "filtering");  // fails at once if dead
+            refreshed += awaitReply(worker, "filtering").refreshedBlocks;  // fails at once if dead
             if (worker.queued) worker.queuedAt = Clock::now();
             if (!flight.byWorkers) {
                 pasteInterior(worker.output(), worker.tile, flight.job.destination, grid_.frameWidth);

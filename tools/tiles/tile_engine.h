@@ -159,8 +159,8 @@ private:
     // `sendNext`, sends the next frame handed over as soon as it can go.
     std::int64_t collect(const Flight& flight, bool sendNext);
     void sendNextEarly(const Flight& current);
-    // The reply's count of refreshed blocks.
-    std::uint32_t awaitReply(Worker& worker, const char* what);
+    // The worker's reply, once it is a Ready or Done; a failure throws.
+    protocol::Reply awaitReply(Worker& worker, const char* what);
     int sharedNumber(const std::uint8_t* frame) const;
     [[noreturn]] void failTile(const Worker& worker, const std::string& what);
     [[noreturn]] void failDead(Worker& worker, const char* what);
