@@ -510,12 +510,12 @@ void f0r_get_param_value(f0r_instance_t handle, f0r_param_t param, int index) {
 // of one sequence are filtered as one (see Sequence).
 void f0r_update(f0r_instance_t handle, double time, const std::uint32_t* in,
                 std::uint32_t* out) {
-    const auto& instance = *static_cast<const Instance*>(handle);
+    auto& instance = *static_cast<Instance*>(handle);
     const std::size_t bytes = static_cast<std::size_t>(instance.width) *
                               static_cast<std::size_t>(instance.height) * 4;
     try {
-        updateFrame(*static_cast<Instance*>(handle), time, reinterpret_cast<const std::uint8_t*>(in),
-                    reinterpret_cast<std::uint8_t*>(out), bytes);
+        updateFrame(instance, time, reinterpret_cast<const std::uint8_t*>(in), reinterpret_cast<std::uint8_t*>(out),
+                    bytes);
     } catch (const std::exception& error) {
         // Out of memory before anything was written: the host's C code must
         // not see the exception, and frei0r has no error channel. Said once;
