@@ -1,3 +1,16 @@
-// AVX2 variant of the output filter's row routine.
-#define KALMIX_FILTER_ROW_ENTRY filterRow_avx2
-#include "filter/dsp/x86/filter_row_256.inc"
+// AVX2 variant of the output filter's row routine: thirty-two samples at a
+// time, and rows shorter than that through the SSE2 steps.
+#include "filter/dsp/x86/filter_row_simd.h"
+#include "filter/dsp/x86/vector_ops.h"
+
+namespace kalmix {
+
+void filterRow_avx2(std::uint8_t* output, const std::uint8_t* current,
+                    const std::uint8_t* reference, const std::uint8_t* score,
+                    const std::uint8_t* marks, const std::uint8_t* writeMask,
+                    std::ptrdiff_t stride, std::uint32_t count, const FilterPlan& plan) {
+    filterRowSimd<V256>(output, current, reference, score, marks, writeMask, stride, count, plan,
+                        filterRow_sse2);
+}
+
+}  // namespace kalmix

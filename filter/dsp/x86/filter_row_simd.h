@@ -1,6 +1,6 @@
 // The output filter's row routine written once over a vector type: V128
-// (SSE2), V64 and V32 (its low halves, for short runs) and V256 (AVX2) supply
-// the same few operations. Included by one source file per level; everything
+// (SSE2), V64 and V32 (its low halves, for short runs), V256 (AVX2) and V512
+// (AVX-512) supply the same few operations. Included by one source file per level; everything
 // here has internal linkage, so an AVX2 instantiation never stands in for an
 // SSE2 one.
 #pragma once
@@ -128,7 +128,7 @@ template <typename V>
     using T = typename V::T;
     const T zero = V::zero();
     const T write = V::bitAndNot(V::cmpeq8(V::load(writeMask), zero), V::cmpeq8(zero, zero));
-    const int writeLanes = V::moveMask(write);
+    const auto writeLanes = V::moveMask(write);
     if (writeLanes == 0) return;
     const T c = V::load(current);
     const T w = V::load(current - 1);
