@@ -60,10 +60,7 @@ void filterPlaneBlocks(PlaneSet& output, const std::uint8_t* blockFlags, const P
                                                 stride, flags, b, BLOCK_HEIGHT);
             continue;
         }
-        for (std::uint32_t column = 0; column < b; ++column) {
-            const std::uint8_t value = flags[column] != 0 ? 0xFF : 0;
-            std::memset(&writeMask[column * BLOCK_WIDTH], value, BLOCK_WIDTH);
-        }
+        blockCopyRoutines.flaggedSampleMask(writeMask.data(), flags, b);
         for (std::uint32_t r = 0; r < BLOCK_HEIGHT; ++r) {
             const std::uint32_t y = blockRow * BLOCK_HEIGHT + r;
             const std::uint32_t at = first + r * w;

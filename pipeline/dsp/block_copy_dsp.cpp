@@ -3,15 +3,15 @@
 
 namespace kalmix {
 
-BlockCopyRoutines blockCopyRoutines{copyFlaggedBlocks_c};
+BlockCopyRoutines blockCopyRoutines{copyFlaggedBlocks_c, flaggedSampleMask_c};
 
 BlockCopyRoutines blockCopyRoutinesFor(CpuLevel level) {
-    BlockCopyRoutines routines{copyFlaggedBlocks_c};
+    BlockCopyRoutines routines{copyFlaggedBlocks_c, flaggedSampleMask_c};
 #if defined(KALMIX_HAVE_SSE2)
-    if (level >= CpuLevel::SSE2) routines = {copyFlaggedBlocks_sse2};
+    if (level >= CpuLevel::SSE2) routines = {copyFlaggedBlocks_sse2, flaggedSampleMask_sse2};
 #endif
 #if defined(KALMIX_HAVE_AVX2)
-    if (level >= CpuLevel::AVX2) routines = {copyFlaggedBlocks_avx2};
+    if (level >= CpuLevel::AVX2) routines.copyFlaggedBlocks = copyFlaggedBlocks_avx2;
 #endif
     (void)level;
     return routines;

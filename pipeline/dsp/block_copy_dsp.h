@@ -1,5 +1,5 @@
 // Copying the flagged blocks of a block row from one plane set into another,
-// and its table of variants.
+// widening a block row's flags into a sample mask, and their table of variants.
 //
 // The reference refresh and the output filter's unfiltered rows both move the
 // samples of flagged 4x4 blocks and leave the others as they are. Done as a
@@ -25,8 +25,15 @@ using CopyFlaggedBlocksFunction = void (*)(std::uint8_t* destination, const std:
                                            std::ptrdiff_t stride, const std::uint8_t* flags,
                                            std::uint32_t blocks, std::uint32_t rows);
 
+// The flags of `blocks` blocks side by side widened into a byte mask: the
+// BLOCK_WIDTH bytes of a flagged block (any non-zero flag) 0xFF, the others 0.
+// Writes mask[0, blocks * BLOCK_WIDTH) and reads flags[0, blocks) only.
+using FlaggedSampleMaskFunction = void (*)(std::uint8_t* mask, const std::uint8_t* flags,
+                                           std::uint32_t blocks);
+
 struct BlockCopyRoutines {
     CopyFlaggedBlocksFunction copyFlaggedBlocks;
+    FlaggedSampleMaskFunction flaggedSampleMask;
 };
 
 // The table the frame path calls through, pointed at the active level's variants.
@@ -37,7 +44,9 @@ BlockCopyRoutines blockCopyRoutinesFor(CpuLevel level);
 void copyFlaggedBlocks_c(std::uint8_t* destination, const std::uint8_t* source,
                          std::ptrdiff_t stride, const std::uint8_t* flags, std::uint32_t blocks,
                          std::uint32_t rows);
+void flaggedSampleMask_c(std::uint8_t* mask, const std::uint8_t* flags, std::uint32_t blocks);
 #if defined(KALMIX_HAVE_SSE2)
+void flaggedSampleMask_sse2(std::uint8_t* mask, const std::uint8_t* flags, std::uint32_t blocks);
 void copyFlaggedBlocks_sse2(std::uint8_t* destination, const std::uint8_t* source,
                             std::ptrdiff_t stride, const std::uint8_t* flags, std::uint32_t blocks,
                             std::uint32_t rows);

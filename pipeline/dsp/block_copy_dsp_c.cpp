@@ -1,5 +1,5 @@
-// The plain flagged-block copy: each run of flagged blocks as one copy per
-// sample row.
+// The plain flagged-block copy (each run of flagged blocks as one copy per
+// sample row) and sample mask.
 #include <cstring>
 
 #include "pipeline/dsp/block_copy_dsp.h"
@@ -21,6 +21,12 @@ void copyFlaggedBlocks_c(std::uint8_t* destination, const std::uint8_t* source,
             std::memcpy(destination + at, source + at, bytes);
         }
         column = nextFlaggedBlock(flags, column, blocks);
+    }
+}
+
+void flaggedSampleMask_c(std::uint8_t* mask, const std::uint8_t* flags, std::uint32_t blocks) {
+    for (std::uint32_t column = 0; column < blocks; ++column) {
+        std::memset(mask + column * BLOCK_WIDTH, flags[column] != 0 ? 0xFF : 0, BLOCK_WIDTH);
     }
 }
 

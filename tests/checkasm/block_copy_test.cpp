@@ -112,5 +112,30 @@ TEST(BlockCopy, EveryWidthAndFlagPatternMatchesTheReference) {
     }
 }
 
+TEST(BlockCopy, EverySampleMaskMatchesTheReference) {
+    // The mask ends where the row's last block does and the flags where the
+    // row does, so a byte written or read beyond them shows as a difference
+    // in the guard bytes or, under the address sanitizer, as a fault.
+    constexpr std::size_t GUARD = 16;
+    std::vector<CpuLevel> levels = fastLevels();
+    levels.insert(levels.begin(), CpuLevel::C);
+    for (std::uint32_t blocks = 1; blocks <= MAX_BLOCKS; ++blocks) {
+        const std::size_t bytes = blocks * BLOCK_WIDTH;
+        std::vector<std::uint8_t> expected(bytes + GUARD), actual(bytes + GUARD);
+        for (const std::vector<std::uint8_t>& flags : flagPatterns(blocks)) {
+            fillRandom(expected.data(), expected.size(), 0, 255);
+            for (std::size_t x = 0; x < bytes; ++x) expected[x] = flags[x / BLOCK_WIDTH] != 0 ? 0xFF : 0;
+            for (CpuLevel level : levels) {
+                std::copy(expected.begin() + static_cast<std::ptrdiff_t>(bytes), expected.end(),
+                          actual.begin() + static_cast<std::ptrdiff_t>(bytes));
+                fillRandom(actual.data(), bytes, 0, 255);
+                blockCopyRoutinesFor(level).flaggedSampleMask(actual.data(), flags.data(), blocks);
+                ASSERT_TRUE(sameElements(expected.data(), actual.data(), expected.size()))
+                    << levelLabel(level) << ", " << blocks << " blocks";
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace kalmix
