@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tools/kalmix/block_prints.h"
+#include "tools/kalmix/frame_memory.h"
 
 namespace kalmix::tool {
 namespace {
@@ -115,8 +116,9 @@ LoopSummary runFrames(host::PluginModule& module, const host::UserSettings& sett
 
     // Every buffer of the loop, allocated once.
     const std::size_t frameBytes = format.frameBytes();
-    std::vector<std::uint8_t> input(frameBytes);
-    std::vector<std::uint8_t> output(frameBytes);
+    const FrameMemory frames(frameBytes, 2);
+    std::uint8_t* const input = frames.frame(0);
+    std::uint8_t* const output = frames.frame(1);
     std::vector<std::uint8_t> refreshed(static_cast<std::size_t>((format.width + MAP_BLOCK - 1) / MAP_BLOCK) *
                                         static_cast<std::size_t>((format.height + MAP_BLOCK - 1) / MAP_BLOCK));
     const std::uint64_t blocksPerFrame = refreshed.size();
@@ -134,14 +136,13 @@ LoopSummary runFrames(host::PluginModule& module, const host::UserSettings& sett
     bool drawn = false;
     FrameInfo info;
     std::int64_t index = 0;
-    std::uint8_t* const frame = input.data();
-    while (reader.read(frame, info)) {
+    while (reader.read(input, info)) {
         if (index > static_cast<std::int64_t>(std::numeric_limits<std::int32_t>::max()) - loop.start) {
             throw ToolError("frame position passes 2147483647: lower --start");
         }
         const auto position = static_cast<std::int32_t>(loop.start + index);
         const Clock::time_point before = Clock::now();
-        module.execute(frame, output.data(), format.width, format.height, position, summary.clipTotal);
+        module.execute(input, output, format.width, format.height, position, summary.clipTotal);
         summary.filterSeconds += secondsSince(before);
 
         const std::uint8_t* map = nullptr;
@@ -150,7 +151,7 @@ LoopSummary runFrames(host::PluginModule& module, const host::UserSettings& sett
         } else {
             ++summary.framesFiltered;
             if (countRefreshed) {
-                blockPrints(output.data(), format.width, format.height, currentPrints.data());
+                blockPrints(output, format.width, format.height, currentPrints.data());
                 if (index > 0) {
                     summary.blocksRefreshed += markRefreshedBlocks(previousPrints.data(), currentPrints.data(),
                                                                    refreshed.size(), refreshed.data());
@@ -160,8 +161,8 @@ LoopSummary runFrames(host::PluginModule& module, const host::UserSettings& sett
                 previousPrints.swap(currentPrints);
             }
         }
-        writer.write(output.data(), info);
-        if (observer) observer(index, frame, output.data(), map);
+        writer.write(output, info);
+        if (observer) observer(index, input, output, map);
         ++index;
 
         if (loop.progress) {

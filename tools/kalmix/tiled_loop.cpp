@@ -10,6 +10,8 @@
 #include <limits>
 #include <vector>
 
+#include "tools/kalmix/frame_memory.h"
+
 namespace kalmix::tool {
 namespace {
 
@@ -43,8 +45,8 @@ LoopSummary runTiledFrames(tiles::TileEngine& engine, const host::UserSettings& 
     // frames when it has them.
     const std::size_t frameBytes = format.frameBytes();
     const bool shared = engine.sharedFrameCount() >= TILED_LOOP_FRAMES;
-    std::vector<std::vector<std::uint8_t>> owned(shared ? 0 : TILED_LOOP_FRAMES, std::vector<std::uint8_t>(frameBytes));
-    const auto buffer = [&](int number) { return shared ? engine.sharedFrame(number) : owned[number].data(); };
+    const FrameMemory owned(shared ? 0 : frameBytes, TILED_LOOP_FRAMES);
+    const auto buffer = [&](int number) { return shared ? engine.sharedFrame(number) : owned.frame(number); };
     const std::array<std::uint8_t*, 2> inputs{buffer(0), buffer(1)};
     const std::array<std::uint8_t*, 3> outputs{buffer(2), buffer(3), buffer(4)};
     std::vector<std::uint8_t> refreshed(static_cast<std::size_t>((format.width + MAP_BLOCK - 1) / MAP_BLOCK) *
