@@ -7,16 +7,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "pipeline/cpu.h"
 #include "tool_test_support.h"
 #include "tools/kalmix/block_prints.h"
 #include "tools/kalmix/ffmpeg_common.h"
+#include "tools/kalmix/frame_feed.h"
 #include "tools/kalmix/frame_loop.h"
 #include "tools/kalmix/raw_io.h"
 
@@ -194,6 +198,89 @@ TEST_F(RawFile, AFileCutShortWhileReadIsAFailureNotAnEnd) {
             EXPECT_EQ(error.what(), "cannot read input '" + path + "': it was cut short while being read");
         }
     }
+}
+
+// Frames numbered in every byte and in their time stamp; it throws at
+// failAt, and counts the frames it has read.
+class NumberedReader final : public FrameReader {
+public:
+    NumberedReader(bool withoutWaiting, int frames, int failAt = -1)
+        : withoutWaiting_(withoutWaiting), frames_(frames), failAt_(failAt) {
+        format_.width = 2;
+        format_.height = 2;
+    }
+    const VideoFormat& format() const override { return format_; }
+    bool readsWithoutWaiting() const override { return withoutWaiting_; }
+    bool read(std::uint8_t* bgra, FrameInfo& info) override {
+        const int frame = count_.load();
+        if (frame == failAt_) throw ToolError("frame " + std::to_string(frame) + " is damaged");
+        if (frame == frames_) return false;
+        std::fill_n(bgra, format_.frameBytes(), static_cast<std::uint8_t>(frame));
+        info.pts = frame;
+        count_.store(frame + 1);
+        return true;
+    }
+    int count() const { return count_.load(); }
+
+private:
+    bool withoutWaiting_;
+    int frames_;
+    int failAt_;
+    VideoFormat format_;
+    std::atomic<int> count_{0};
+};
+
+TEST(FrameFeed, HandsOverEveryFrameInOrderAndNeverRefillsTheOneInUse) {
+    for (const bool ahead : {false, true}) {
+        NumberedReader reader(ahead, 40);
+        Bytes first(16), second(16);
+        FrameFeed feed(reader, first.data(), second.data());
+        FrameInfo info;
+        int frames = 0;
+        while (const std::uint8_t* frame = feed.next(info)) {
+            EXPECT_EQ(info.pts, frames);
+            // The reader goes on meanwhile; this frame must stay as it was.
+            if (frames % 8 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            EXPECT_TRUE(std::all_of(frame, frame + 16, [&](std::uint8_t b) { return b == frames; }))
+                << "frame " << frames << (ahead ? ", read ahead" : "");
+            ++frames;
+        }
+        EXPECT_EQ(frames, 40);
+        EXPECT_EQ(feed.next(info), nullptr);
+    }
+}
+
+TEST(FrameFeed, AReadersFailureComesAfterTheFramesReadBeforeIt) {
+    for (const bool ahead : {false, true}) {
+        NumberedReader reader(ahead, 40, 3);
+        Bytes first(16), second(16);
+        FrameFeed feed(reader, first.data(), second.data());
+        FrameInfo info;
+        for (int i = 0; i < 3; ++i) {
+            const std::uint8_t* frame = feed.next(info);
+            ASSERT_NE(frame, nullptr);
+            EXPECT_EQ(frame[0], i);
+        }
+        try {
+            feed.next(info);
+            ADD_FAILURE() << "no failure" << (ahead ? ", read ahead" : "");
+        } catch (const ToolError& error) {
+            EXPECT_STREQ(error.what(), "frame 3 is damaged");
+        }
+    }
+}
+
+TEST(FrameFeed, ReadsAtMostOneFrameAheadAndStopsWhenTheLoopEndsEarly) {
+    NumberedReader reader(true, 1000);
+    {
+        Bytes first(16), second(16);
+        FrameFeed feed(reader, first.data(), second.data());
+        FrameInfo info;
+        ASSERT_NE(feed.next(info), nullptr);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(reader.count(), 2);  // the one in use and the next
+    }  // the loop failed here: the feed stops rather than reading on
+    EXPECT_EQ(reader.count(), 2);
 }
 
 TEST(Version, NamesTheFramePathLevelThatKalmixCpuCaps) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tools/kalmix/block_prints.h"
+#include "tools/kalmix/frame_feed.h"
 #include "tools/kalmix/frame_memory.h"
 
 namespace kalmix::tool {
@@ -116,9 +117,9 @@ LoopSummary runFrames(host::PluginModule& module, const host::UserSettings& sett
 
     // Every buffer of the loop, allocated once.
     const std::size_t frameBytes = format.frameBytes();
-    const FrameMemory frames(frameBytes, 2);
-    std::uint8_t* const input = frames.frame(0);
-    std::uint8_t* const output = frames.frame(1);
+    const FrameMemory frames(frameBytes, 3);
+    FrameFeed feed(reader, frames.frame(0), frames.frame(1));
+    std::uint8_t* const output = frames.frame(2);
     std::vector<std::uint8_t> refreshed(static_cast<std::size_t>((format.width + MAP_BLOCK - 1) / MAP_BLOCK) *
                                         static_cast<std::size_t>((format.height + MAP_BLOCK - 1) / MAP_BLOCK));
     const std::uint64_t blocksPerFrame = refreshed.size();
@@ -136,7 +137,7 @@ LoopSummary runFrames(host::PluginModule& module, const host::UserSettings& sett
     bool drawn = false;
     FrameInfo info;
     std::int64_t index = 0;
-    while (reader.read(input, info)) {
+    while (const std::uint8_t* input = feed.next(info)) {
         if (index > static_cast<std::int64_t>(std::numeric_limits<std::int32_t>::max()) - loop.start) {
             throw ToolError("frame position passes 2147483647: lower --start");
         }

@@ -44,6 +44,7 @@ RawReader::RawReader(const std::string& path, int width, int height, bool allowP
         }
         if (S_ISDIR(info.st_mode)) throw ToolError("cannot read input '" + path + "': it is a directory");
         if (S_ISREG(info.st_mode)) {
+            regularFile_ = true;
             const auto size = static_cast<std::uint64_t>(info.st_size);
             const std::uint64_t wholeFrames = size / format_.frameBytes();
             const std::uint64_t leftover = size % format_.frameBytes();

@@ -23,6 +23,7 @@ public:
     ~RawReader() override;
     const VideoFormat& format() const override { return format_; }
     bool read(std::uint8_t* bgra, FrameInfo& info) override;
+    bool readsWithoutWaiting() const override { return regularFile_; }
     // Bytes after the last whole frame that were dropped (with allowPartial).
     std::uint64_t droppedBytes() const { return droppedBytes_; }
 
@@ -31,6 +32,7 @@ private:
     std::string path_;
     std::FILE* file_ = nullptr;
     bool ownsFile_ = false;
+    bool regularFile_ = false;
     bool allowPartial_;
     VideoFormat format_;
     std::int64_t framesRead_ = 0;

@@ -54,6 +54,9 @@ public:
     // Fills format().frameBytes() bytes; false at the end of the input.
     // Throws ToolError on a read or decode failure.
     virtual bool read(std::uint8_t* bgra, FrameInfo& info) = 0;
+    // True when read() never waits on another program (a regular file, not
+    // a pipe), so that it may run on a thread of its own and always returns.
+    virtual bool readsWithoutWaiting() const { return false; }
 };
 
 class FrameWriter {
