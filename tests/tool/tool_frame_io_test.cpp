@@ -231,10 +231,13 @@ private:
 };
 
 TEST(FrameFeed, HandsOverEveryFrameInOrderAndNeverRefillsTheOneInUse) {
-    for (const bool ahead : {false, true}) {
+    // Read when asked, ahead into every buffer, and ahead into two (frames
+    // too large for more).
+    for (const auto& [ahead, bytes] : {std::pair{false, std::size_t{16}}, std::pair{true, std::size_t{16}},
+                                       std::pair{true, FrameFeed::AHEAD_BYTES}}) {
         NumberedReader reader(ahead, 40);
-        Bytes first(16), second(16);
-        FrameFeed feed(reader, first.data(), second.data());
+        FrameFeed feed(reader, bytes);
+        EXPECT_EQ(feed.slots(), !ahead ? 1 : bytes == 16 ? FrameFeed::MAX_SLOTS : 2);
         FrameInfo info;
         int frames = 0;
         while (const std::uint8_t* frame = feed.next(info)) {
@@ -242,7 +245,7 @@ TEST(FrameFeed, HandsOverEveryFrameInOrderAndNeverRefillsTheOneInUse) {
             // The reader goes on meanwhile; this frame must stay as it was.
             if (frames % 8 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
             EXPECT_TRUE(std::all_of(frame, frame + 16, [&](std::uint8_t b) { return b == frames; }))
-                << "frame " << frames << (ahead ? ", read ahead" : "");
+                << "frame " << frames << ", " << feed.slots() << " buffers";
             ++frames;
         }
         EXPECT_EQ(frames, 40);
@@ -253,8 +256,7 @@ TEST(FrameFeed, HandsOverEveryFrameInOrderAndNeverRefillsTheOneInUse) {
 TEST(FrameFeed, AReadersFailureComesAfterTheFramesReadBeforeIt) {
     for (const bool ahead : {false, true}) {
         NumberedReader reader(ahead, 40, 3);
-        Bytes first(16), second(16);
-        FrameFeed feed(reader, first.data(), second.data());
+        FrameFeed feed(reader, 16);
         FrameInfo info;
         for (int i = 0; i < 3; ++i) {
             const std::uint8_t* frame = feed.next(info);
@@ -270,17 +272,17 @@ TEST(FrameFeed, AReadersFailureComesAfterTheFramesReadBeforeIt) {
     }
 }
 
-TEST(FrameFeed, ReadsAtMostOneFrameAheadAndStopsWhenTheLoopEndsEarly) {
+TEST(FrameFeed, ReadsAheadAsFarAsItsBuffersAndStopsWhenTheLoopEndsEarly) {
     NumberedReader reader(true, 1000);
     {
-        Bytes first(16), second(16);
-        FrameFeed feed(reader, first.data(), second.data());
+        FrameFeed feed(reader, 16);
+        ASSERT_EQ(feed.slots(), FrameFeed::MAX_SLOTS);
         FrameInfo info;
         ASSERT_NE(feed.next(info), nullptr);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        EXPECT_EQ(reader.count(), 2);  // the one in use and the next
+        EXPECT_EQ(reader.count(), FrameFeed::MAX_SLOTS);  // the one in use and the next ones
     }  // the loop failed here: the feed stops rather than reading on
-    EXPECT_EQ(reader.count(), 2);
+    EXPECT_EQ(reader.count(), FrameFeed::MAX_SLOTS);
 }
 
 TEST(Version, NamesTheFramePathLevelThatKalmixCpuCaps) {

@@ -1,9 +1,24 @@
 #include "tools/kalmix/frame_feed.h"
 
+#include <algorithm>
+
 namespace kalmix::tool {
 
-FrameFeed::FrameFeed(FrameReader& reader, std::uint8_t* first, std::uint8_t* second)
-    : reader_(reader), buffers_{first, second} {
+namespace {
+
+int slotsFor(const FrameReader& reader, std::size_t frameBytes) {
+    if (!reader.readsWithoutWaiting()) return 1;
+    const std::size_t fit = FrameFeed::AHEAD_BYTES / std::max<std::size_t>(frameBytes, 1);
+    return static_cast<int>(std::clamp<std::size_t>(fit, 2, FrameFeed::MAX_SLOTS));
+}
+
+}  // namespace
+
+FrameFeed::FrameFeed(FrameReader& reader, std::size_t frameBytes)
+    : reader_(reader),
+      slots_(slotsFor(reader, frameBytes)),
+      refill_(std::max(1, slots_ - 2)),
+      buffers_(frameBytes, slots_) {
     if (reader_.readsWithoutWaiting()) thread_ = std::thread([this] { readAhead(); });
 }
 
@@ -13,26 +28,32 @@ FrameFeed::~FrameFeed() {
         const std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
     }
-    changed_.notify_all();
+    readerWakes_.notify_one();
     thread_.join();
 }
 
 void FrameFeed::readAhead() {
     for (std::int64_t frame = 0;; ++frame) {
         {
-            // Frame n goes where frame n - 2 was: it waits for the loop to be done with that one.
+            // Frame n goes where frame n - slots_ was: with no buffer free,
+            // the thread sleeps until refill_ of them are.
             std::unique_lock<std::mutex> lock(mutex_);
-            changed_.wait(lock, [&] { return stopping_ || frame < released_ + 2; });
+            if (frame >= released_ + slots_) {
+                readerWaitsFor_ = frame - slots_ + refill_;
+                readerWakes_.wait(lock, [&] { return stopping_ || released_ >= readerWaitsFor_; });
+                readerWaitsFor_ = -1;
+            }
             if (stopping_) return;
         }
-        const int slot = static_cast<int>(frame % 2);
+        const int slot = static_cast<int>(frame % slots_);
         bool more = false;
         std::exception_ptr failure;
         try {
-            more = reader_.read(buffers_[slot], infos_[slot]);
+            more = reader_.read(buffers_.frame(slot), infos_[slot]);
         } catch (...) {
             failure = std::current_exception();
         }
+        bool wake = false;
         {
             const std::lock_guard<std::mutex> lock(mutex_);
             if (more) {
@@ -41,27 +62,32 @@ void FrameFeed::readAhead() {
                 ended_ = true;
                 exception_ = failure;
             }
+            wake = loopWaits_;
         }
-        changed_.notify_all();
+        if (wake) loopWakes_.notify_one();
         if (!more) return;
     }
 }
 
 std::uint8_t* FrameFeed::next(FrameInfo& info) {
     if (!thread_.joinable()) {
-        if (!reader_.read(buffers_[0], info)) return nullptr;
+        if (!reader_.read(buffers_.frame(0), info)) return nullptr;
         ++handed_;
-        return buffers_[0];
+        return buffers_.frame(0);
     }
     std::unique_lock<std::mutex> lock(mutex_);
     released_ = handed_;  // the frame handed out last is done with
-    changed_.notify_all();
-    changed_.wait(lock, [&] { return read_ > handed_ || ended_; });
+    if (readerWaitsFor_ >= 0 && released_ >= readerWaitsFor_) readerWakes_.notify_one();
+    if (read_ <= handed_ && !ended_) {
+        loopWaits_ = true;
+        loopWakes_.wait(lock, [&] { return read_ > handed_ || ended_; });
+        loopWaits_ = false;
+    }
     if (read_ > handed_) {
-        const int slot = static_cast<int>(handed_ % 2);
+        const int slot = static_cast<int>(handed_ % slots_);
         ++handed_;
         info = infos_[slot];
-        return buffers_[slot];
+        return buffers_.frame(slot);
     }
     if (exception_) std::rethrow_exception(exception_);
     return nullptr;

@@ -117,9 +117,9 @@ LoopSummary runFrames(host::PluginModule& module, const host::UserSettings& sett
 
     // Every buffer of the loop, allocated once.
     const std::size_t frameBytes = format.frameBytes();
-    const FrameMemory frames(frameBytes, 3);
-    FrameFeed feed(reader, frames.frame(0), frames.frame(1));
-    std::uint8_t* const output = frames.frame(2);
+    FrameFeed feed(reader, frameBytes);
+    const FrameMemory outputMemory(frameBytes, 1);
+    std::uint8_t* const output = outputMemory.frame(0);
     std::vector<std::uint8_t> refreshed(static_cast<std::size_t>((format.width + MAP_BLOCK - 1) / MAP_BLOCK) *
                                         static_cast<std::size_t>((format.height + MAP_BLOCK - 1) / MAP_BLOCK));
     const std::uint64_t blocksPerFrame = refreshed.size();
