@@ -1,6 +1,7 @@
 // The frame loop's own work per frame: the refreshed-block map against a
-// pixel-by-pixel reference, and raw files read with the same frames a pipe
-// gives, failing with one line when cut short.
+// pixel-by-pixel reference, raw files read with the same frames a pipe
+// gives, failing with one line when cut short, and the frames read ahead of
+// the loop and written behind it.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +23,7 @@
 #include "tools/kalmix/ffmpeg_common.h"
 #include "tools/kalmix/frame_feed.h"
 #include "tools/kalmix/frame_loop.h"
+#include "tools/kalmix/frame_sink.h"
 #include "tools/kalmix/raw_io.h"
 
 namespace kalmix::tool::test {
@@ -234,10 +236,10 @@ TEST(FrameFeed, HandsOverEveryFrameInOrderAndNeverRefillsTheOneInUse) {
     // Read when asked, ahead into every buffer, and ahead into two (frames
     // too large for more).
     for (const auto& [ahead, bytes] : {std::pair{false, std::size_t{16}}, std::pair{true, std::size_t{16}},
-                                       std::pair{true, FrameFeed::AHEAD_BYTES}}) {
+                                       std::pair{true, std::size_t{4} << 20}}) {
         NumberedReader reader(ahead, 40);
         FrameFeed feed(reader, bytes);
-        EXPECT_EQ(feed.slots(), !ahead ? 1 : bytes == 16 ? FrameFeed::MAX_SLOTS : 2);
+        EXPECT_EQ(feed.slots(), !ahead ? 1 : bytes == 16 ? MAX_FRAMES_IN_HAND : 2);
         FrameInfo info;
         int frames = 0;
         while (const std::uint8_t* frame = feed.next(info)) {
@@ -276,13 +278,98 @@ TEST(FrameFeed, ReadsAheadAsFarAsItsBuffersAndStopsWhenTheLoopEndsEarly) {
     NumberedReader reader(true, 1000);
     {
         FrameFeed feed(reader, 16);
-        ASSERT_EQ(feed.slots(), FrameFeed::MAX_SLOTS);
+        ASSERT_EQ(feed.slots(), MAX_FRAMES_IN_HAND);
         FrameInfo info;
         ASSERT_NE(feed.next(info), nullptr);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        EXPECT_EQ(reader.count(), FrameFeed::MAX_SLOTS);  // the one in use and the next ones
+        EXPECT_EQ(reader.count(), MAX_FRAMES_IN_HAND);  // the one in use and the next ones
     }  // the loop failed here: the feed stops rather than reading on
-    EXPECT_EQ(reader.count(), FrameFeed::MAX_SLOTS);
+    EXPECT_EQ(reader.count(), MAX_FRAMES_IN_HAND);
+}
+
+// Checks that each frame it is given holds its number in every byte and in
+// its time stamp; throws at failAt.
+class NumberedWriter final : public FrameWriter {
+public:
+    NumberedWriter(bool withoutWaiting, std::size_t bytes, int failAt = -1)
+        : withoutWaiting_(withoutWaiting), bytes_(bytes), failAt_(failAt) {}
+    bool writesWithoutWaiting() const override { return withoutWaiting_; }
+    void write(const std::uint8_t* bgra, const FrameInfo& info) override {
+        const int frame = count_.load();
+        if (frame == failAt_ && !failed_.exchange(true)) throw ToolError("no room for frame " + std::to_string(frame));
+        if (frame % 8 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));  // a slow disk
+        if (info.pts != frame || !std::all_of(bgra, bgra + bytes_, [&](std::uint8_t b) { return b == frame % 256; })) {
+            ++damaged_;
+        }
+        count_.store(frame + 1);
+    }
+    void finish() override { finished_ = true; }
+    int count() const { return count_.load(); }
+    int damaged() const { return damaged_.load(); }
+    bool finished() const { return finished_; }
+
+private:
+    bool withoutWaiting_;
+    std::size_t bytes_;
+    int failAt_;
+    std::atomic<int> count_{0};
+    std::atomic<int> damaged_{0};
+    std::atomic<bool> failed_{false};  // once: what comes after a failure gets written
+    bool finished_ = false;
+};
+
+// The loop's side: frame n filtered into the buffer the sink gives.
+void fillFrames(FrameSink& sink, int frames, std::size_t bytes) {
+    for (int frame = 0; frame < frames; ++frame) {
+        std::uint8_t* buffer = sink.buffer();
+        std::fill_n(buffer, bytes, static_cast<std::uint8_t>(frame));
+        FrameInfo info;
+        info.pts = frame;
+        sink.write(info);
+    }
+}
+
+TEST(FrameSink, WritesEveryFrameInOrderAndNeverRefillsOneNotYetWritten) {
+    // Written in the loop, behind it into every buffer, and behind it into
+    // two (frames too large for more).
+    for (const auto& [behind, bytes] : {std::pair{false, std::size_t{16}}, std::pair{true, std::size_t{16}},
+                                        std::pair{true, std::size_t{4} << 20}}) {
+        NumberedWriter writer(behind, bytes);
+        FrameSink sink(writer, bytes);
+        EXPECT_EQ(sink.slots(), !behind ? 1 : bytes == 16 ? MAX_FRAMES_IN_HAND : 2);
+        fillFrames(sink, 40, bytes);
+        sink.finish();
+        EXPECT_EQ(writer.count(), 40) << sink.slots() << " buffers";
+        EXPECT_EQ(writer.damaged(), 0) << sink.slots() << " buffers";
+        EXPECT_TRUE(writer.finished());
+    }
+}
+
+TEST(FrameSink, AWritersFailureEndsTheRunWithoutFinishingTheOutput) {
+    for (const bool behind : {false, true}) {
+        NumberedWriter writer(behind, 16, 5);
+        try {
+            FrameSink sink(writer, 16);
+            fillFrames(sink, 40, 16);
+            sink.finish();
+            ADD_FAILURE() << "no failure" << (behind ? ", written behind" : "");
+        } catch (const ToolError& error) {
+            EXPECT_STREQ(error.what(), "no room for frame 5");
+        }
+        EXPECT_EQ(writer.count(), 5);
+        EXPECT_FALSE(writer.finished());
+    }
+}
+
+TEST(FrameSink, ARunThatFailsElsewhereStopsTheWritingAndFinishesNothing) {
+    NumberedWriter writer(true, 16);
+    {
+        FrameSink sink(writer, 16);
+        fillFrames(sink, 3, 16);
+    }  // the module failed here
+    EXPECT_LE(writer.count(), 3);
+    EXPECT_EQ(writer.damaged(), 0);
+    EXPECT_FALSE(writer.finished());
 }
 
 TEST(Version, NamesTheFramePathLevelThatKalmixCpuCaps) {

@@ -4,19 +4,9 @@
 
 namespace kalmix::tool {
 
-namespace {
-
-int slotsFor(const FrameReader& reader, std::size_t frameBytes) {
-    if (!reader.readsWithoutWaiting()) return 1;
-    const std::size_t fit = FrameFeed::AHEAD_BYTES / std::max<std::size_t>(frameBytes, 1);
-    return static_cast<int>(std::clamp<std::size_t>(fit, 2, FrameFeed::MAX_SLOTS));
-}
-
-}  // namespace
-
 FrameFeed::FrameFeed(FrameReader& reader, std::size_t frameBytes)
     : reader_(reader),
-      slots_(slotsFor(reader, frameBytes)),
+      slots_(reader.readsWithoutWaiting() ? framesInHand(frameBytes) : 1),
       refill_(std::max(1, slots_ - 2)),
       buffers_(frameBytes, slots_) {
     if (reader_.readsWithoutWaiting()) thread_ = std::thread([this] { readAhead(); });

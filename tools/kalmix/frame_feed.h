@@ -36,11 +36,8 @@ public:
     // input. Throws what the reader threw, after the frames read before it.
     std::uint8_t* next(FrameInfo& info);
 
-    // Buffers read into in turn: 1, or 2 to MAX_SLOTS when reading ahead,
-    // as many as fit in AHEAD_BYTES.
+    // Buffers read into in turn: 1, or framesInHand() when reading ahead.
     int slots() const { return slots_; }
-    static constexpr int MAX_SLOTS = 8;
-    static constexpr std::size_t AHEAD_BYTES = std::size_t{4} << 20;
 
 private:
     void readAhead();
@@ -49,7 +46,7 @@ private:
     int slots_;
     int refill_;  // free buffers that wake the reading thread
     FrameMemory buffers_;
-    FrameInfo infos_[MAX_SLOTS];
+    FrameInfo infos_[MAX_FRAMES_IN_HAND];
     std::int64_t handed_ = 0;  // frames next() returned
     // Shared with the reading thread, under mutex_.
     std::mutex mutex_;

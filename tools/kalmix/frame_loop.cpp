@@ -11,7 +11,7 @@
 
 #include "tools/kalmix/block_prints.h"
 #include "tools/kalmix/frame_feed.h"
-#include "tools/kalmix/frame_memory.h"
+#include "tools/kalmix/frame_sink.h"
 
 namespace kalmix::tool {
 namespace {
@@ -118,8 +118,7 @@ LoopSummary runFrames(host::PluginModule& module, const host::UserSettings& sett
     // Every buffer of the loop, allocated once.
     const std::size_t frameBytes = format.frameBytes();
     FrameFeed feed(reader, frameBytes);
-    const FrameMemory outputMemory(frameBytes, 1);
-    std::uint8_t* const output = outputMemory.frame(0);
+    FrameSink sink(writer, frameBytes);
     std::vector<std::uint8_t> refreshed(static_cast<std::size_t>((format.width + MAP_BLOCK - 1) / MAP_BLOCK) *
                                         static_cast<std::size_t>((format.height + MAP_BLOCK - 1) / MAP_BLOCK));
     const std::uint64_t blocksPerFrame = refreshed.size();
@@ -142,6 +141,7 @@ LoopSummary runFrames(host::PluginModule& module, const host::UserSettings& sett
             throw ToolError("frame position passes 2147483647: lower --start");
         }
         const auto position = static_cast<std::int32_t>(loop.start + index);
+        std::uint8_t* const output = sink.buffer();
         const Clock::time_point before = Clock::now();
         module.execute(input, output, format.width, format.height, position, summary.clipTotal);
         summary.filterSeconds += secondsSince(before);
@@ -162,7 +162,7 @@ LoopSummary runFrames(host::PluginModule& module, const host::UserSettings& sett
                 previousPrints.swap(currentPrints);
             }
         }
-        writer.write(output, info);
+        sink.write(info);
         if (observer) observer(index, input, output, map);
         ++index;
 
@@ -175,7 +175,7 @@ LoopSummary runFrames(host::PluginModule& module, const host::UserSettings& sett
             }
         }
     }
-    writer.finish();
+    sink.finish();
     summary.seconds = secondsSince(start);
     if (drawn) std::fputs("\r\033[K", stderr);
     return summary;

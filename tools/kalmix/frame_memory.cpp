@@ -1,5 +1,6 @@
 #include "tools/kalmix/frame_memory.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <new>
 
@@ -31,6 +32,12 @@ FrameMemory::FrameMemory(std::size_t frameBytes, int count) : frameBytes_(frameB
     // Only a hint: a kernel without huge pages leaves the memory as it is.
     if (alignment == HUGE_PAGE) ::madvise(bytes, size, MADV_HUGEPAGE);
 #endif
+}
+
+int framesInHand(std::size_t frameBytes) {
+    constexpr std::size_t IN_HAND_BYTES = std::size_t{4} << 20;
+    const std::size_t fit = IN_HAND_BYTES / std::max<std::size_t>(frameBytes, 1);
+    return static_cast<int>(std::clamp<std::size_t>(fit, 2, MAX_FRAMES_IN_HAND));
 }
 
 void FrameMemory::Release::operator()(std::uint8_t* bytes) const { std::free(bytes); }

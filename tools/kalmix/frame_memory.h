@@ -14,6 +14,11 @@
 
 namespace kalmix::tool {
 
+// Frames a reading or writing thread keeps in hand: as many as fit in 4 MB,
+// from 2 to MAX_FRAMES_IN_HAND.
+inline constexpr int MAX_FRAMES_IN_HAND = 8;
+int framesInHand(std::size_t frameBytes);
+
 class FrameMemory {
 public:
     // count frames of frameBytes each, one after the other.

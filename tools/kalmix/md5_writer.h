@@ -21,6 +21,7 @@ public:
               bool replaceAppearing = false);
     ~Md5Writer() override;
     void write(const std::uint8_t* bgra, const FrameInfo& info) override;
+    bool writesWithoutWaiting() const override { return true; }  // a hash: nothing is written until finish()
     void finish() override;
     const std::string& hash() const { return hash_; }
 

@@ -102,6 +102,8 @@ RawWriter::RawWriter(const std::string& path, const VideoFormat& format, bool re
     } else {
         file_ = output_.openStream();
     }
+    struct stat info {};
+    regularFile_ = ::fstat(::fileno(file_), &info) == 0 && S_ISREG(info.st_mode);
     setBuffering(file_, frameBytes_);
 }
 

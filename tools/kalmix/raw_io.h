@@ -45,12 +45,14 @@ public:
     RawWriter(const std::string& path, const VideoFormat& format, bool replaceAppearing = false);
     ~RawWriter() override;
     void write(const std::uint8_t* bgra, const FrameInfo& info) override;
+    bool writesWithoutWaiting() const override { return regularFile_; }
     void finish() override;
 
 private:
     [[noreturn]] void fail();
     TempOutput output_;
     std::FILE* file_ = nullptr;
+    bool regularFile_ = false;
     std::size_t frameBytes_;
 };
 

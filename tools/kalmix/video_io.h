@@ -63,6 +63,9 @@ class FrameWriter {
 public:
     virtual ~FrameWriter() = default;  // an unfinished writer leaves no output behind
     virtual void write(const std::uint8_t* bgra, const FrameInfo& info) = 0;
+    // True when write() never waits on another program (a regular file, not
+    // a pipe), so that it may run on a thread of its own and always returns.
+    virtual bool writesWithoutWaiting() const { return false; }
     // Flushes and puts the output in place. Throws ToolError on failure.
     virtual void finish() = 0;
 };
