@@ -372,6 +372,32 @@ TEST(FrameSink, ARunThatFailsElsewhereStopsTheWritingAndFinishesNothing) {
     EXPECT_FALSE(writer.finished());
 }
 
+TEST(FfmpegLog, RemarksFromDecoderThreadsAtOnceAreCountedWhole) {
+    // A decoder's frame threads log at the same time as the reading thread
+    // and the loop: the remarks kept and the count of those dropped must add
+    // up, and never overrun the lines kept.
+    captureFfmpegLog();
+    setFfmpegLogLevel(AV_LOG_VERBOSE);
+    dropFfmpegRemarks();
+    constexpr int THREADS = 4, EACH = 20000;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < THREADS; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < EACH; ++i) av_log(nullptr, AV_LOG_WARNING, "remark %d of thread %d\n", i, t);
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    testing::internal::CaptureStderr();
+    flushFfmpegRemarks();
+    const std::string shown = testing::internal::GetCapturedStderr();
+    setFfmpegLogLevel(AV_LOG_WARNING);
+    const auto lines = static_cast<int>(std::count(shown.begin(), shown.end(), '\n'));
+    const std::string::size_type more = shown.find("(");
+    ASSERT_NE(more, std::string::npos) << shown;
+    const int dropped = std::atoi(shown.c_str() + more + 1);
+    EXPECT_EQ(lines - 1 + dropped, THREADS * EACH) << shown;
+}
+
 TEST(Version, NamesTheFramePathLevelThatKalmixCpuCaps) {
     const char* saved = std::getenv("KALMIX_CPU");
     const std::string restore = saved != nullptr ? saved : "";

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <mutex>
 
 extern "C" {
 #include <libavutil/buffer.h>
@@ -18,8 +19,11 @@ extern "C" {
 namespace kalmix::tool {
 namespace {
 
+// FFmpeg logs from the caller's thread and from its own (a decoder's frame
+// threads, the reading thread): the error and the remarks kept are shared.
+std::mutex logMutex;
 char lastLogged[512];
-int shownLevel = AV_LOG_WARNING;
+std::atomic<int> shownLevel{AV_LOG_WARNING};
 // FFmpeg's remarks wait here until the work goes on: a failure prints its
 // one line and drops them.
 constexpr int PENDING_MAX = 16;
@@ -48,6 +52,7 @@ void logCallback(void* object, int level, const char* format, va_list arguments)
     while (line[n] != '\0' && line[n] != '\n' && line[n] != '\r') ++n;
     line[n] = '\0';
     if (n == 0) return;
+    const std::lock_guard<std::mutex> lock(logMutex);
     if (level <= AV_LOG_ERROR) {
         // Keep the first line only, without its newline or the object prefix.
         const char* text = line;
@@ -75,17 +80,23 @@ void setFfmpegLogLevel(int level) {
     av_log_set_level(level);
 }
 
-void clearFfmpegLog() { lastLogged[0] = '\0'; }
+void clearFfmpegLog() {
+    const std::lock_guard<std::mutex> lock(logMutex);
+    lastLogged[0] = '\0';
+}
 
 std::uint64_t demuxerErrorCount() { return demuxerErrors.load(); }
 
 void flushFfmpegRemarks() {
+    const std::lock_guard<std::mutex> lock(logMutex);
     for (int i = 0; i < pendingCount; ++i) std::fprintf(stderr, "kalmix: ffmpeg: %s\n", pending[i]);
     if (pendingDropped > 0) std::fprintf(stderr, "kalmix: ffmpeg: (%d more remarks not shown)\n", pendingDropped);
-    dropFfmpegRemarks();
+    pendingCount = 0;
+    pendingDropped = 0;
 }
 
 void dropFfmpegRemarks() {
+    const std::lock_guard<std::mutex> lock(logMutex);
     pendingCount = 0;
     pendingDropped = 0;
 }
@@ -111,8 +122,9 @@ std::string avErrorText(int error) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
     av_strerror(error, text, sizeof text);
     std::string result = text;
+    const std::lock_guard<std::mutex> lock(logMutex);
     if (lastLogged[0] != '\0') result += std::string(" (") + lastLogged + ")";
-    clearFfmpegLog();
+    lastLogged[0] = '\0';
     return result;
 }
 
