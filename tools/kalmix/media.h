@@ -58,8 +58,9 @@ struct OutputOptions {
 };
 
 // The library's entry points. A library whose version differs from the
-// program's is refused rather than called.
-inline constexpr int MEDIA_API_VERSION = 2;
+// program's is refused rather than called. Raised whenever the types the two
+// share change, the virtual functions of the readers and writers included.
+inline constexpr int MEDIA_API_VERSION = 3;
 struct MediaApi {
     int version;
     // FFmpeg's log goes into the tool's error lines and remarks (see
