@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Times `kalmix --raw` beside the ffmpeg program's hqdn3d and atadenoise
 # filters on the same raw BGRA frames, in one run, and prints frames per second
-# and the ratios. Each command runs as a whole process, one thread, reading the
-# frames from a file (in the page cache after the first pass) and writing BGRA
-# to /dev/null; the best of --repeat runs counts.
+# and the ratios. Each command runs as a whole process, its filter on one
+# thread (kalmix reads its input ahead on a second one; CPU time counts both),
+# reading the frames from a file (in the page cache after the first pass) and
+# writing BGRA to /dev/null; the best of --repeat runs counts.
 #
 #   bench/peers.sh [--build DIR] [--frames N] [--size WxH] [--scene NAME] [--repeat N]
 #
@@ -21,7 +22,7 @@ while [[ $# -gt 0 ]]; do
     --size) size=${2:?}; shift 2 ;;
     --scene) scene=${2:?}; shift 2 ;;
     --repeat) repeat=${2:?}; shift 2 ;;
-    -h|--help) sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) die "unknown argument '$1' (see --help)" ;;
   esac
 done
@@ -74,7 +75,7 @@ for ((round = 0; round < repeat; ++round)); do
   done
 done
 
-echo "$frames frames of $size ($scene scene), best of $repeat, whole processes, one thread"
+echo "$frames frames of $size ($scene scene), best of $repeat, whole processes, filters on one thread"
 printf '%-12s %12s %12s %14s %14s\n' "" "wall s" "frames/s" "cpu s" "frames/s (cpu)"
 for name in "${order[@]}"; do
   awk -v n="$name" -v f="$frames" -v w="${wall[$name]}" -v c="${cpu[$name]}" \
