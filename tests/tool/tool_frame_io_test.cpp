@@ -16,6 +16,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "pipeline/cpu.h"
 #include "tool_test_support.h"
@@ -233,13 +234,16 @@ private:
 };
 
 TEST(FrameFeed, HandsOverEveryFrameInOrderAndNeverRefillsTheOneInUse) {
-    // Read when asked, ahead into every buffer, and ahead into two (frames
-    // too large for more).
-    for (const auto& [ahead, bytes] : {std::pair{false, std::size_t{16}}, std::pair{true, std::size_t{16}},
-                                       std::pair{true, std::size_t{4} << 20}}) {
+    // Read when asked, ahead into every buffer, ahead into two (frames too
+    // large for more), and when asked again (frames that only pass through,
+    // too large to hold twice).
+    const std::size_t passedThrough = (std::size_t{16} << 20) + 1;
+    for (const auto& [ahead, bytes, slots] :
+         {std::tuple{false, std::size_t{16}, 1}, std::tuple{true, std::size_t{16}, MAX_FRAMES_IN_HAND},
+          std::tuple{true, std::size_t{4} << 20, 2}, std::tuple{true, passedThrough, 1}}) {
         NumberedReader reader(ahead, 40);
         FrameFeed feed(reader, bytes);
-        EXPECT_EQ(feed.slots(), !ahead ? 1 : bytes == 16 ? MAX_FRAMES_IN_HAND : 2);
+        EXPECT_EQ(feed.slots(), slots) << bytes << " bytes";
         FrameInfo info;
         int frames = 0;
         while (const std::uint8_t* frame = feed.next(info)) {
@@ -330,16 +334,20 @@ void fillFrames(FrameSink& sink, int frames, std::size_t bytes) {
 }
 
 TEST(FrameSink, WritesEveryFrameInOrderAndNeverRefillsOneNotYetWritten) {
-    // Written in the loop, behind it into every buffer, and behind it into
-    // two (frames too large for more).
-    for (const auto& [behind, bytes] : {std::pair{false, std::size_t{16}}, std::pair{true, std::size_t{16}},
-                                        std::pair{true, std::size_t{4} << 20}}) {
+    // Written in the loop, behind it into every buffer, behind it into two
+    // (frames too large for more), and in the loop again (frames too large
+    // to hold twice).
+    const std::size_t passedThrough = (std::size_t{16} << 20) + 1;
+    for (const auto& [behind, bytes, slots] :
+         {std::tuple{false, std::size_t{16}, 1}, std::tuple{true, std::size_t{16}, MAX_FRAMES_IN_HAND},
+          std::tuple{true, std::size_t{4} << 20, 2}, std::tuple{true, passedThrough, 1}}) {
         NumberedWriter writer(behind, bytes);
         FrameSink sink(writer, bytes);
-        EXPECT_EQ(sink.slots(), !behind ? 1 : bytes == 16 ? MAX_FRAMES_IN_HAND : 2);
-        fillFrames(sink, 40, bytes);
+        EXPECT_EQ(sink.slots(), slots) << bytes << " bytes";
+        const int frames = bytes > 16 ? 6 : 40;  // enough to go round two buffers
+        fillFrames(sink, frames, bytes);
         sink.finish();
-        EXPECT_EQ(writer.count(), 40) << sink.slots() << " buffers";
+        EXPECT_EQ(writer.count(), frames) << sink.slots() << " buffers";
         EXPECT_EQ(writer.damaged(), 0) << sink.slots() << " buffers";
         EXPECT_TRUE(writer.finished());
     }

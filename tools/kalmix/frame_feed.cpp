@@ -9,7 +9,7 @@ FrameFeed::FrameFeed(FrameReader& reader, std::size_t frameBytes)
       slots_(reader.readsWithoutWaiting() ? framesInHand(frameBytes) : 1),
       refill_(std::max(1, slots_ - 2)),
       buffers_(frameBytes, slots_) {
-    if (reader_.readsWithoutWaiting()) thread_ = std::thread([this] { readAhead(); });
+    if (slots_ > 1) thread_ = std::thread([this] { readAhead(); });
 }
 
 FrameFeed::~FrameFeed() {

@@ -36,7 +36,7 @@ public:
     // input. Throws what the reader threw, after the frames read before it.
     std::uint8_t* next(FrameInfo& info);
 
-    // Buffers read into in turn: 1, or framesInHand() when reading ahead.
+    // Buffers read into in turn: 1 when reading in the loop, else framesInHand().
     int slots() const { return slots_; }
 
 private:

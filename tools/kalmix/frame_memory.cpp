@@ -36,6 +36,8 @@ FrameMemory::FrameMemory(std::size_t frameBytes, int count) : frameBytes_(frameB
 
 int framesInHand(std::size_t frameBytes) {
     constexpr std::size_t IN_HAND_BYTES = std::size_t{4} << 20;
+    constexpr std::size_t LARGEST_FRAME_IN_HAND = std::size_t{16} << 20;
+    if (frameBytes > LARGEST_FRAME_IN_HAND) return 1;
     const std::size_t fit = IN_HAND_BYTES / std::max<std::size_t>(frameBytes, 1);
     return static_cast<int>(std::clamp<std::size_t>(fit, 2, MAX_FRAMES_IN_HAND));
 }

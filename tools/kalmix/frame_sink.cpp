@@ -9,7 +9,7 @@ FrameSink::FrameSink(FrameWriter& writer, std::size_t frameBytes)
       slots_(writer.writesWithoutWaiting() ? framesInHand(frameBytes) : 1),
       batch_(std::max(1, slots_ - 2)),
       buffers_(frameBytes, slots_) {
-    if (writer_.writesWithoutWaiting()) thread_ = std::thread([this] { writeBehind(); });
+    if (slots_ > 1) thread_ = std::thread([this] { writeBehind(); });
 }
 
 FrameSink::~FrameSink() {

@@ -39,7 +39,7 @@ public:
     // Every frame written, then the writer's finish(). Throws what the writer threw.
     void finish();
 
-    // Buffers filtered into in turn: 1, or framesInHand() behind a thread.
+    // Buffers filtered into in turn: 1 when writing in the loop, else framesInHand().
     int slots() const { return slots_; }
 
 private:
