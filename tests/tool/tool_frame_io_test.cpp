@@ -22,6 +22,7 @@
 #include "tool_test_support.h"
 #include "tools/kalmix/block_prints.h"
 #include "tools/kalmix/ffmpeg_common.h"
+#include "tools/kalmix/ffmpeg_reader.h"
 #include "tools/kalmix/frame_feed.h"
 #include "tools/kalmix/frame_loop.h"
 #include "tools/kalmix/frame_sink.h"
@@ -378,6 +379,26 @@ TEST(FrameSink, ARunThatFailsElsewhereStopsTheWritingAndFinishesNothing) {
     EXPECT_LE(writer.count(), 3);
     EXPECT_EQ(writer.damaged(), 0);
     EXPECT_FALSE(writer.finished());
+}
+
+TEST(FfmpegFileRead, IsReadAheadAndGivesUpOnceInterrupted) {
+    // A file may open streams that wait (a playlist's segments, an SDP
+    // file's stream): a reader the loop stopped must give up on them.
+    ScratchDir dir;
+    const std::string path = dir / "in.mkv";
+    // Larger than what opening it reads ahead: the reads go on to the file.
+    writeMkv(path, makeClip(128, 96, 40, 3), 128, 96, {1, 25}, {25, 1});
+    FfmpegReader reader(path, false);
+    EXPECT_TRUE(reader.readsWithoutWaiting());
+    Bytes frame(reader.format().frameBytes());
+    FrameInfo info;
+    ASSERT_TRUE(reader.read(frame.data(), info));
+    reader.interrupt();
+    int after = 0;
+    while (reader.read(frame.data(), info)) ++after;
+    // What the decoder holds still comes out; the file's other frames do not.
+    EXPECT_LT(after, 20);
+    EXPECT_EQ(reader.damagedPackets(), 1);
 }
 
 TEST(FfmpegLog, RemarksFromDecoderThreadsAtOnceAreCountedWhole) {

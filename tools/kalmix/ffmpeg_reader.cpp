@@ -91,8 +91,12 @@ FfmpegReader::FfmpegReader(const std::string& path, const ReaderOptions& options
         if (format == nullptr) throw ToolError("-f: FFmpeg reads no container named '" + options.format + "'", EXIT_USAGE);
     }
 
+    rereadable_ = rereadable;
     clearFfmpegLog();
-    AVFormatContext* opened = nullptr;
+    AVFormatContext* opened = avformat_alloc_context();
+    if (opened == nullptr) throw ToolError("out of memory");
+    opened->interrupt_callback = {&FfmpegReader::interruptRequested, this};
+    // Frees the context when it fails.
     if (const int error = avformat_open_input(&opened, pipe ? "pipe:0" : path.c_str(), format, nullptr); error < 0) {
         throw ToolError("cannot read input '" + path + "': " + avErrorText(error));
     }
@@ -227,6 +231,10 @@ void FfmpegReader::damaged(const std::string& what, int error, const char* outco
     } else {
         clearFfmpegLog();
     }
+}
+
+int FfmpegReader::interruptRequested(void* reader) {
+    return static_cast<FfmpegReader*>(reader)->interrupted_.load() ? 1 : 0;
 }
 
 bool FfmpegReader::passOn(AVPacket* packet) {

@@ -5,6 +5,7 @@
 // concealed and counted, unless the reader is strict.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -25,6 +26,12 @@ public:
     ~FfmpegReader() override;
     const VideoFormat& format() const override { return format_; }
     bool read(std::uint8_t* bgra, FrameInfo& info) override;
+    // A regular file or numbered pictures; the packet sink, if any, must
+    // take packets from the reading thread (FfmpegWriter::writeCopied does).
+    // What such a file opens in turn (a playlist's segments, a stream an SDP
+    // file describes) gives up waiting once interrupted.
+    bool readsWithoutWaiting() const override { return rereadable_; }
+    void interrupt() override { interrupted_.store(true); }
 
     FrameSize sourceSize() const override { return sourceSize_; }
     const AVFormatContext* container() const { return input_.get(); }
@@ -52,7 +59,11 @@ private:
     // False when the packet lies outside the selection and was not handed on.
     bool passOn(AVPacket* packet);
 
+    static int interruptRequested(void* reader);
+
     std::string path_;
+    bool rereadable_ = false;
+    std::atomic<bool> interrupted_{false};
     InputPtr input_;
     int videoIndex_ = -1;
     bool strict_ = false;

@@ -627,6 +627,7 @@ void FfmpegWriter::drainEncoder() {
         }
         av_packet_rescale_ts(packet_.get(), encoder_->time_base, videoStream_->time_base);
         packet_->stream_index = videoStream_->index;
+        const std::lock_guard<std::mutex> lock(muxing_);
         if (const int error = av_interleaved_write_frame(container_.get(), packet_.get()); error < 0) failWrite(error);
     }
 }
@@ -638,6 +639,7 @@ void FfmpegWriter::writeAudio(AVPacket* packet, AVRational sourceTimeBase) {
     av_packet_rescale_ts(packet, sourceTimeBase, found->second->time_base);
     packet->stream_index = found->second->index;
     packet->pos = -1;
+    const std::lock_guard<std::mutex> lock(muxing_);
     if (const int error = av_interleaved_write_frame(container_.get(), packet); error < 0) failWrite(error);
 }
 
@@ -651,6 +653,7 @@ void FfmpegWriter::writeCopied(AVPacket* packet) {
     av_packet_rescale_ts(packet, options_.source->streams[packet->stream_index]->time_base, found->second->time_base);
     packet->stream_index = found->second->index;
     packet->pos = -1;
+    const std::lock_guard<std::mutex> lock(muxing_);
     if (const int error = av_interleaved_write_frame(container_.get(), packet); error < 0) failWrite(error);
 }
 

@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -89,6 +90,10 @@ private:
     AVDictionary* unusedCodecOptions_ = nullptr;  // what the encoder did not take
     VideoFormat format_;
     OutputPtr container_;
+    // A reader that reads ahead hands over the other streams' packets
+    // (writeCopied) from its own thread: every write into the container
+    // takes this lock.
+    std::mutex muxing_;
     AVStream* videoStream_ = nullptr;
     CodecContextPtr encoder_;
     FramePtr frame_;

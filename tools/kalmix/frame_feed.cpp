@@ -18,6 +18,7 @@ FrameFeed::~FrameFeed() {
         const std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
     }
+    reader_.interrupt();
     readerWakes_.notify_one();
     thread_.join();
 }

@@ -57,6 +57,9 @@ public:
     // True when read() never waits on another program (a regular file, not
     // a pipe), so that it may run on a thread of its own and always returns.
     virtual bool readsWithoutWaiting() const { return false; }
+    // From another thread, when the run ends early: a read under way may give
+    // up (and fail) rather than wait for its input.
+    virtual void interrupt() {}
 };
 
 class FrameWriter {
