@@ -4,7 +4,10 @@
 #include <cstdlib>
 #include <new>
 
+#include <thread>
+
 #if defined(__linux__)
+#include <sched.h>
 #include <sys/mman.h>
 #endif
 
@@ -17,6 +20,17 @@ constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
 constexpr std::size_t HUGE_PAGE_FROM = std::size_t{256} << 10;
 // Whole cache lines for the module's vector loads and stores.
 constexpr std::size_t LINE = 64;
+
+bool severalCpus() {
+#if defined(__linux__)
+    // The CPUs this process may run on (taskset, a container's share), not
+    // those the machine has.
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (::sched_getaffinity(0, sizeof allowed, &allowed) == 0) return CPU_COUNT(&allowed) > 1;
+#endif
+    return std::thread::hardware_concurrency() != 1;
+}
 
 }  // namespace
 
@@ -37,7 +51,7 @@ FrameMemory::FrameMemory(std::size_t frameBytes, int count) : frameBytes_(frameB
 int framesInHand(std::size_t frameBytes) {
     constexpr std::size_t IN_HAND_BYTES = std::size_t{4} << 20;
     constexpr std::size_t LARGEST_FRAME_IN_HAND = std::size_t{16} << 20;
-    if (frameBytes > LARGEST_FRAME_IN_HAND) return 1;
+    if (frameBytes > LARGEST_FRAME_IN_HAND || !severalCpus()) return 1;
     const std::size_t fit = IN_HAND_BYTES / std::max<std::size_t>(frameBytes, 1);
     return static_cast<int>(std::clamp<std::size_t>(fit, 2, MAX_FRAMES_IN_HAND));
 }

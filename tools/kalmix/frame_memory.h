@@ -15,8 +15,10 @@
 namespace kalmix::tool {
 
 // Frames a reading or writing thread keeps in hand: as many as fit in 4 MB,
-// from 2 to MAX_FRAMES_IN_HAND; 1 (no thread) for frames above 16 MB, which
-// the loop only passes through and which would double its memory.
+// from 2 to MAX_FRAMES_IN_HAND. 1 (no thread) for frames above 16 MB, which
+// the loop only passes through and which would double its memory, and for a
+// process that may run on one CPU only, where a thread would only add its
+// wake-ups.
 inline constexpr int MAX_FRAMES_IN_HAND = 8;
 int framesInHand(std::size_t frameBytes);
 
