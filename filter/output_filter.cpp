@@ -3,7 +3,6 @@
 
 #include <array>
 #include <cstdlib>
-#include <cstring>
 
 #include "analysis/analysis.h"
 #include "filter/dsp/filter_dsp.h"
