@@ -2,6 +2,9 @@
 #include "tools/host/plugin_host.h"
 
 #include <dlfcn.h>
+#include <link.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +21,46 @@ std::string defaultModulePath() {
     return KALMIX_MODULE_BUILD_PATH;
 }
 
+namespace {
+
+// The module's frame state is static and zero at load: every page of it is
+// first touched by the first frames, one page fault each, which in a virtual
+// machine costs some 10 us a page (about 6 ms a process at the largest
+// frame). Asking the kernel to provide the pages up front (Linux 5.14 on)
+// makes that one call; without it the faults happen as before.
+void providePagesOfStaticState(void* library) {
+#if defined(MADV_POPULATE_WRITE)
+    link_map* map = nullptr;
+    if (dlinfo(library, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) return;
+    struct Search {
+        ElfW(Addr) base;
+        bool done;
+    } search{map->l_addr, false};
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, std::size_t, void* data) {
+            auto* wanted = static_cast<Search*>(data);
+            if (info->dlpi_addr != wanted->base) return 0;
+            const auto page = static_cast<ElfW(Addr)>(sysconf(_SC_PAGESIZE));
+            for (int i = 0; i < info->dlpi_phnum; ++i) {
+                const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+                if (segment.p_type != PT_LOAD || (segment.p_flags & PF_W) == 0) continue;
+                if (segment.p_memsz <= segment.p_filesz) continue;
+                // The zero-filled part past the file's bytes, whole pages only.
+                const ElfW(Addr) from = (info->dlpi_addr + segment.p_vaddr + segment.p_filesz + page - 1) & ~(page - 1);
+                const ElfW(Addr) to = (info->dlpi_addr + segment.p_vaddr + segment.p_memsz + page - 1) & ~(page - 1);
+                if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+            }
+            wanted->done = true;
+            return 1;
+        },
+        &search);
+#else
+    (void)library;
+#endif
+}
+
+}  // namespace
+
 std::unique_ptr<PluginModule> PluginModule::load(const std::string& path, std::string& error) {
     void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) {
@@ -31,6 +74,7 @@ std::unique_ptr<PluginModule> PluginModule::load(const std::string& path, std::s
         dlclose(library);
         return nullptr;
     }
+    providePagesOfStaticState(library);
     XFilterFunction entry;
     static_assert(sizeof(entry) == sizeof(symbol));
     std::memcpy(&entry, &symbol, sizeof(entry));
