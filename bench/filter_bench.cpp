@@ -1,5 +1,5 @@
 // Time per frame of the whole execute call and of each stage alone, over the
-// synthetic scenes of bench/scenes.h, at two parameter sets and three frame
+// synthetic scenes of bench/scenes.h, at three parameter sets and three frame
 // sizes. Not part of the test run: build the kalmix_bench target and run it
 // (docs/performance.md has the commands).
 //
@@ -54,6 +54,9 @@ struct ParamSet {
 constexpr ParamSet PARAM_SETS[] = {
     {"default", DEFAULT_FILTER_PARAMS},
     {"strong", FilterParams{1, 5, 10, 2, 1}},  // primary 1, secondary 10, enhanced on
+    // The default levels with the enhanced test off: every sample judged on
+    // its raw difference, a path of its own in the detection.
+    {"plain", FilterParams{5, 5, 5, 2, 0}},
 };
 
 // Clips are made once per scene and size and kept for the whole run. An
