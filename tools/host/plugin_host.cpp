@@ -32,28 +32,23 @@ void providePagesOfStaticState(void* library) {
 #if defined(MADV_POPULATE_WRITE)
     link_map* map = nullptr;
     if (dlinfo(library, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) return;
-    struct Search {
-        ElfW(Addr) base;
-        bool done;
-    } search{map->l_addr, false};
+    ElfW(Addr) base = map->l_addr;
     dl_iterate_phdr(
-        [](dl_phdr_info* info, std::size_t, void* data) {
-            auto* wanted = static_cast<Search*>(data);
-            if (info->dlpi_addr != wanted->base) return 0;
+        [](dl_phdr_info* info, std::size_t, void* wanted) {
+            if (info->dlpi_addr != *static_cast<ElfW(Addr)*>(wanted)) return 0;
             const auto page = static_cast<ElfW(Addr)>(sysconf(_SC_PAGESIZE));
             for (int i = 0; i < info->dlpi_phnum; ++i) {
                 const ElfW(Phdr)& segment = info->dlpi_phdr[i];
                 if (segment.p_type != PT_LOAD || (segment.p_flags & PF_W) == 0) continue;
-                if (segment.p_memsz <= segment.p_filesz) continue;
                 // The zero-filled part past the file's bytes, whole pages only.
-                const ElfW(Addr) from = (info->dlpi_addr + segment.p_vaddr + segment.p_filesz + page - 1) & ~(page - 1);
-                const ElfW(Addr) to = (info->dlpi_addr + segment.p_vaddr + segment.p_memsz + page - 1) & ~(page - 1);
+                const ElfW(Addr) start = info->dlpi_addr + segment.p_vaddr;
+                const ElfW(Addr) from = (start + segment.p_filesz + page - 1) & ~(page - 1);
+                const ElfW(Addr) to = (start + segment.p_memsz + page - 1) & ~(page - 1);
                 if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
             }
-            wanted->done = true;
             return 1;
         },
-        &search);
+        &base);
 #else
     (void)library;
 #endif
