@@ -171,7 +171,7 @@ TEST_F(FramePath, FirstFrameIsUnfilteredUpToLevelSixAndHeldNearTheInputAbove) {
 
 // The host asks for the pages of the module's static frame state when it
 // loads it, so that the first frame of a run does not take a page fault for
-// each of them (some 500 at the largest frame, about 10 us each in a virtual
+// each of them (some 545 at the largest frame, about 10 us each in a virtual
 // machine, and every tile worker pays them again).
 TEST_F(FramePath, FirstLargestFrameFindsTheModulesStateInMemory) {
     // Where the kernel cannot provide pages up front (before Linux 5.14, or
@@ -192,7 +192,7 @@ TEST_F(FramePath, FirstLargestFrameFindsTheModulesStateInMemory) {
     getrusage(RUSAGE_SELF, &before);
     ASSERT_EQ(module->execute(source.data(), destination.data(), LARGE_W, LARGE_H, 0, CLIP), 0);
     getrusage(RUSAGE_SELF, &after);
-    // Without the request this frame takes about 580 faults.
+    // Without the request this frame takes about 545 faults.
     EXPECT_LT(after.ru_minflt - before.ru_minflt, 100);
 }
 

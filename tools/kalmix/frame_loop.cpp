@@ -122,13 +122,13 @@ LoopSummary runFrames(host::PluginModule& module, const host::UserSettings& sett
     std::vector<std::uint8_t> refreshed(static_cast<std::size_t>((format.width + MAP_BLOCK - 1) / MAP_BLOCK) *
                                         static_cast<std::size_t>((format.height + MAP_BLOCK - 1) / MAP_BLOCK));
     const std::uint64_t blocksPerFrame = refreshed.size();
-    // Prints of the previous and the current output: the previous output
-    // itself is not kept, as reading it back cold would cost more than the
-    // whole comparison.
     // The refreshed share is for the summary and the observer: a quiet run
     // without one prints no summary, so it skips the prints (and their
     // memory, whose first touch alone cost some 50 page faults at 384x288).
     const bool countRefreshed = !loop.quiet || static_cast<bool>(observer);
+    // Prints of the previous and the current output: the previous output
+    // itself is not kept, as reading it back cold would cost more than the
+    // whole comparison.
     std::vector<BlockPrint> previousPrints(countRefreshed ? refreshed.size() : 0);
     std::vector<BlockPrint> currentPrints(countRefreshed ? refreshed.size() : 0);
 
