@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <new>
-
 #include <thread>
 
 #if defined(__linux__)
