@@ -410,6 +410,14 @@ TEST(AnalysisPass, DetectionMatchesTheReferenceAtTheThresholds) {
                 if (HasFailure()) return;
             }
         }
+        // Bias thresholds beyond a signed byte, which no primary level gives:
+        // raw rows still judge them in bytes, smoothed rows may not.
+        for (std::int32_t bias : {130, 254}) {
+            for (std::int32_t enhanced : {0, 1}) {
+                compareLevels(width, height, Picture::THRESHOLD_EDGES, 5, enhanced, bias);
+                if (HasFailure()) return;
+            }
+        }
     }
 }
 
@@ -432,12 +440,16 @@ TEST(AnalysisPass, SpreadMatchesTheReferenceAroundPatches) {
         }
         // Bias thresholds no primary level gives, which the border votes must
         // still count as the reference does: below 0 (a sample votes both
-        // ways), 0, and at the end of the byte range and beyond it.
+        // ways), 0, and at the end of the byte range and beyond it; with the
+        // enhanced test too, whose smoothed rows judge differences in signed
+        // bytes only up to 127.
         for (std::int32_t bias : {-3, 0, 254, 255}) {
             SCOPED_TRACE("bias threshold " + std::to_string(bias));
             for (Picture picture : {Picture::PATCHES, Picture::NOISE}) {
-                compareLevels(width, height, picture, 5, 0, bias);
-                if (HasFailure()) return;
+                for (std::int32_t enhanced : {0, 1}) {
+                    compareLevels(width, height, picture, 5, enhanced, bias);
+                    if (HasFailure()) return;
+                }
             }
         }
     }
