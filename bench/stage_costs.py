@@ -1,0 +1,100 @@
+#!/usr/bin/env python3
+"""Splits each routine's time in one frame benchmark into a cost per row and
+a cost per pixel, from perf profiles at the three sizes.
+
+    bench/stage_costs.py [--bench build/bench/kalmix_bench] [--scene still/default] [--seconds 2]
+
+For each size it times BM_Frame/<scene>/<size> without perf (the best of
+five repetitions), then samples the same benchmark with `perf record` and
+shares that time out by the profile's self time per routine. The three sizes
+give three equations per routine, t = rows * per_row + pixels * per_pixel,
+fitted by least squares. A routine whose time follows the area has a per-row
+cost near 0; one that pays per row (loop set-up, a ragged last step, per-row
+branches) shows it there. The sizes keep nearly one shape, so a cost per
+column reads as one per row; a routine bound by memory at the largest size
+can come out with a negative per-row cost. The machines are shared: run it
+twice and trust what both runs say. Needs perf (Debian package linux-perf).
+"""
+import argparse
+import re
+import subprocess
+import sys
+import tempfile
+
+SIZES = [(96, 64), (176, 144), (384, 288)]
+PREFIXES = {"p": 1e-12, "n": 1e-9, "u": 1e-6, "m": 1e-3, "": 1.0, "k": 1e3}
+
+
+def frame_us(bench, name, seconds):
+    """CPU microseconds a frame, from the benchmark's own timing."""
+    out = subprocess.run([bench, f"--benchmark_filter=^{re.escape(name)}$", f"--benchmark_min_time={seconds / 5}",
+                          "--benchmark_repetitions=5"], capture_output=True, text=True, check=True).stdout
+    rates = []
+    for line in out.splitlines():
+        match = re.search(r"frames=([0-9.]+)([pnumk]?)/s", line)
+        if line.split()[:1] == [name] and match:
+            rates.append(float(match.group(1)) * PREFIXES[match.group(2)])
+    if not rates:
+        sys.exit(f"stage_costs.py: error: {bench} printed no result for {name}")
+    return 1e6 / max(rates)
+
+
+def shares(bench, name, seconds):
+    """Self-time share of each routine under perf, in percent."""
+    with tempfile.NamedTemporaryFile(suffix=".data") as data:
+        subprocess.run(["perf", "record", "-q", "-F", "5000", "-o", data.name, bench,
+                        f"--benchmark_filter=^{re.escape(name)}$", f"--benchmark_min_time={seconds}"],
+                       capture_output=True, check=True)
+        report = subprocess.run(["perf", "report", "-i", data.name, "--no-children", "--stdio", "--sort", "sym"],
+                                capture_output=True, text=True, check=True).stdout
+    result = {}
+    for line in report.splitlines():
+        match = re.match(r"\s+([0-9.]+)%\s+\[\.\]\s+(.*)", line)
+        if match:
+            routine = re.sub(r"\(.*", "", match.group(2).replace("(anonymous namespace)::", ""))
+            routine = routine.split("::")[-1].strip()
+            result[routine] = result.get(routine, 0.0) + float(match.group(1))
+    return result
+
+
+def fit(values):
+    """Least squares of t = rows * a + pixels * b over the sizes: (a, b)."""
+    xs = [(float(h), float(w * h)) for w, h in SIZES]
+    srr = sum(r * r for r, _ in xs)
+    srp = sum(r * p for r, p in xs)
+    spp = sum(p * p for _, p in xs)
+    srt = sum(r * t for (r, _), t in zip(xs, values))
+    spt = sum(p * t for (_, p), t in zip(xs, values))
+    det = srr * spp - srp * srp
+    return (srt * spp - spt * srp) / det, (spt * srr - srt * srp) / det
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--bench", default="build/bench/kalmix_bench")
+    parser.add_argument("--scene", default="still/default", help="scene/params, as in BM_Frame/<scene>/<params>")
+    parser.add_argument("--seconds", type=float, default=2.0, help="minimum time of each run")
+    parser.add_argument("--top", type=int, default=14, help="routines shown, by time at the largest size")
+    args = parser.parse_args()
+
+    times = {}
+    for width, height in SIZES:
+        name = f"BM_Frame/{args.scene}/{width}x{height}"
+        total = frame_us(args.bench, name, args.seconds)
+        times[(width, height)] = {k: total * v / 100 for k, v in shares(args.bench, name, args.seconds).items()}
+        times[(width, height)]["(frame)"] = total
+    largest = times[SIZES[-1]]
+    routines = sorted(largest, key=lambda k: -largest[k])[: args.top + 1]
+    header = " | ".join(f"{w}x{h} us" for w, h in SIZES)
+    print(f"| routine | {header} | ns a row | ps a pixel | rows' share at {SIZES[0][0]}x{SIZES[0][1]} |")
+    print("|---" * (len(SIZES) + 4) + "|")
+    for routine in routines:
+        t = [times[size].get(routine, 0.0) for size in SIZES]
+        per_row, per_pixel = fit(t)
+        share = per_row * SIZES[0][1] / t[0] if t[0] else 0.0
+        cells = " | ".join(f"{x:.2f}" for x in t)
+        print(f"| {routine} | {cells} | {per_row * 1e3:.1f} | {per_pixel * 1e6:.1f} | {share:.0%} |")
+
+
+if __name__ == "__main__":
+    main()
