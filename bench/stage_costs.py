@@ -6,7 +6,8 @@ a cost per pixel, from perf profiles at the three sizes.
 
 For each size it times BM_Frame/<scene>/<size> without perf (the best of
 five repetitions), then samples the same benchmark with `perf record` and
-shares that time out by the profile's self time per routine. The three sizes
+shares that time out by the profile's self time per routine in user space
+(the benchmark's own set-up left out). The three sizes
 give three equations per routine, t = rows * per_row + pixels * per_pixel,
 fitted by least squares. A routine whose time follows the area has a per-row
 cost near 0; one that pays per row (loop set-up, a ragged last step, per-row
@@ -39,8 +40,13 @@ def frame_us(bench, name, seconds):
     return 1e6 / max(rates)
 
 
+# Samples of the benchmark's own set-up (making the scenes' frames) and of the
+# kernel, left out of the shares: the profile covers the whole process.
+HARNESS = re.compile(r"kalmix::bench::|benchmark::|^main$|^_start|^__libc_start")
+
+
 def shares(bench, name, seconds):
-    """Self-time share of each routine under perf, in percent."""
+    """Share of the filter's self time of each routine under perf, in percent."""
     with tempfile.NamedTemporaryFile(suffix=".data") as data:
         subprocess.run(["perf", "record", "-q", "-F", "5000", "-o", data.name, bench,
                         f"--benchmark_filter=^{re.escape(name)}$", f"--benchmark_min_time={seconds}"],
@@ -50,11 +56,12 @@ def shares(bench, name, seconds):
     result = {}
     for line in report.splitlines():
         match = re.match(r"\s+([0-9.]+)%\s+\[\.\]\s+(.*)", line)
-        if match:
+        if match and not HARNESS.search(match.group(2)):
             routine = re.sub(r"\(.*", "", match.group(2).replace("(anonymous namespace)::", ""))
             routine = routine.split("::")[-1].strip()
             result[routine] = result.get(routine, 0.0) + float(match.group(1))
-    return result
+    total = sum(result.values())
+    return {routine: 100.0 * share / total for routine, share in result.items()}
 
 
 def fit(values):
