@@ -17,7 +17,9 @@ can come out with a negative per-row cost. The machines are shared: run it
 twice and trust what both runs say. Needs perf (Debian package linux-perf).
 """
 import argparse
+import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -83,6 +85,10 @@ def main():
     parser.add_argument("--seconds", type=float, default=2.0, help="minimum time of each run")
     parser.add_argument("--top", type=int, default=14, help="routines shown, by time at the largest size")
     args = parser.parse_args()
+    if shutil.which("perf") is None:
+        sys.exit("stage_costs.py: error: perf is not installed (Debian package linux-perf)")
+    if not os.access(args.bench, os.X_OK):
+        sys.exit(f"stage_costs.py: error: no benchmark program at {args.bench} (build the kalmix_bench target)")
 
     times = {}
     for width, height in SIZES:
@@ -104,4 +110,11 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    try:
+        main()
+    except subprocess.CalledProcessError as failure:
+        stderr = failure.stderr or ""
+        if isinstance(stderr, bytes):
+            stderr = stderr.decode(errors="replace")
+        reason = stderr.strip().splitlines()
+        sys.exit(f"stage_costs.py: error: {failure.cmd[0]} failed" + (f": {reason[-1]}" if reason else ""))
