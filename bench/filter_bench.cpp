@@ -10,6 +10,7 @@
 //               over the frames run, so a scene can be seen doing what it claims.
 // Names:
 //   BM_Frame/<scene>/<params>/<W>x<H>            the execute call, as a host drives it
+//                                                (default also at 96x288 and 384x64)
 //   BM_ExecuteFrame/<W>/<H>                      the same for moving/default (the old name)
 //   BM_ConvertToPlanes/<W>x<H>, BM_ConvertToFrame/<W>x<H> (with the alpha copy)
 //   BM_ConvertToFrameOpaque/<W>x<H>, BM_FrameOpaque/moving/default/<W>x<H>
@@ -46,6 +47,10 @@ struct Size {
     int width, height;
 };
 constexpr Size SIZES[] = {{96, 64}, {176, 144}, {384, 288}};
+// As narrow as the smallest size and as tall as the largest, and the other way
+// round: beside SIZES they split a frame's cost into one per row and one per
+// sample (bench/stage_costs.py). BM_Frame at the default settings only.
+constexpr Size SHAPES[] = {{96, 288}, {384, 64}};
 
 struct ParamSet {
     const char* name;
@@ -235,6 +240,10 @@ const bool registered = [] {
                 frameBench(std::string("BM_Frame/") + sceneName(scene) + "/" + set.name + "/" + sizeName(size), scene,
                            set, size);
             }
+        }
+        for (Size size : SHAPES) {
+            frameBench(std::string("BM_Frame/") + sceneName(scene) + "/" + defaults.name + "/" + sizeName(size), scene,
+                       defaults, size);
         }
     }
     for (Size size : SIZES) {

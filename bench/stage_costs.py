@@ -1,20 +1,23 @@
 #!/usr/bin/env python3
 """Splits each routine's time in one frame benchmark into a cost per row and
-a cost per pixel, from perf profiles at the three sizes.
+a cost per pixel, from perf profiles at several sizes.
 
     bench/stage_costs.py [--bench build/bench/kalmix_bench] [--scene still/default] [--seconds 2]
 
 For each size it times BM_Frame/<scene>/<size> without perf (the best of
 five repetitions), then samples the same benchmark with `perf record` and
 shares that time out by the profile's self time per routine in user space
-(the benchmark's own set-up left out). The three sizes
-give three equations per routine, t = rows * per_row + pixels * per_pixel,
-fitted by least squares. A routine whose time follows the area has a per-row
-cost near 0; one that pays per row (loop set-up, a ragged last step, per-row
-branches) shows it there. The sizes keep nearly one shape, so a cost per
-column reads as one per row; a routine bound by memory at the largest size
-can come out with a negative per-row cost. The machines are shared: run it
-twice and trust what both runs say. Needs perf (Debian package linux-perf).
+(the benchmark's own set-up left out). Each size gives one equation per
+routine, t = rows * per_row + pixels * per_pixel, fitted by least squares.
+A routine whose time follows the area has a per-row cost near 0; one that
+pays per row (loop set-up, a ragged last step, per-row branches) shows it
+there. The sizes are 96x64, 176x144 and 384x288, and where the benchmark
+has them (the default settings) 96x288 and 384x64 too: frames of one width
+and two heights, and of one height and two widths, tell a cost per row from
+one per sample far better than sizes of nearly one shape. A routine bound by
+memory at the largest size can come out with a negative per-row cost. The
+machines are shared: run it twice and trust what both runs say. Needs perf
+(Debian package linux-perf).
 """
 import argparse
 import os
@@ -25,6 +28,7 @@ import sys
 import tempfile
 
 SIZES = [(96, 64), (176, 144), (384, 288)]
+SHAPES = [(96, 288), (384, 64)]  # only where the benchmark has them
 PREFIXES = {"p": 1e-12, "n": 1e-9, "u": 1e-6, "m": 1e-3, "": 1.0, "k": 1e3}
 
 
@@ -66,9 +70,17 @@ def shares(bench, name, seconds):
     return {routine: 100.0 * share / total for routine, share in result.items()}
 
 
-def fit(values):
+def listed(bench, scene):
+    """The sizes the benchmark has BM_Frame/<scene> at, smallest first and the largest last."""
+    names = subprocess.run([bench, "--benchmark_list_tests"], capture_output=True, text=True, check=True).stdout
+    have = set(names.split())
+    extra = [size for size in SHAPES if f"BM_Frame/{scene}/{size[0]}x{size[1]}" in have]
+    return SIZES[:-1] + extra + SIZES[-1:]
+
+
+def fit(sizes, values):
     """Least squares of t = rows * a + pixels * b over the sizes: (a, b)."""
-    xs = [(float(h), float(w * h)) for w, h in SIZES]
+    xs = [(float(h), float(w * h)) for w, h in sizes]
     srr = sum(r * r for r, _ in xs)
     srp = sum(r * p for r, p in xs)
     spp = sum(p * p for _, p in xs)
@@ -90,21 +102,22 @@ def main():
     if not os.access(args.bench, os.X_OK):
         sys.exit(f"stage_costs.py: error: no benchmark program at {args.bench} (build the kalmix_bench target)")
 
+    sizes = listed(args.bench, args.scene)
     times = {}
-    for width, height in SIZES:
+    for width, height in sizes:
         name = f"BM_Frame/{args.scene}/{width}x{height}"
         total = frame_us(args.bench, name, args.seconds)
         times[(width, height)] = {k: total * v / 100 for k, v in shares(args.bench, name, args.seconds).items()}
         times[(width, height)]["(frame)"] = total
-    largest = times[SIZES[-1]]
+    largest = times[sizes[-1]]
     routines = sorted(largest, key=lambda k: -largest[k])[: args.top + 1]
-    header = " | ".join(f"{w}x{h} us" for w, h in SIZES)
-    print(f"| routine | {header} | ns a row | ps a pixel | rows' share at {SIZES[0][0]}x{SIZES[0][1]} |")
-    print("|---" * (len(SIZES) + 4) + "|")
+    header = " | ".join(f"{w}x{h} us" for w, h in sizes)
+    print(f"| routine | {header} | ns a row | ps a pixel | rows' share at {sizes[0][0]}x{sizes[0][1]} |")
+    print("|---" * (len(sizes) + 4) + "|")
     for routine in routines:
-        t = [times[size].get(routine, 0.0) for size in SIZES]
-        per_row, per_pixel = fit(t)
-        share = per_row * SIZES[0][1] / t[0] if t[0] else 0.0
+        t = [times[size].get(routine, 0.0) for size in sizes]
+        per_row, per_pixel = fit(sizes, t)
+        share = per_row * sizes[0][1] / t[0] if t[0] else 0.0
         cells = " | ".join(f"{x:.2f}" for x in t)
         print(f"| {routine} | {cells} | {per_row * 1e3:.1f} | {per_pixel * 1e6:.1f} | {share:.0%} |")
 
