@@ -221,8 +221,9 @@ template <typename V>
 }
 
 // The whole row: full vectors, then one last vector that ends at the row's end
-// and overlaps the one before (it writes the same values again); rows shorter
-// than a vector go to `narrower`. Vectors without a masked sample are skipped,
+// and overlaps the one before (it writes the same values again), through
+// `narrower` where half a vector covers the rest; rows shorter than a vector
+// go to `narrower` too. Vectors without a masked sample are skipped,
 // partly masked ones merge with the output already there.
 template <typename V>
 void filterRowSimd(std::uint8_t* output, const std::uint8_t* current, const std::uint8_t* reference,
@@ -239,11 +240,18 @@ void filterRowSimd(std::uint8_t* output, const std::uint8_t* current, const std:
         filterVector<V>(output + i, current + i, reference + i, score + i, marks + i, writeMask + i,
                         stride, setup);
     }
-    if (i < count) {
-        i = count - V::WIDTH;
-        filterVector<V>(output + i, current + i, reference + i, score + i, marks + i, writeMask + i,
-                        stride, setup);
+    if (i == count) return;
+    if (count - i <= V::WIDTH / 2) {
+        // About half the cost of a full vector: a 96-sample plane's 94 inner
+        // samples would otherwise take two full vectors for one and a half.
+        i = count - V::WIDTH / 2;
+        narrower(output + i, current + i, reference + i, score + i, marks + i, writeMask + i,
+                 stride, V::WIDTH / 2, plan);
+        return;
     }
+    i = count - V::WIDTH;
+    filterVector<V>(output + i, current + i, reference + i, score + i, marks + i, writeMask + i,
+                    stride, setup);
 }
 
 }  // namespace
