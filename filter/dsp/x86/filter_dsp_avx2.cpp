@@ -1,5 +1,6 @@
 // AVX2 variant of the output filter's row routine: thirty-two samples at a
-// time, and rows shorter than that through the SSE2 steps.
+// time; rows shorter than that, and a row's rest of at most 16, through the
+// SSE2 steps.
 #include "filter/dsp/x86/filter_row_simd.h"
 #include "filter/dsp/x86/vector_ops.h"
 

@@ -1,5 +1,6 @@
 // AVX-512 variant of the output filter's row routine: sixty-four samples at a
-// time, and rows shorter than that through the AVX2 steps.
+// time; rows shorter than that, and a row's rest of at most 32, through the
+// AVX2 steps.
 #include "filter/dsp/x86/filter_row_simd.h"
 #include "filter/dsp/x86/vector_ops.h"
 
