@@ -1,6 +1,6 @@
-// SSE2 variant of the output filter's row routine: sixteen samples at a time,
-// and runs shorter than that (a block or two), or a row's rest of at most
-// eight, eight or four at a time.
+// SSE2 variant of the output filter's row routine: sixteen samples at a time.
+// Runs shorter than that (a block or two) and a row's last eight samples or
+// fewer go eight or four at a time.
 #include "filter/dsp/x86/filter_row_simd.h"
 #include "filter/dsp/x86/vector_ops.h"
 
