@@ -38,7 +38,8 @@ enum class Picture {
     LINES,
     THRESHOLD_EDGES,
     PATCHES,
-    CHUNK_ISLANDS
+    CHUNK_ISLANDS,
+    STRONG_TOP_BLOCK_ROW
 };
 
 // The lines that Picture::LINES draws in the luminance plane: through
@@ -64,11 +65,16 @@ const char* pictureName(Picture p) {
         case Picture::THRESHOLD_EDGES: return "threshold edges";
         case Picture::PATCHES: return "patches";
         case Picture::CHUNK_ISLANDS: return "chunk islands";
+        case Picture::STRONG_TOP_BLOCK_ROW: return "strong top block row";
     }
     return "?";
 }
 
 using testing::setUpFrame;
+// Picture::STRONG_TOP_BLOCK_ROW: the percentages of changed samples in the
+// colour planes' top block row and below it.
+int strongTopShare = 90;
+int sparseShare = 35;
 
 std::uint8_t clampByte(int v) { return static_cast<std::uint8_t>(std::clamp(v, 0, 255)); }
 
@@ -238,6 +244,17 @@ void paint(Picture picture, std::uint32_t samples, std::uint32_t width) {
                 if ((kind == 3 && percent(rng) < 25) || (kind == 4 && percent(rng) < 85) ||
                     (kind == 5 && edgeColumn && percent(rng) < 70)) {
                     cur += 45 + small(rng);
+                }
+                break;
+            }
+            case Picture::STRONG_TOP_BLOCK_ROW: {
+                const SampleLocation at = locateSample(q, width);
+                if (q < analysisGeometry.lumaPlaneSize) {
+                    if (percent(rng) < 50) cur += 45;
+                } else if (at.row < BLOCK_HEIGHT) {
+                    if (percent(rng) < strongTopShare) cur += 100;
+                } else if (percent(rng) < sparseShare) {
+                    cur += 30 + small(rng);
                 }
                 break;
             }
@@ -697,6 +714,26 @@ TEST(AnalysisPass, HoldOverTheUsedAreaMatchesTheWholeCapacityAcrossSizeChanges) 
             const char* what[] = {"blockMap", "blockChangeFlags", "history"};
             EXPECT_TRUE(sameElements(expected[i].data(), actual[i].data(), expected[i].size()))
                 << checkasm::levelLabel(cpu) << ", frame " << i / 3 << ", " << what[i % 3];
+        }
+    }
+}
+
+// The extent measure counts chains up from the rows above a seed's block
+// row. When a plane's first block row with seeds is not its first, the
+// block rows above hold only changed samples too strongly changed and
+// surrounded to be seeds (scores of 60 and more), and the counts up through
+// them must come from this plane's samples, not from rows an earlier plane
+// left behind: luminance full of change, colour planes whose top block row
+// has nearly every sample strongly changed, over sparse change below.
+TEST(AnalysisPass, ExtentTracesMatchTheReferenceBelowABlockRowWithoutSeeds) {
+    if (checkasm::fastLevels().empty()) GTEST_SKIP() << "no fast level on this machine";
+    const std::pair<std::uint32_t, std::uint32_t> sizes[] = {{4, 8}, {8, 8}, {8, 12}, {12, 12}, {16, 12}, {40, 12}};
+    for (const auto& [width, height] : sizes) {
+        for (int round = 0; round < 150; ++round) {
+            strongTopShare = 85 + round % 15;
+            sparseShare = 10 + (round * 7) % 60;
+            compareLevels(width, height, Picture::STRONG_TOP_BLOCK_ROW, 1 + round % 10, 0);
+            if (HasFailure()) return;
         }
     }
 }
