@@ -29,11 +29,16 @@ struct Planes32 {
 };
 
 [[gnu::always_inline]] inline Planes32 toPlanes32(__m512i first, __m512i second) {
-    const __m512i byteMask = _mm512_set1_epi32(0xFF);
-    const __m512i b = _mm512_packs_epi32(_mm512_and_si512(first, byteMask), _mm512_and_si512(second, byteMask));
-    // Red is byte 2 of each pixel: the bytes moved down by two within each 128-bit lane.
-    const __m512i r = _mm512_packs_epi32(_mm512_and_si512(_mm512_bsrli_epi128(first, 2), byteMask),
-                                         _mm512_and_si512(_mm512_bsrli_epi128(second, 2), byteMask));
+    // As blueAndRed of the 256-bit steps: blue and red in 16-bit lanes, in
+    // the order packing 32-bit lanes leaves them. GCC 12 builds the plain
+    // forms of these three from an undefined vector and warns that it is
+    // used; the zero-masked forms under a full mask are the same instructions.
+    const __m512i spread =
+        _mm512_maskz_broadcast_i32x4(0xFFFF, _mm_setr_epi8(0, -1, 4, -1, 8, -1, 12, -1, 2, -1, 6, -1, 10, -1, 14, -1));
+    const __m512i s1 = _mm512_shuffle_epi8(first, spread);
+    const __m512i s2 = _mm512_shuffle_epi8(second, spread);
+    const __m512i b = _mm512_maskz_unpacklo_epi64(0xFF, s1, s2);
+    const __m512i r = _mm512_maskz_unpackhi_epi64(0xFF, s1, s2);
     const __m512i weights = _mm512_set1_epi32(0x00030601);
     const __m512i ones = words(1);
     const __m512i sum = _mm512_packs_epi32(_mm512_madd_epi16(_mm512_maddubs_epi16(first, weights), ones),
