@@ -719,12 +719,12 @@ TEST(AnalysisPass, HoldOverTheUsedAreaMatchesTheWholeCapacityAcrossSizeChanges) 
 }
 
 // The extent measure counts chains up from the rows above a seed's block
-// row. When a plane's first block row with seeds is not its first, the
-// block rows above hold only changed samples too strongly changed and
-// surrounded to be seeds (scores of 60 and more), and the counts up through
-// them must come from this plane's samples, not from rows an earlier plane
-// left behind: luminance full of change, colour planes whose top block row
-// has nearly every sample strongly changed, over sparse change below.
+// row. A plane's first block row with seeds may lie below block rows whose
+// changed samples all score 60 or more (strong change beside densely changed
+// samples), so that none of them is a seed. The counts up through those rows
+// must come from this plane's samples, not from rows an earlier plane left
+// behind. The pictures: luminance full of change, and colour planes whose
+// top block row is nearly all strongly changed, over sparse change.
 TEST(AnalysisPass, ExtentTracesMatchTheReferenceBelowABlockRowWithoutSeeds) {
     if (checkasm::fastLevels().empty()) GTEST_SKIP() << "no fast level on this machine";
     const std::pair<std::uint32_t, std::uint32_t> sizes[] = {{4, 8}, {8, 8}, {8, 12}, {12, 12}, {16, 12}, {40, 12}};
