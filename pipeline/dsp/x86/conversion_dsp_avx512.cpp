@@ -33,8 +33,7 @@ struct Planes32 {
     // the order packing 32-bit lanes leaves them. GCC 12 builds the plain
     // forms of these three from an undefined vector and warns that it is
     // used; the zero-masked forms under a full mask are the same instructions.
-    const __m512i spread =
-        _mm512_maskz_broadcast_i32x4(0xFFFF, _mm_setr_epi8(0, -1, 4, -1, 8, -1, 12, -1, 2, -1, 6, -1, 10, -1, 14, -1));
+    const __m512i spread = _mm512_maskz_broadcast_i32x4(0xFFFF, blueRedSpread());
     const __m512i s1 = _mm512_shuffle_epi8(first, spread);
     const __m512i s2 = _mm512_shuffle_epi8(second, spread);
     const __m512i b = _mm512_maskz_unpacklo_epi64(0xFF, s1, s2);
