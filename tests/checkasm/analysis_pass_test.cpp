@@ -14,6 +14,7 @@
 #include "analysis/sample_location.h"
 #include "params/filter_params.h"
 #include "pipeline/geometry.h"
+#include "tests/checkasm/analysis_pass_run.h"
 #include "tests/checkasm/checkasm.h"
 #include "tests/unit/frame_setup.h"
 
@@ -287,44 +288,9 @@ void paint(Picture picture, std::uint32_t samples, std::uint32_t width) {
     }
 }
 
-struct PassResult {
-    std::vector<std::uint8_t> marks, score;
-    std::vector<std::uint8_t> counts, map, flags, spread, history;
-    std::vector<std::int8_t> balance;
-    std::vector<std::uint32_t> weight;
-    std::uint8_t step;
-    std::int32_t supportMin;
-};
-
-PassResult runPass(void (*pass)(), const std::vector<std::uint8_t>& history,
-                   const std::vector<std::uint8_t>& map, const std::vector<std::uint8_t>& stale) {
-    std::copy(history.begin(), history.end(), blockMapHistory.begin());
-    std::copy(map.begin(), map.end(), blockMap.begin());
-    // Random over the whole capacity: nothing is known to be zero.
-    blockMapHistoryExtent = BLOCK_CAPACITY;
-    blockMapExtent = BLOCK_CAPACITY;
-    // Leftovers of an earlier frame must not show through. The extent marks
-    // are the reference's search memo, never read by the fast levels, so
-    // they are not compared; the weights they feed are.
-    std::copy(stale.begin(), stale.end(), sampleChangeScore.begin());
-    std::copy(stale.begin(), stale.end(), extentMarks.begin());
-    std::copy(stale.begin(), stale.end(), sampleChangeMarks.begin());
-    pass();
-    const AnalysisGeometry& g = analysisGeometry;
-    const std::uint32_t s = g.totalSamples;
-    const std::uint32_t b = g.totalBlocks;
-    return {{sampleChangeMarks.begin(), sampleChangeMarks.begin() + s},
-            {sampleChangeScore.begin(), sampleChangeScore.begin() + s},
-            {blockChangedSamples.begin(), blockChangedSamples.begin() + b},
-            {blockMap.begin(), blockMap.end()},
-            {blockChangeFlags.begin(), blockChangeFlags.begin() + b},
-            {spreadMarks.begin(), spreadMarks.begin() + b},
-            {blockMapHistory.begin(), blockMapHistory.end()},
-            {blockSignBalance.begin(), blockSignBalance.begin() + b},
-            {blockChangeWeight.begin(), blockChangeWeight.begin() + b},
-            gradeStep,
-            planeSupportMin};
-}
+using testing::PassResult;
+using testing::PassStart;
+using testing::runPass;
 
 void expectSame(const PassResult& e, const PassResult& a, std::uint32_t width) {
     const std::size_t s = e.marks.size();
@@ -362,20 +328,19 @@ void compareLevels(std::uint32_t width, std::uint32_t height, Picture picture, s
     }
     paint(picture, analysisGeometry.totalSamples, width);
 
-    std::vector<std::uint8_t> history(blockMapHistory.size());
-    std::vector<std::uint8_t> map(blockMap.size());
-    std::vector<std::uint8_t> stale(analysisGeometry.totalSamples);
-    fillRandom(history.data(), history.size(), 0, 1);
-    fillRandom(map.data(), map.size(), 0, 1);
-    fillRandom(stale.data(), stale.size(), 0, 255);
+    PassStart start{std::vector<std::uint8_t>(blockMapHistory.size()), std::vector<std::uint8_t>(blockMap.size()),
+                    std::vector<std::uint8_t>(analysisGeometry.totalSamples)};
+    fillRandom(start.history.data(), start.history.size(), 0, 1);
+    fillRandom(start.map.data(), start.map.size(), 0, 1);
+    fillRandom(start.stale.data(), start.stale.size(), 0, 255);
 
-    const PassResult expected = runPass(analysePass_c, history, map, stale);
+    const PassResult expected = runPass(analysePass_c, start);
     for (CpuLevel cpu : checkasm::fastLevels()) {
         checkasm::ScopedCpuLevel scoped(cpu);
         SCOPED_TRACE(checkasm::levelLabel(cpu) + ", " + std::to_string(width) + "x" +
                      std::to_string(height) + ", " + pictureName(picture) + ", primary level " +
                      std::to_string(level) + (enhanced != 0 ? ", enhanced" : ""));
-        expectSame(expected, runPass(analysisRoutines.analysePass, history, map, stale), width);
+        expectSame(expected, runPass(analysisRoutines.analysePass, start), width);
     }
 }
 

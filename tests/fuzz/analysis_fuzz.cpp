@@ -21,6 +21,7 @@
 #include "params/filter_params.h"
 #include "pipeline/cpu.h"
 #include "pipeline/geometry.h"
+#include "tests/checkasm/analysis_pass_run.h"
 #include "tests/unit/frame_setup.h"
 
 namespace {
@@ -104,41 +105,6 @@ void paintPlane(Input& in, std::uint32_t start, std::uint32_t width, std::uint32
     }
 }
 
-// What the pass leaves behind (the extent marks are the plain pass's search
-// memo, never read by the fast levels, and are left out).
-struct PassResult {
-    std::vector<std::uint8_t> marks, score, counts, map, flags, spread, history;
-    std::vector<std::int8_t> balance;
-    std::vector<std::uint32_t> weight;
-};
-
-struct StartState {
-    std::vector<std::uint8_t> history, map, stale;
-};
-
-PassResult runPass(void (*pass)(), const StartState& start) {
-    using namespace kalmix;
-    std::copy(start.history.begin(), start.history.end(), blockMapHistory.begin());
-    std::copy(start.map.begin(), start.map.end(), blockMap.begin());
-    blockMapHistoryExtent = BLOCK_CAPACITY;
-    blockMapExtent = BLOCK_CAPACITY;
-    std::copy(start.stale.begin(), start.stale.end(), sampleChangeScore.begin());
-    std::copy(start.stale.begin(), start.stale.end(), extentMarks.begin());
-    std::copy(start.stale.begin(), start.stale.end(), sampleChangeMarks.begin());
-    pass();
-    const std::uint32_t s = analysisGeometry.totalSamples;
-    const std::uint32_t b = analysisGeometry.totalBlocks;
-    return {{sampleChangeMarks.begin(), sampleChangeMarks.begin() + s},
-            {sampleChangeScore.begin(), sampleChangeScore.begin() + s},
-            {blockChangedSamples.begin(), blockChangedSamples.begin() + b},
-            {blockMap.begin(), blockMap.end()},
-            {blockChangeFlags.begin(), blockChangeFlags.begin() + b},
-            {spreadMarks.begin(), spreadMarks.begin() + b},
-            {blockMapHistory.begin(), blockMapHistory.end()},
-            {blockSignBalance.begin(), blockSignBalance.begin() + b},
-            {blockChangeWeight.begin(), blockChangeWeight.begin() + b}};
-}
-
 template <typename T>
 void expectSame(const std::vector<T>& expected, const std::vector<T>& actual, const char* what,
                 kalmix::CpuLevel level) {
@@ -178,16 +144,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     paintPlane(in, g.lumaPlaneSize + g.chromaPlaneSize, g.chromaWidth, g.chromaHeight, state);
 
     // The map and history of earlier frames, and junk in the per-sample arrays.
-    StartState start{std::vector<std::uint8_t>(blockMapHistory.size()), std::vector<std::uint8_t>(blockMap.size()),
+    testing::PassStart start{std::vector<std::uint8_t>(blockMapHistory.size()), std::vector<std::uint8_t>(blockMap.size()),
                      std::vector<std::uint8_t>(g.totalSamples)};
     const std::uint32_t mapPercent = shape % 101U;
     for (std::uint8_t& v : start.history) v = nextRandom(state) % 100 < mapPercent ? 1 : 0;
     for (std::uint8_t& v : start.map) v = nextRandom(state) % 100 < mapPercent ? 1 : 0;
     for (std::uint8_t& v : start.stale) v = static_cast<std::uint8_t>(nextRandom(state));
 
-    const PassResult expected = runPass(analysePass_c, start);
+    const testing::PassResult expected = testing::runPass(analysePass_c, start);
     selectCpuLevel(level);
-    const PassResult actual = runPass(analysisRoutines.analysePass, start);
+    const testing::PassResult actual = testing::runPass(analysisRoutines.analysePass, start);
     expectSame(expected.marks, actual.marks, "sampleChangeMarks", level);
     expectSame(expected.score, actual.score, "sampleChangeScore", level);
     expectSame(expected.counts, actual.counts, "blockChangedSamples", level);
