@@ -144,8 +144,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     paintPlane(in, g.lumaPlaneSize + g.chromaPlaneSize, g.chromaWidth, g.chromaHeight, state);
 
     // The map and history of earlier frames, and junk in the per-sample arrays.
-    testing::PassStart start{std::vector<std::uint8_t>(blockMapHistory.size()), std::vector<std::uint8_t>(blockMap.size()),
-                     std::vector<std::uint8_t>(g.totalSamples)};
+    testing::PassStart start{std::vector<std::uint8_t>(blockMapHistory.size()),
+                             std::vector<std::uint8_t>(blockMap.size()), std::vector<std::uint8_t>(g.totalSamples)};
     const std::uint32_t mapPercent = shape % 101U;
     for (std::uint8_t& v : start.history) v = nextRandom(state) % 100 < mapPercent ? 1 : 0;
     for (std::uint8_t& v : start.map) v = nextRandom(state) % 100 < mapPercent ? 1 : 0;
@@ -163,5 +163,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     expectSame(expected.flags, actual.flags, "blockChangeFlags", level);
     expectSame(expected.spread, actual.spread, "spreadMarks", level);
     expectSame(expected.history, actual.history, "blockMapHistory", level);
+    // The settings of the plane classified last; a frame without blocks classifies none.
+    if (g.totalBlocks != 0) {
+        expectSame(std::vector<std::int32_t>{expected.step, expected.supportMin},
+                   std::vector<std::int32_t>{actual.step, actual.supportMin}, "grade step and support minimum", level);
+    }
     return 0;
 }
