@@ -37,6 +37,7 @@
 #include "filter/output_filter.h"
 #include "params/filter_params.h"
 #include "pipeline/colour_conversion.h"
+#include "pipeline/cpu.h"
 #include "pipeline/frame_driver.h"
 #include "pipeline/geometry.h"
 
@@ -212,6 +213,8 @@ std::string sizeName(Size size) { return std::to_string(size.width) + "x" + std:
 
 // Registered at start-up, before benchmark_main parses the command line.
 const bool registered = [] {
+    // In the run's header, so that figures of different levels are not mixed up.
+    benchmark::AddCustomContext("kalmix_level", cpuLevelName(detectCpuLevel()));
     auto frameBench = [](const std::string& name, Scene scene, ParamSet set, Size size, bool opaque = false) {
         benchmark::RegisterBenchmark(name.c_str(),
                                      [=](benchmark::State& s) { runFrames(s, scene, set, size, opaque); })
