@@ -137,8 +137,9 @@ def main():
         width, height = (int(side) for side in size.split("x"))
         return frame_us(scene, size) / (width * height)
 
+    load = [f"{value:.2f}" for value in context.get("load_avg") or []] or ["?"]
     print(f"{processor()}; level {context.get('kalmix_level', '?')}; best of {args.rounds} rounds, "
-          f"load average {context.get('load_avg', ['?'])[0]:.2f} at the last")
+          f"load average {load[0]} at the last")
     print()
     print("| Target | Measured | |")
     print("|---|---|---|")
@@ -152,7 +153,7 @@ def main():
     for scene in SCENES:
         excess = {size: per_sample(scene, size) / per_sample(scene, LARGEST) - 1 for size in SIZES[:-1]}
         shown = ", ".join(f"{size} {excess[size] * 100:+.0f} %" for size in excess)
-        shares = " / ".join(f"{changed(scene, size):.1f}" for size in SIZES)
+        shares = " / ".join(f"{changed(scene, size):.3g}" for size in SIZES)
         met = all(value <= SAMPLE_LIMIT for value in excess.values())
         print(f"| {scene}: {' and '.join(SIZES[:-1])} within {SAMPLE_LIMIT * 100:.0f} % of {LARGEST} per sample | "
               f"{shown} (changed blocks {shares} %) | {verdict(met)} |")
