@@ -111,6 +111,24 @@ TEST_F(RawMode, WithTilesOffFramesTheModuleCannotTakePassThroughWithOneNote) {
     }
 }
 
+TEST_F(RawMode, AnOutputNamedLikeAVideoFileIsWrittenRawWithOneWarning) {
+    const Bytes expected = direct(clip, host::UserSettings{}, 0, FRAMES);
+    freshStateDirectory();
+    const RunResult named = runKalmix({"--raw", "64x48", dir / "in.raw", "-o", dir / "out.MKV"});
+    ASSERT_EQ(named.status, 0) << named.err;
+    EXPECT_EQ(readFile(dir / "out.MKV"), expected);
+    ASSERT_EQ(named.errLines().size(), 2u) << named.err;  // the warning, then the summary
+    EXPECT_NE(named.errLines()[0].find("warning: '" + dir / "out.MKV" + "' will hold raw BGRA frames"),
+              std::string::npos)
+        << named.err;
+
+    freshStateDirectory();
+    const RunResult quiet = runKalmix({"-q", "--raw", "64x48", dir / "in.raw", "-o", dir / "quiet.mp4"});
+    ASSERT_EQ(quiet.status, 0) << quiet.err;
+    EXPECT_EQ(quiet.err, "");
+    EXPECT_EQ(readFile(dir / "quiet.mp4"), expected);
+}
+
 TEST_F(RawMode, Md5OfTheFramesAndVerify) {
     const Bytes expected = direct(clip, host::UserSettings{}, 0, FRAMES);
     freshStateDirectory();

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -153,12 +155,28 @@ void refuseInputAsOutput(const Options& options) {
     }
 }
 
+// True when the name ends in an extension players take for a video file.
+// Only a hint for --raw, which loads no FFmpeg to ask it.
+bool looksLikeVideoFile(const std::string& name) {
+    static constexpr const char* VIDEO_EXTENSIONS[] = {".mkv", ".mp4", ".mov", ".m4v", ".avi", ".webm", ".nut",
+                                                       ".y4m", ".ts",  ".mxf", ".flv", ".ogv", ".mpg", ".mpeg"};
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string::npos || name.find('/', dot) != std::string::npos) return false;
+    std::string extension = name.substr(dot);
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return std::ranges::any_of(VIDEO_EXTENSIONS, [&](const char* known) { return extension == known; });
+}
+
 int runFilter(const Options& options) {
     refuseInputAsOutput(options);
     confirmOverwrite(options);
     const auto warn = [&options](const std::string& text) {
         if (options.verbosity >= Verbosity::Warning) std::fprintf(stderr, "kalmix: %s\n", text.c_str());
     };
+    if (options.raw && !options.md5 && options.verify.empty() && looksLikeVideoFile(options.output)) {
+        // The frames are written as asked; the name would have a player expect a container.
+        warn("warning: '" + options.output + "' will hold raw BGRA frames (--raw), not the video file its name suggests");
+    }
     std::unique_ptr<FrameReader> reader;
     MediaReader* fileReader = nullptr;
     if (options.raw) {
