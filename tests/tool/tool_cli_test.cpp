@@ -138,6 +138,24 @@ TEST(CommandLine, FfmpegStyleFlagsAndTheirPlaces) {
     EXPECT_EQ(out.options.map, "3");
     EXPECT_EQ(out.options.endAt, 4000000);
     EXPECT_EQ(parse({"a.mkv", "-f", "null"}).options.output, "-");
+
+    // What a raw input needs goes to its demuxer, given before the input;
+    // -pix_fmt there is the frames' format, after the input the encoder's.
+    using Named = std::vector<std::pair<std::string, std::string>>;
+    const ParseResult raw = parse({"-f", "rawvideo", "-video_size", "64x48", "-pixel_format", "bgra", "-framerate",
+                                   "30", "-i", "in.raw", "-o", "out.mkv"});
+    ASSERT_TRUE(raw.ok()) << raw.error;
+    EXPECT_EQ(raw.options.inputOptions, (Named{{"video_size", "64x48"}, {"pixel_format", "bgra"}, {"framerate", "30"}}));
+    const ParseResult rawPixFmt =
+        parse({"-f", "rawvideo", "-pix_fmt", "bgra", "-s", "8x8", "in.raw", "-o", "out.mkv", "-pix_fmt", "yuv444p"});
+    ASSERT_TRUE(rawPixFmt.ok()) << rawPixFmt.error;
+    EXPECT_EQ(rawPixFmt.options.inputOptions, (Named{{"video_size", "8x8"}, {"pixel_format", "bgra"}}));
+    EXPECT_EQ(rawPixFmt.options.pixelFormat, "yuv444p");
+    EXPECT_EQ(parse({"-f", "rawvideo", "-pix_fmt", "gray", "-s", "8x8", "in.raw", "-o", "o.mkv"}).options.pixelFormat, "");
+    // Before any other input it stays the encoder's, as kalmix always took it.
+    const ParseResult early = parse({"-pix_fmt", "yuv420p", "in.mkv", "-o", "out.mp4"});
+    EXPECT_EQ(early.options.pixelFormat, "yuv420p");
+    EXPECT_TRUE(early.options.inputOptions.empty());
     EXPECT_TRUE(parse({"a", "-o", "b", "-v", "warning"}).options.quiet);
 
     struct Case {
@@ -159,6 +177,9 @@ TEST(CommandLine, FfmpegStyleFlagsAndTheirPlaces) {
              {{"--raw", "8x8", "a", "-o", "b", "-crf", "3"}, {"-crf", "--raw"}},
              {{"--raw", "8x8", "a", "-o", "b", "-ss", "3"}, {"-ss", "--raw"}},
              {{"-", "-o", "-"}, {"standard output", "-f"}},
+             {{"a", "-video_size", "8x8", "-o", "b"}, {"-video_size", "before the input"}},
+             {{"--raw", "8x8", "-s", "8x8", "a", "-o", "b"}, {"-s", "--raw"}},
+             {{"a", "-o", "b", "-framerate"}, {"-framerate", "missing value"}},
          }) {
         const ParseResult r = parse(c.args);
         ASSERT_FALSE(r.ok()) << c.args[0] << " " << c.args.back();

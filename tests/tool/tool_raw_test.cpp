@@ -2,6 +2,8 @@
 // gives when driven directly with the same frames, positions and clip total.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "tool_test_support.h"
 
 namespace kalmix::tool::test {
@@ -16,6 +18,13 @@ protected:
     void SetUp() override {
         clip = makeClip(W, H, FRAMES, 7);
         writeFile(dir / "in.raw", clip);
+    }
+    // The clip total the module recorded for the last frame (bytes 8..11 of its state file).
+    static std::int32_t recordedClipTotal() {
+        const Bytes state = readFile(std::string(std::getenv("WINDIR")) + "/KALMIX_STAT.bin");
+        if (state.size() < 12) return -1;
+        return static_cast<std::int32_t>(state[8] | state[9] << 8 | state[10] << 16 |
+                                         static_cast<std::uint32_t>(state[11]) << 24);
     }
     // Runs the tool and the direct reference, each from a fresh state file.
     Bytes tool(std::vector<std::string> args, const std::string& stdinPath = "") {
@@ -127,6 +136,43 @@ TEST_F(RawMode, AnOutputNamedLikeAVideoFileIsWrittenRawWithOneWarning) {
     ASSERT_EQ(quiet.status, 0) << quiet.err;
     EXPECT_EQ(quiet.err, "");
     EXPECT_EQ(readFile(dir / "quiet.mp4"), expected);
+}
+
+// Raw frames through FFmpeg's rawvideo demuxer, as ffmpeg's command line
+// reads them, into a video file: the same frames and clip total as --raw.
+TEST_F(RawMode, RawvideoInputWithFfmpegsInputOptionsGivesAVideoFileOfTheSameFrames) {
+    const Bytes expected = direct(clip, host::UserSettings{}, 0, FRAMES);
+    for (const std::vector<std::string>& describe :
+         {std::vector<std::string>{"-video_size", "64x48", "-pixel_format", "bgra", "-framerate", "30"},
+          std::vector<std::string>{"-pix_fmt", "bgra", "-s", "64x48"}}) {
+        std::vector<std::string> args = {"-f", "rawvideo"};
+        args.insert(args.end(), describe.begin(), describe.end());
+        args.insert(args.end(), {"-i", dir / "in.raw", "-o", dir / "out.mkv", "-y"});
+        freshStateDirectory();
+        const RunResult run = runKalmix(args);
+        ASSERT_EQ(run.status, 0) << run.err;
+        // FFmpeg's own remark on the duration once (the count is exact), then the summary.
+        EXPECT_LE(run.errLines().size(), 2u) << run.err;
+        EXPECT_EQ(recordedClipTotal(), FRAMES) << "the frames were not counted";
+        const DecodedClip decoded = decodeFile(dir / "out.mkv");
+        EXPECT_EQ(decoded.count, FRAMES);
+        EXPECT_EQ(decoded.frames, expected) << describe[0];
+    }
+
+    // The same from a pipe, whose clip total is 0 as with --raw.
+    freshStateDirectory();
+    const RunResult piped = runKalmix(
+        {"-f", "rawvideo", "-s", "64x48", "-pixel_format", "bgra", "-i", "-", "-o", dir / "piped.mkv"}, dir / "in.raw");
+    ASSERT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(recordedClipTotal(), 0);
+    EXPECT_EQ(decodeFile(dir / "piped.mkv").frames, direct(clip, host::UserSettings{}, 0, 0));
+
+    // An option the input's demuxer does not take is a mistake on the command line.
+    const RunResult wrong = runKalmix({"-video_size", "64x48", dir / "out.mkv", "-o", dir / "again.mkv"});
+    EXPECT_EQ(wrong.status, 2);
+    ASSERT_EQ(wrong.errLines().size(), 1u) << wrong.err;
+    EXPECT_NE(wrong.err.find("-video_size does not apply to a matroska"), std::string::npos) << wrong.err;
+    EXPECT_FALSE(std::filesystem::exists(dir / "again.mkv"));
 }
 
 TEST_F(RawMode, Md5OfTheFramesAndVerify) {

@@ -272,6 +272,17 @@ const std::vector<Flag>& flags() {
     return table;
 }
 
+// ffmpeg's input options for the demuxer, by flag: the demuxer's own name.
+std::string inputOptionName(const std::string& flag) {
+    static const std::vector<std::pair<std::string, std::string>> INPUT_OPTIONS = {
+        {"-video_size", "video_size"}, {"-s", "video_size"}, {"-pixel_format", "pixel_format"},
+        {"-framerate", "framerate"}};
+    for (const auto& [name, option] : INPUT_OPTIONS) {
+        if (flag == name) return option;
+    }
+    return "";
+}
+
 const Flag* findFlag(const std::string& name) {
     for (const Flag& flag : flags()) {
         if (name == flag.name) return &flag;
@@ -290,6 +301,7 @@ ParseResult parseArguments(const std::vector<std::string>& args) {
     std::vector<std::string> positional;
     std::vector<const Flag*> given;
     std::vector<std::string> fileModeFlags;  // given flags that --raw does not take
+    std::string pixelFormatBeforeInput, pixelFormatAfterInput;  // the last -pix_fmt on each side
     std::size_t i = 0;
     if (!args.empty() && args[0] == "demo") {
         options.command = Command::Demo;
@@ -345,6 +357,20 @@ ParseResult parseArguments(const std::vector<std::string>& args) {
             fileModeFlags.push_back("-f");
             continue;
         }
+        if (const std::string option = inputOptionName(arg); !option.empty()) {
+            // As in ffmpeg, these describe the input, so they go before it.
+            if (i + 1 >= args.size()) {
+                result.error = arg + ": missing value";
+                return result;
+            }
+            if (!positional.empty()) {
+                result.error = arg + " describes the input: give it before the input, as ffmpeg takes it";
+                return result;
+            }
+            options.inputOptions.emplace_back(option, args[++i]);
+            fileModeFlags.push_back(arg);
+            continue;
+        }
         std::string name = arg;
         std::optional<std::string> value;
         if (const std::size_t equals = arg.find('='); arg.rfind("--", 0) == 0 && equals != std::string::npos) {
@@ -371,6 +397,9 @@ ParseResult parseArguments(const std::vector<std::string>& args) {
             return result;
         }
         given.push_back(flag);
+        if (std::string(flag->name) == "-pix_fmt") {
+            (positional.empty() ? pixelFormatBeforeInput : pixelFormatAfterInput) = options.pixelFormat;
+        }
         static const std::vector<std::string> ENCODING = {"--codec", "-pix_fmt", "-crf", "-preset", "-b:v",
                                                           "-x264-params", "-x265-params", "-opt", "-map"};
         if (std::find(ENCODING.begin(), ENCODING.end(), flag->name) != ENCODING.end()) {
@@ -407,6 +436,13 @@ ParseResult parseArguments(const std::vector<std::string>& args) {
         return result;
     }
     options.input = positional[0];
+    if (options.inputFormat == "rawvideo" && !pixelFormatBeforeInput.empty()) {
+        // ffmpeg reads -pix_fmt before a raw input as the frames' format. Other
+        // inputs carry theirs, and there it stays the encoder's, wherever given.
+        const bool named = std::ranges::any_of(options.inputOptions, [](const auto& o) { return o.first == "pixel_format"; });
+        if (!named) options.inputOptions.emplace_back("pixel_format", pixelFormatBeforeInput);
+        options.pixelFormat = pixelFormatAfterInput;
+    }
     if (!options.raw && options.outputFormat.empty() && options.output == "-" && !options.inputFormat.empty()) {
         options.outputFormat = options.inputFormat;  // kalmix -f nut - -o -: the same both ways
     }
@@ -489,6 +525,9 @@ Input and output:
   -i FILE                    the input (as ffmpeg takes it; a bare name works too)
   -f FORMAT                  before the input: its container (for a pipe);
                              after it: the output's (nut, matroska, null, ...)
+  -video_size WxH, -pixel_format NAME, -framerate RATE
+                             before the input: what a headerless input holds
+                             (-f rawvideo -video_size 384x288 -pixel_format bgra)
   -y / -n                    overwrite an existing file / never overwrite
                              (neither: ask on a terminal, else refuse)
   --raw WxH                  read and write packed BGRA frames of W x H pixels

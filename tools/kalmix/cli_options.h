@@ -24,6 +24,9 @@ struct Options {
     std::string input;   // a path, or "-" for standard input
     std::string output;  // a path, or "-" for standard output
     std::string inputFormat;   // -f before the input: its container (for pipes)
+    // -video_size, -pixel_format, -framerate before the input: the demuxer's
+    // options, as (name, value), which raw and headerless inputs need.
+    std::vector<std::pair<std::string, std::string>> inputOptions;
     std::string outputFormat;  // -f after the input: the output's container
 
     // Raw mode: packed BGRA frames of this size in and out, no conversion.

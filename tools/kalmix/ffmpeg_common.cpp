@@ -31,6 +31,7 @@ char pending[PENDING_MAX][sizeof lastLogged];
 int pendingCount = 0;
 int pendingDropped = 0;
 std::atomic<std::uint64_t> demuxerErrors{0};
+thread_local bool remarksMuted = false;
 
 bool fromDemuxer(void* object) {
     if (object == nullptr) return false;
@@ -43,7 +44,7 @@ bool fromDemuxer(void* object) {
 void logCallback(void* object, int level, const char* format, va_list arguments) {
     // Errors are kept for the one line of a failure (avErrorText); what is
     // less than an error is shown as FFmpeg's own remark, up to -v's level.
-    if (level > AV_LOG_ERROR && level > shownLevel) return;
+    if (level > AV_LOG_ERROR && (level > shownLevel || remarksMuted)) return;
     if (level <= AV_LOG_ERROR && fromDemuxer(object)) ++demuxerErrors;
     int printPrefix = 1;
     char line[sizeof lastLogged];
@@ -94,6 +95,9 @@ void flushFfmpegRemarks() {
     pendingCount = 0;
     pendingDropped = 0;
 }
+
+MutedFfmpegRemarks::MutedFfmpegRemarks() : wasMuted_(remarksMuted) { remarksMuted = true; }
+MutedFfmpegRemarks::~MutedFfmpegRemarks() { remarksMuted = wasMuted_; }
 
 void dropFfmpegRemarks() {
     const std::lock_guard<std::mutex> lock(logMutex);

@@ -26,6 +26,18 @@ void setFfmpegLogLevel(int level);
 void flushFfmpegRemarks();
 void dropFfmpegRemarks();
 void clearFfmpegLog();
+// While one lives, the remarks FFmpeg makes on this thread are not kept: a
+// second pass over an input would repeat the first one's.
+class MutedFfmpegRemarks {
+public:
+    MutedFfmpegRemarks();
+    ~MutedFfmpegRemarks();
+    MutedFfmpegRemarks(const MutedFfmpegRemarks&) = delete;
+    MutedFfmpegRemarks& operator=(const MutedFfmpegRemarks&) = delete;
+
+private:
+    bool wasMuted_;
+};
 std::string avErrorText(int error);
 // Errors demuxers have logged so far ("File ended prematurely"): a demuxer
 // that meets the end of a file cut short says so only in its log.

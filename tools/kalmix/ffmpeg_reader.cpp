@@ -92,15 +92,25 @@ FfmpegReader::FfmpegReader(const std::string& path, const ReaderOptions& options
     }
 
     rereadable_ = rereadable;
+    inputFormat_ = format;
+    demuxerOptions_ = options.demuxerOptions;
     clearFfmpegLog();
     AVFormatContext* opened = avformat_alloc_context();
     if (opened == nullptr) throw ToolError("out of memory");
     opened->interrupt_callback = {&FfmpegReader::interruptRequested, this};
+    AVDictionary* unused = demuxerOptionsDictionary();
+    const std::unique_ptr<AVDictionary*, void (*)(AVDictionary**)> freeUnused(&unused, av_dict_free);
     // Frees the context when it fails.
-    if (const int error = avformat_open_input(&opened, pipe ? "pipe:0" : path.c_str(), format, nullptr); error < 0) {
+    if (const int error = avformat_open_input(&opened, pipe ? "pipe:0" : path.c_str(), format, &unused); error < 0) {
         throw ToolError("cannot read input '" + path + "': " + avErrorText(error));
     }
     input_.reset(opened);
+    // What the demuxer did not take was given for another kind of input.
+    if (const AVDictionaryEntry* left = av_dict_get(unused, "", nullptr, AV_DICT_IGNORE_SUFFIX)) {
+        throw ToolError(std::string("-") + left->key + " does not apply to a " + input_->iformat->name +
+                            " input (it is for raw frames: -f rawvideo)",
+                        EXIT_USAGE);
+    }
     if (const int error = avformat_find_stream_info(input_.get(), nullptr); error < 0) {
         throw ToolError("cannot read input '" + path + "': " + avErrorText(error));
     }
@@ -324,8 +334,12 @@ FfmpegReader::KeyFrame FfmpegReader::firstKeyFrame(std::int64_t target) {
 std::int64_t FfmpegReader::countVideoPackets(const std::string& path) const {
     // The container does not say: demux the file once more, counting only.
     // Only ever called for plain files.
+    const MutedFfmpegRemarks sameAsTheFirstPass;
     AVFormatContext* counter = nullptr;
-    if (avformat_open_input(&counter, path.c_str(), nullptr, nullptr) < 0) return -1;
+    AVDictionary* unused = demuxerOptionsDictionary();
+    const int opened = avformat_open_input(&counter, path.c_str(), inputFormat_, &unused);
+    av_dict_free(&unused);
+    if (opened < 0) return -1;
     std::int64_t count = 0;
     if (avformat_find_stream_info(counter, nullptr) >= 0 && static_cast<unsigned>(videoIndex_) < counter->nb_streams) {
         for (unsigned i = 0; i < counter->nb_streams; ++i) {
@@ -345,6 +359,17 @@ std::int64_t FfmpegReader::countVideoPackets(const std::string& path) const {
     }
     avformat_close_input(&counter);
     return count;
+}
+
+AVDictionary* FfmpegReader::demuxerOptionsDictionary() const {
+    AVDictionary* options = nullptr;
+    for (const auto& [name, value] : demuxerOptions_) {
+        if (av_dict_set(&options, name.c_str(), value.c_str(), 0) < 0) {
+            av_dict_free(&options);
+            throw ToolError("out of memory");
+        }
+    }
+    return options;
 }
 
 bool FfmpegReader::read(std::uint8_t* bgra, FrameInfo& info) {

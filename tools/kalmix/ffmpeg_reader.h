@@ -21,7 +21,7 @@ FrameSize fitFrameSize(int width, int height);
 
 class FfmpegReader final : public MediaReader {
 public:
-    FfmpegReader(const std::string& path, bool fit) : FfmpegReader(path, ReaderOptions{fit, {}, {}, false, {}, {}, {}, {}}) {}
+    FfmpegReader(const std::string& path, bool fit) : FfmpegReader(path, withFit(fit)) {}
     FfmpegReader(const std::string& path, const ReaderOptions& options);
     ~FfmpegReader() override;
     const VideoFormat& format() const override { return format_; }
@@ -47,8 +47,15 @@ public:
     std::int64_t selectionEnd() const { return selectionEnd_; }
 
 private:
+    static ReaderOptions withFit(bool fit) {
+        ReaderOptions options;
+        options.fit = fit;
+        return options;
+    }
     int chooseVideoStream(const std::string& map) const;
     std::int64_t countVideoPackets(const std::string& path) const;
+    // The command line's demuxer options, new for each opening of the input.
+    AVDictionary* demuxerOptionsDictionary() const;
     void seekBefore(std::int64_t target, std::int64_t origin);
     enum class KeyFrame { ByTarget, AfterTarget, NoVideo };
     KeyFrame firstKeyFrame(std::int64_t target);
@@ -62,6 +69,8 @@ private:
     static int interruptRequested(void* reader);
 
     std::string path_;
+    const AVInputFormat* inputFormat_ = nullptr;  // -f, else probed
+    std::vector<std::pair<std::string, std::string>> demuxerOptions_;
     bool rereadable_ = false;
     std::atomic<bool> interrupted_{false};
     InputPtr input_;

@@ -175,7 +175,9 @@ int runFilter(const Options& options) {
     };
     if (options.raw && !options.md5 && options.verify.empty() && looksLikeVideoFile(options.output)) {
         // The frames are written as asked; the name would have a player expect a container.
-        warn("warning: '" + options.output + "' will hold raw BGRA frames (--raw), not the video file its name suggests");
+        const std::string size = std::to_string(options.rawWidth) + "x" + std::to_string(options.rawHeight);
+        warn("warning: '" + options.output + "' will hold raw BGRA frames (--raw), not the video file its name " +
+             "suggests; for one, read the input with -f rawvideo -video_size " + size + " -pixel_format bgra");
     }
     std::unique_ptr<FrameReader> reader;
     MediaReader* fileReader = nullptr;
@@ -190,6 +192,7 @@ int runFilter(const Options& options) {
         ReaderOptions readerOptions;
         readerOptions.fit = options.fit;
         readerOptions.format = options.inputFormat;
+        readerOptions.demuxerOptions = options.inputOptions;
         readerOptions.map = options.map;
         readerOptions.strict = options.strict;
         readerOptions.seekTo = options.seekTo;

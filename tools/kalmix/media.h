@@ -27,6 +27,7 @@ struct FrameSize {
 struct ReaderOptions {
     bool fit = false;
     std::string format;  // container name; empty: probed
+    std::vector<std::pair<std::string, std::string>> demuxerOptions;  // each one the demuxer must take
     std::string map;     // "v:N" (Nth video stream) or "N" (stream N); empty: the largest video stream
     bool strict = false; // a damaged packet ends the run
     // The selection, in microseconds from the input's start: frames and
@@ -60,7 +61,7 @@ struct OutputOptions {
 // The library's entry points. A library whose version differs from the
 // program's is refused rather than called. Raised whenever the types the two
 // share change, the virtual functions of the readers and writers included.
-inline constexpr int MEDIA_API_VERSION = 3;
+inline constexpr int MEDIA_API_VERSION = 4;
 struct MediaApi {
     int version;
     // FFmpeg's log goes into the tool's error lines and remarks (see
