@@ -157,6 +157,9 @@ TEST_F(RawMode, RawvideoInputWithFfmpegsInputOptionsGivesAVideoFileOfTheSameFram
         const DecodedClip decoded = decodeFile(dir / "out.mkv");
         EXPECT_EQ(decoded.count, FRAMES);
         EXPECT_EQ(decoded.frames, expected) << describe[0];
+        // -framerate when given, else the demuxer's 25.
+        const int rate = describe.back() == "30" ? 30 : 25;
+        EXPECT_EQ(decoded.format.frameRate.num, rate * decoded.format.frameRate.den) << describe[0];
     }
 
     // The same from a pipe, whose clip total is 0 as with --raw.
