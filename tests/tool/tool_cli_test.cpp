@@ -139,6 +139,15 @@ TEST(CommandLine, FfmpegStyleFlagsAndTheirPlaces) {
     EXPECT_EQ(out.options.endAt, 4000000);
     EXPECT_EQ(parse({"a.mkv", "-f", "null"}).options.output, "-");
 
+    // ffmpeg's habits: streams left out, switches kalmix needs no action for.
+    const ParseResult habits = parse({"-hide_banner", "-nostdin", "-i", "a.mkv", "-an", "-sn", "-dn", "-c:a", "copy",
+                                      "-acodec", "copy", "-c:s", "copy", "-nostats", "-o", "b.mkv"});
+    ASSERT_TRUE(habits.ok()) << habits.error;
+    EXPECT_FALSE(habits.options.copyAudio || habits.options.copySubtitles || habits.options.copyData);
+    EXPECT_FALSE(habits.options.progress);
+    EXPECT_TRUE(habits.options.noStdin);
+    EXPECT_TRUE(parse({"a.mkv", "-o", "b.mkv", "-stats"}).options.progress);
+
     // What a raw input needs goes to its demuxer, given before the input;
     // -pix_fmt there is the frames' format, after the input the encoder's.
     using Named = std::vector<std::pair<std::string, std::string>>;
@@ -178,6 +187,8 @@ TEST(CommandLine, FfmpegStyleFlagsAndTheirPlaces) {
              {{"--raw", "8x8", "a", "-o", "b", "-ss", "3"}, {"-ss", "--raw"}},
              {{"-", "-o", "-"}, {"standard output", "-f"}},
              {{"a", "-video_size", "8x8", "-o", "b"}, {"-video_size", "before the input"}},
+             {{"a", "-o", "b", "-c:s", "mov_text"}, {"-c:s", "mov_text", "copied"}},
+             {{"--raw", "8x8", "a", "-o", "b", "-an"}, {"-an", "--raw"}},
              {{"--raw", "8x8", "-s", "8x8", "a", "-o", "b"}, {"-s", "--raw"}},
              {{"a", "-o", "b", "-framerate"}, {"-framerate", "missing value"}},
          }) {

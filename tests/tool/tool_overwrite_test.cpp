@@ -88,6 +88,12 @@ TEST_F(Overwrite, OnATerminalTheUserIsAsked) {
     const RunResult never = runKalmixOnTerminal({dir / "in.mkv", "-o", dir / "out.mkv", "-n"}, "y");
     EXPECT_EQ(never.status, 1);
     EXPECT_EQ(never.out.find("Overwrite?"), std::string::npos) << never.out;
+
+    // Nor is -nostdin (ffmpeg's, for runs in the background): it refuses as without a terminal.
+    const RunResult unasked = runKalmixOnTerminal({"-nostdin", dir / "in.mkv", "-o", dir / "out.mkv"}, "y");
+    EXPECT_EQ(unasked.status, 1);
+    EXPECT_EQ(unasked.out.find("Overwrite?"), std::string::npos) << unasked.out;
+    EXPECT_NE(unasked.out.find("add -y"), std::string::npos) << unasked.out;
 }
 
 // Runs kalmix on a FIFO as its standard input and feeds it; once ready()

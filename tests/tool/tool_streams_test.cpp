@@ -154,6 +154,38 @@ TEST_F(Streams, EveryStreamTheContainerHoldsIsCopied) {
     EXPECT_EQ(lines, 1u) << mp4.err;
 }
 
+// ffmpeg's -an and -sn leave every stream of their kind out, quietly; the
+// other streams are copied as before, and -c:a copy asks for nothing else.
+TEST_F(Streams, AnAndSnLeaveAudioAndSubtitlesOut) {
+    ClipRecipe rich;
+    rich.frames = 4;
+    rich.extraVideo = 1;
+    rich.audioStreams = 2;
+    rich.subtitles = true;
+    writeClip(dir / "rich.mkv", rich);
+    const auto kinds = [](const std::string& path) {
+        InputPtr file = openInput(path);
+        std::vector<AVMediaType> types;
+        for (unsigned i = 0; i < file->nb_streams; ++i) types.push_back(file->streams[i]->codecpar->codec_type);
+        return types;
+    };
+    const RunResult noAudio = run({dir / "rich.mkv", "-o", dir / "an.mkv", "-an", "-c:s", "copy"});
+    ASSERT_EQ(noAudio.status, 0) << noAudio.err;
+    EXPECT_EQ(noAudio.err.find("not kept"), std::string::npos) << noAudio.err;
+    EXPECT_EQ(kinds(dir / "an.mkv"), (std::vector{AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_SUBTITLE}));
+    const auto inPackets = packetsByStream(dir / "rich.mkv");
+    EXPECT_TRUE(packetsByStream(dir / "an.mkv")[2] == inPackets.back()) << "the subtitles changed";
+
+    const RunResult neither = run({dir / "rich.mkv", "-o", dir / "ansn.mkv", "-sn", "-an", "-c:a", "copy"});
+    ASSERT_EQ(neither.status, 0) << neither.err;
+    EXPECT_EQ(kinds(dir / "ansn.mkv"), (std::vector{AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_VIDEO}));
+    EXPECT_EQ(decodeFile(dir / "ansn.mkv").count, 4);
+
+    const RunResult encode = run({dir / "rich.mkv", "-o", dir / "aac.mkv", "-c:a", "aac"});
+    EXPECT_EQ(encode.status, 2);
+    EXPECT_NE(encode.err.find("copied as they are"), std::string::npos) << encode.err;
+}
+
 // A second video track coded in groups of pictures, copied from a point
 // inside a group (-ss): its frames before the next key frame refer to
 // pictures left out, so the copy starts at that key frame, as ffmpeg's does.

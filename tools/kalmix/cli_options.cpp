@@ -155,6 +155,15 @@ std::string parsePixelFormat(const std::string& value, Options& options) {
     return "";
 }
 
+// -c:a and its kin: the other streams are copied, never re-encoded.
+std::function<std::string(const std::string&, Options&)> copyOnly(const char* flag, const char* kind) {
+    return [flag, kind](const std::string& value, Options&) {
+        if (value == "copy") return std::string();
+        return std::string(flag) + ": '" + value + "': the " + kind +
+               " streams are copied as they are (copy), never encoded again";
+    };
+}
+
 std::string parseGenericOption(const std::string& value, Options& options) {
     const std::size_t equals = value.find('=');
     if (equals == std::string::npos || equals == 0) return "-opt: '" + value + "' is not KEY=VALUE";
@@ -236,6 +245,18 @@ const std::vector<Flag>& flags() {
         {"-x265-params", {"--x265-params"}, true, FILTER_ONLY, codecOption("-x265-params", "x265-params")},
         {"-opt", {"--opt"}, true, FILTER_ONLY, parseGenericOption},
         {"-map", {"--map"}, true, FILTER_ONLY, parseMap},
+        {"-an", {}, false, FILTER_ONLY, [](const std::string&, Options& o) { o.copyAudio = false; return std::string(); }},
+        {"-sn", {}, false, FILTER_ONLY, [](const std::string&, Options& o) { o.copySubtitles = false; return std::string(); }},
+        {"-dn", {}, false, FILTER_ONLY, [](const std::string&, Options& o) { o.copyData = false; return std::string(); }},
+        // The other streams are copied as they are, so copying is all these take.
+        {"-c:a", {"-acodec", "-codec:a"}, true, FILTER_ONLY, copyOnly("-c:a", "audio")},
+        {"-c:s", {"-scodec", "-codec:s"}, true, FILTER_ONLY, copyOnly("-c:s", "subtitle")},
+        {"-c:d", {"-dcodec", "-codec:d"}, true, FILTER_ONLY, copyOnly("-c:d", "data")},
+        {"-nostats", {}, false, FILTER_ONLY, [](const std::string&, Options& o) { o.progress = false; return std::string(); }},
+        // ffmpeg's defaults, which kalmix has too: accepted so that its command lines run.
+        {"-stats", {}, false, FILTER_ONLY, [](const std::string&, Options& o) { o.progress = true; return std::string(); }},
+        {"-hide_banner", {}, false, BOTH, [](const std::string&, Options&) { return std::string(); }},
+        {"-nostdin", {}, false, BOTH, [](const std::string&, Options& o) { o.noStdin = true; return std::string(); }},
         {"--strict", {"-xerror"}, false, FILTER_ONLY,
          [](const std::string&, Options& o) { o.strict = true; return std::string(); }},
         {"-ss", {"--seek"}, true, FILTER_ONLY, timeValue("-ss", &Options::seekTo)},
@@ -401,7 +422,8 @@ ParseResult parseArguments(const std::vector<std::string>& args) {
             (positional.empty() ? pixelFormatBeforeInput : pixelFormatAfterInput) = options.pixelFormat;
         }
         static const std::vector<std::string> ENCODING = {"--codec", "-pix_fmt", "-crf", "-preset", "-b:v",
-                                                          "-x264-params", "-x265-params", "-opt", "-map"};
+                                                          "-x264-params", "-x265-params", "-opt", "-map",
+                                                          "-an", "-sn", "-dn", "-c:a", "-c:s", "-c:d"};
         if (std::find(ENCODING.begin(), ENCODING.end(), flag->name) != ENCODING.end()) {
             fileModeFlags.push_back(flag->name);
         }
@@ -527,7 +549,7 @@ Input and output:
                              after it: the output's (nut, matroska, null, ...)
   -video_size WxH, -pixel_format NAME, -framerate RATE
                              before the input: what a headerless input holds
-                             (-f rawvideo -video_size 384x288 -pixel_format bgra)
+                             (-f rawvideo: -s 384x288 -pixel_format bgra)
   -y / -n                    overwrite an existing file / never overwrite
                              (neither: ask on a terminal, else refuse)
   --raw WxH                  read and write packed BGRA frames of W x H pixels
@@ -541,6 +563,9 @@ Input and output:
   -ss TIME, -t TIME, -to TIME  filter only from -ss, for -t or up to -to
                              (seconds or [HH:]MM:SS[.m]); positions start at 0
   -map 0:v:N | 0:N           the video stream to filter (default: the largest)
+  -an, -sn, -dn              leave the audio, subtitle or data streams out
+                             (-c:a copy and its kin are taken: they are copied)
+  -nostdin                   never ask on the terminal (refuse without -y)
   --strict, -xerror          stop at the first damaged packet (default: skip
                              or conceal it, count it, warn)
   --md5                      write the MD5 of the output frames, not the frames
@@ -559,6 +584,7 @@ Encoding:
 Messages:
   -v quiet|error|warning|info|verbose   how much is printed (default info)
   -q, --quiet                print errors only (-v error)
+  -nostats                   no progress line (-stats, -hide_banner: accepted)
   -h, --help                 this text
   --version                  the version
 

@@ -49,6 +49,11 @@ struct Options {
     // -opt key=value); those the encoder does not know go to the container.
     std::vector<std::pair<std::string, std::string>> codecOptions;
     std::string map;         // which video stream is filtered; empty: the best
+    bool copyAudio = true;      // -an: leave the audio streams out
+    bool copySubtitles = true;  // -sn
+    bool copyData = true;       // -dn
+    bool progress = true;       // -nostats: no progress line
+    bool noStdin = false;       // -nostdin: never ask on the terminal
     bool strict = false;     // stop at the first damaged packet
     // Selection of the input, in microseconds from its start.
     std::optional<std::int64_t> seekTo;    // -ss

@@ -290,7 +290,7 @@ constexpr std::array<const char*, 5> DEMO_FILES{"noisy.mkv", "filtered.mkv", "cl
 // -n never, else a question on a terminal, else a refusal), and a name held
 // by anything but a regular file (a link, a directory, a pipe) is never
 // written through, as the user did not name it.
-void confirmDemoOverwrite(const std::string& dir, Overwrite overwrite) {
+void confirmDemoOverwrite(const std::string& dir, Overwrite overwrite, bool mayAsk) {
     std::string taken;
     for (const char* name : DEMO_FILES) {
         const std::string path = dir + name;
@@ -301,7 +301,7 @@ void confirmDemoOverwrite(const std::string& dir, Overwrite overwrite) {
         }
         taken += (taken.empty() ? "" : ", ") + std::string(name);
     }
-    if (!taken.empty()) confirmReplacing("demo files exist in '" + dir + "' (" + taken + ")", overwrite, true, true);
+    if (!taken.empty()) confirmReplacing("demo files exist in '" + dir + "' (" + taken + ")", overwrite, mayAsk, true);
 }
 
 }  // namespace
@@ -319,7 +319,7 @@ void runDemo(const Options& options, host::PluginModule& module) {
     // run replaces what the first wrote there, unless -n says otherwise.
     const Overwrite overwrite =
         options.demoDirGiven || options.overwrite == Overwrite::Never ? options.overwrite : Overwrite::Always;
-    confirmDemoOverwrite(dir, overwrite);
+    confirmDemoOverwrite(dir, overwrite, !options.noStdin);
 
     // Only -y replaces a file that appears at one of the names during the run.
     OutputOptions outputOptions;

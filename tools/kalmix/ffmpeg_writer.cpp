@@ -525,6 +525,11 @@ void FfmpegWriter::addCopiedStreams() {
     std::string notKept;
     for (const AVStream* stream : wanted) {
         const AVCodecParameters* parameters = stream->codecpar;
+        if ((parameters->codec_type == AVMEDIA_TYPE_AUDIO && !options_.copyAudio) ||
+            (parameters->codec_type == AVMEDIA_TYPE_SUBTITLE && !options_.copySubtitles) ||
+            (parameters->codec_type == AVMEDIA_TYPE_DATA && !options_.copyData)) {
+            continue;  // left out as asked (-an, -sn, -dn): its packets have nowhere to go
+        }
         const char* type = av_get_media_type_string(parameters->codec_type);
         const std::string what = "stream " + std::to_string(stream->index) + " (" + (type != nullptr ? type : "data") +
                                  " " + avcodec_get_name(parameters->codec_id) + ")";

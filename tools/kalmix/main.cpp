@@ -125,7 +125,7 @@ void confirmOverwrite(const Options& options) {
     }
     if (!S_ISREG(info.st_mode)) return;
     // Standard input is the terminal to ask on, unless it is the input.
-    confirmReplacing("output '" + target + "' exists", options.overwrite, options.input != "-");
+    confirmReplacing("output '" + target + "' exists", options.overwrite, options.input != "-" && !options.noStdin);
 }
 
 int ffmpegLogLevel(Verbosity verbosity) {
@@ -226,6 +226,9 @@ int runFilter(const Options& options) {
         output.pixelFormat = options.pixelFormat;
         output.codecOptions = options.codecOptions;
         output.replaceAppearing = replaceAppearing;
+        output.copyAudio = options.copyAudio;
+        output.copySubtitles = options.copySubtitles;
+        output.copyData = options.copyData;
         output.note = [&options](const std::string& text) { note(options, text); };
         writer = media().openWriter(options.output, format, output, fileReader);
     }
@@ -234,7 +237,7 @@ int runFilter(const Options& options) {
     loop.start = options.start;
     loop.clipTotal = options.clipTotal;
     loop.quiet = options.quiet;
-    loop.progress = !options.quiet && ::isatty(STDERR_FILENO) != 0;
+    loop.progress = options.progress && !options.quiet && ::isatty(STDERR_FILENO) != 0;
     // Frames the module takes whole go to the one loaded module as the host
     // would hand them over; larger ones through the tiles, unless --tiles off.
     std::unique_ptr<host::PluginModule> module;

@@ -56,6 +56,10 @@ struct OutputOptions {
     std::function<void(const std::string&)> note;  // remarks for the user, or empty
     std::string muxerOptions;  // "key=value:key=value" for the container, or empty
     bool replaceAppearing = false;  // -y: TempOutput::replaceAppearing
+    // The source's other streams of each kind are copied unless -an, -sn or -dn.
+    bool copyAudio = true;
+    bool copySubtitles = true;
+    bool copyData = true;
 };
 
 // The library's entry points. A library whose version differs from the
