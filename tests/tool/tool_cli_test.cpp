@@ -147,6 +147,9 @@ TEST(CommandLine, FfmpegStyleFlagsAndTheirPlaces) {
     EXPECT_FALSE(habits.options.progress);
     EXPECT_TRUE(habits.options.noStdin);
     EXPECT_TRUE(parse({"a.mkv", "-o", "b.mkv", "-stats"}).options.progress);
+    EXPECT_EQ(parse({"a.mkv", "-o", "b.mkv", "-frames:v", "30"}).options.frameLimit, 30);
+    EXPECT_EQ(parse({"a.mkv", "-o", "b.mkv", "-vframes", "7"}).options.frameLimit, 7);
+    EXPECT_FALSE(parse({"a.mkv", "-o", "b.mkv"}).options.frameLimit.has_value());
 
     // What a raw input needs goes to its demuxer, given before the input;
     // -pix_fmt there is the frames' format, after the input the encoder's.
@@ -189,6 +192,7 @@ TEST(CommandLine, FfmpegStyleFlagsAndTheirPlaces) {
              {{"a", "-video_size", "8x8", "-o", "b"}, {"-video_size", "before the input"}},
              {{"a", "-o", "b", "-c:s", "mov_text"}, {"-c:s", "mov_text", "copied"}},
              {{"--raw", "8x8", "a", "-o", "b", "-an"}, {"-an", "--raw"}},
+             {{"a", "-o", "b", "-frames:v", "0"}, {"-frames:v", "1.."}},
              {{"--raw", "8x8", "-s", "8x8", "a", "-o", "b"}, {"-s", "--raw"}},
              {{"a", "-o", "b", "-framerate"}, {"-framerate", "missing value"}},
          }) {

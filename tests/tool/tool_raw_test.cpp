@@ -91,6 +91,22 @@ TEST_F(RawMode, PositionsAndClipTotalReachTheModule) {
     EXPECT_EQ(readFile(dir / "out.raw"), direct(clip, host::UserSettings{}, 0, FRAMES));
 }
 
+// -frames:v ends the input early: the module sees the first frames, with a
+// clip total of as many, as if the input held no more.
+TEST_F(RawMode, FramesLimitEndsTheInputAndTheClipTotalThere) {
+    const Bytes firstFive(clip.begin(), clip.begin() + static_cast<std::ptrdiff_t>(5 * W * H * 4));
+    const Bytes limited = tool({"--raw", "64x48", dir / "in.raw", "-o", dir / "out.raw", "-frames:v", "5"});
+    EXPECT_EQ(recordedClipTotal(), 5);
+    EXPECT_EQ(limited, direct(firstFive, host::UserSettings{}, 0, 5));
+    // A limit beyond the input changes nothing.
+    EXPECT_EQ(tool({"--raw", "64x48", dir / "in.raw", "-o", dir / "out.raw", "-vframes", "99"}),
+              direct(clip, host::UserSettings{}, 0, FRAMES));
+    // From a pipe the clip total stays 0, and the rest of the pipe is left unread.
+    const RunResult piped = runKalmix({"--raw", "64x48", "-", "-o", "-", "-frames", "5"}, dir / "in.raw", dir / "out.raw");
+    ASSERT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(readFile(dir / "out.raw"), direct(firstFive, host::UserSettings{}, 0, 0));
+}
+
 TEST_F(RawMode, PartialTrailingFrameIsDroppedOnlyWhenAllowed) {
     Bytes ragged = clip;
     ragged.resize(ragged.size() + 100, 7);

@@ -181,6 +181,14 @@ TEST_F(Streams, AnAndSnLeaveAudioAndSubtitlesOut) {
     EXPECT_EQ(kinds(dir / "ansn.mkv"), (std::vector{AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_VIDEO}));
     EXPECT_EQ(decodeFile(dir / "ansn.mkv").count, 4);
 
+    // -frames:v ends the whole output there, the copied streams with it, as ffmpeg's does.
+    const RunResult cut = run({dir / "rich.mkv", "-o", dir / "cut.mkv", "-frames:v", "2"});
+    ASSERT_EQ(cut.status, 0) << cut.err;
+    EXPECT_EQ(decodeFile(dir / "cut.mkv").count, 2);
+    const auto cutPackets = packetsByStream(dir / "cut.mkv");
+    ASSERT_EQ(cutPackets.size(), inPackets.size());
+    EXPECT_LT(cutPackets[2].first, inPackets[2].first) << "the audio went on past the last frame";
+
     const RunResult encode = run({dir / "rich.mkv", "-o", dir / "aac.mkv", "-c:a", "aac"});
     EXPECT_EQ(encode.status, 2);
     EXPECT_NE(encode.err.find("copied as they are"), std::string::npos) << encode.err;

@@ -210,6 +210,14 @@ const std::vector<Flag>& flags() {
              if (error.empty()) o.clipTotal = total;
              return error;
          }},
+        {"-frames:v", {"-vframes", "-frames"}, true, FILTER_ONLY,
+         [](const std::string& v, Options& o) {
+             std::int32_t limit = 0;
+             std::string error = wholeNumber<std::int32_t>(
+                 "-frames:v", 1, INT32_MAXIMUM, [&limit](Options&) -> std::int32_t& { return limit; })(v, o);
+             if (error.empty()) o.frameLimit = limit;
+             return error;
+         }},
         {"--primary", {}, true, BOTH, level("--primary", 10, &host::UserSettings::primaryLevel)},
         {"--secondary", {}, true, BOTH, level("--secondary", 10, &host::UserSettings::secondaryLevel)},
         {"--transition-frames", {}, true, BOTH,
@@ -562,6 +570,7 @@ Input and output:
   --threads N                tiles filtered at once (default: the cores, plus one)
   -ss TIME, -t TIME, -to TIME  filter only from -ss, for -t or up to -to
                              (seconds or [HH:]MM:SS[.m]); positions start at 0
+  -frames:v N, -vframes N    filter the first N frames only
   -map 0:v:N | 0:N           the video stream to filter (default: the largest)
   -an, -sn, -dn              leave the audio, subtitle or data streams out
                              (-c:a copy and its kin are taken: they are copied)

@@ -37,6 +37,7 @@ struct Options {
 
     std::int32_t start = 0;                 // position of the first frame
     std::optional<std::int32_t> clipTotal;  // overrides the clip total
+    std::optional<std::int32_t> frameLimit; // -frames:v: frames filtered at most
 
     host::UserSettings settings;  // the dialog and the host-kept record fields
 

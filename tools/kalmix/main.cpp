@@ -19,6 +19,7 @@
 #include "tools/host/plugin_host.h"
 #include "tools/kalmix/cli_options.h"
 #include "tools/kalmix/demo.h"
+#include "tools/kalmix/frame_limit.h"
 #include "tools/kalmix/frame_loop.h"
 #include "tools/kalmix/md5_writer.h"
 #include "tools/kalmix/media.h"
@@ -181,8 +182,10 @@ int runFilter(const Options& options) {
     }
     std::unique_ptr<FrameReader> reader;
     MediaReader* fileReader = nullptr;
+    const RawReader* rawReader = nullptr;
     if (options.raw) {
         auto raw = std::make_unique<RawReader>(options.input, options.rawWidth, options.rawHeight, options.allowPartial);
+        rawReader = raw.get();
         if (raw->droppedBytes() > 0) {
             note(options, "note: dropping the last " + std::to_string(raw->droppedBytes()) +
                               " bytes of the input, less than a frame");
@@ -203,6 +206,7 @@ int runFilter(const Options& options) {
         fileReader = file.get();
         reader = std::move(file);
     }
+    if (options.frameLimit) reader = std::make_unique<FrameLimit>(std::move(reader), *options.frameLimit);
     const VideoFormat& format = reader->format();
     if (options.fit && fileReader != nullptr) {
         const FrameSize source = fileReader->sourceSize();
@@ -257,8 +261,8 @@ int runFilter(const Options& options) {
         summary = runFrames(*module, options.settings, *reader, *writer, loop);
     }
     if (options.raw) {
-        if (const auto* raw = static_cast<const RawReader*>(reader.get()); raw->droppedBytes() > 0 && options.input == "-") {
-            note(options, "note: dropped the last " + std::to_string(raw->droppedBytes()) +
+        if (rawReader->droppedBytes() > 0 && options.input == "-") {
+            note(options, "note: dropped the last " + std::to_string(rawReader->droppedBytes()) +
                               " bytes of the input, less than a frame");
         }
     }
