@@ -148,6 +148,9 @@ TEST(CommandLine, FfmpegStyleFlagsAndTheirPlaces) {
     EXPECT_TRUE(habits.options.noStdin);
     EXPECT_TRUE(parse({"a.mkv", "-o", "b.mkv", "-stats"}).options.progress);
     EXPECT_EQ(parse({"a.mkv", "-o", "b.mkv", "-frames:v", "30"}).options.frameLimit, 30);
+    EXPECT_EQ(parse({"a.mkv", "-o", "b.mp4", "-strict", "-2"}).options.compliance, -2);
+    EXPECT_EQ(parse({"a.mkv", "-o", "b.mp4", "-strict", "experimental"}).options.compliance, -2);
+    EXPECT_EQ(parse({"a.mkv", "-o", "b.mp4"}).options.compliance, 0);
     EXPECT_EQ(parse({"a.mkv", "-o", "b.mkv", "-vframes", "7"}).options.frameLimit, 7);
     EXPECT_FALSE(parse({"a.mkv", "-o", "b.mkv"}).options.frameLimit.has_value());
 
@@ -193,6 +196,7 @@ TEST(CommandLine, FfmpegStyleFlagsAndTheirPlaces) {
              {{"a", "-o", "b", "-c:s", "mov_text"}, {"-c:s", "mov_text", "copied"}},
              {{"--raw", "8x8", "a", "-o", "b", "-an"}, {"-an", "--raw"}},
              {{"a", "-o", "b", "-frames:v", "0"}, {"-frames:v", "1.."}},
+             {{"a", "-o", "b", "-strict", "lax"}, {"-strict", "'lax'", "experimental"}},
              {{"--raw", "8x8", "-s", "8x8", "a", "-o", "b"}, {"-s", "--raw"}},
              {{"a", "-o", "b", "-framerate"}, {"-framerate", "missing value"}},
          }) {

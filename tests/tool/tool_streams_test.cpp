@@ -194,6 +194,41 @@ TEST_F(Streams, AnAndSnLeaveAudioAndSubtitlesOut) {
     EXPECT_NE(encode.err.find("copied as they are"), std::string::npos) << encode.err;
 }
 
+// FFmpeg lists FLAC among MP4's codecs but writes it only as an experimental
+// feature: the stream is left out with a note that says how to keep it,
+// rather than the whole run failing, and -strict experimental keeps it.
+TEST_F(Streams, AnExperimentalStreamIsLeftOutUnlessStrictExperimental) {
+    ClipRecipe flac;
+    flac.frames = 4;
+    flac.audioStreams = 1;
+    flac.flacAudio = true;
+    writeClip(dir / "flac.mkv", flac);
+    const auto audioStreams = [](const std::string& path) {
+        InputPtr file = openInput(path);
+        int count = 0;
+        for (unsigned i = 0; i < file->nb_streams; ++i) count += file->streams[i]->codecpar->codec_id == AV_CODEC_ID_FLAC;
+        return count;
+    };
+    const RunResult left = run({dir / "flac.mkv", "-o", dir / "out.mp4"});
+    ASSERT_EQ(left.status, 0) << left.err;
+    EXPECT_NE(left.err.find("stream 1 (audio flac): mp4 files hold it only as an experimental feature (-strict "
+                            "experimental keeps it)"),
+              std::string::npos)
+        << left.err;
+    EXPECT_EQ(audioStreams(dir / "out.mp4"), 0);
+    EXPECT_EQ(decodeFile(dir / "out.mp4").count, 4);
+
+    const RunResult kept = run({dir / "flac.mkv", "-o", dir / "kept.mp4", "-strict", "-2"});
+    ASSERT_EQ(kept.status, 0) << kept.err;
+    EXPECT_EQ(kept.err.find("experimental"), std::string::npos) << kept.err;
+    EXPECT_EQ(audioStreams(dir / "kept.mp4"), 1);
+
+    // Matroska holds FLAC as a matter of course.
+    const RunResult mkv = run({dir / "flac.mkv", "-o", dir / "out.mkv"});
+    ASSERT_EQ(mkv.status, 0) << mkv.err;
+    EXPECT_EQ(audioStreams(dir / "out.mkv"), 1);
+}
+
 // A second video track coded in groups of pictures, copied from a point
 // inside a group (-ss): its frames before the next key frame refer to
 // pictures left out, so the copy starts at that key frame, as ffmpeg's does.

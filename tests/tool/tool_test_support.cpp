@@ -276,11 +276,18 @@ void writeClip(const std::string& path, const ClipRecipe& recipe) {
     for (int a = 0; a < recipe.audioStreams; ++a) {
         AVStream* s = avformat_new_stream(out.get(), nullptr);
         s->codecpar->codec_type = AVMEDIA_TYPE_AUDIO;
-        s->codecpar->codec_id = AV_CODEC_ID_PCM_S16LE;
+        s->codecpar->codec_id = recipe.flacAudio ? AV_CODEC_ID_FLAC : AV_CODEC_ID_PCM_S16LE;
         s->codecpar->sample_rate = SAMPLE_RATE;
         av_channel_layout_default(&s->codecpar->ch_layout, 1);
         s->codecpar->bits_per_coded_sample = 16;
-        s->codecpar->block_align = 2;
+        s->codecpar->block_align = recipe.flacAudio ? 0 : 2;
+        if (recipe.flacAudio) {
+            // STREAMINFO: blocks of 320 samples, 8000 Hz, one channel, 16 bits.
+            static constexpr std::uint8_t STREAMINFO[34] = {0x01, 0x40, 0x01, 0x40, 0, 0, 0, 0, 0, 0, 0x01, 0xF4, 0x00, 0xF0};
+            s->codecpar->extradata = static_cast<std::uint8_t*>(av_mallocz(sizeof STREAMINFO + AV_INPUT_BUFFER_PADDING_SIZE));
+            std::memcpy(s->codecpar->extradata, STREAMINFO, sizeof STREAMINFO);
+            s->codecpar->extradata_size = sizeof STREAMINFO;
+        }
         s->time_base = AVRational{1, SAMPLE_RATE};
         av_dict_set(&s->metadata, "language", ("aud" + std::to_string(a)).c_str(), 0);
         audio.push_back(s);

@@ -89,6 +89,7 @@ struct ClipRecipe {
     int extraVideo = 0;                 // more video streams, 16x16
     std::string extraCodec = "ffv1";    // their encoder
     int audioStreams = 0;               // PCM, a packet a frame, tagged language aud0, aud1, ...
+    bool flacAudio = false;             // the audio streams declared FLAC instead (their bytes are copied, never decoded)
     bool subtitles = false;             // two SubRip cues
     int chapters = 0;                   // equal parts of the clip, titled "Part N"
     bool attachment = false;            // a font attachment, font.ttf, whose bytes are ATTACHED_FONT

@@ -164,6 +164,20 @@ std::function<std::string(const std::string&, Options&)> copyOnly(const char* fl
     };
 }
 
+// ffmpeg's -strict: a level by name or number.
+std::string parseCompliance(const std::string& value, Options& options) {
+    static const std::vector<std::pair<std::string, int>> LEVELS = {
+        {"very", 2}, {"strict", 1}, {"normal", 0}, {"unofficial", -1}, {"experimental", -2},
+        {"2", 2},    {"1", 1},      {"0", 0},      {"-1", -1},         {"-2", -2}};
+    for (const auto& [name, level] : LEVELS) {
+        if (value == name) {
+            options.compliance = level;
+            return "";
+        }
+    }
+    return "-strict: '" + value + "' is not very, strict, normal, unofficial or experimental (2..-2)";
+}
+
 std::string parseGenericOption(const std::string& value, Options& options) {
     const std::size_t equals = value.find('=');
     if (equals == std::string::npos || equals == 0) return "-opt: '" + value + "' is not KEY=VALUE";
@@ -260,6 +274,7 @@ const std::vector<Flag>& flags() {
         {"-c:a", {"-acodec", "-codec:a"}, true, FILTER_ONLY, copyOnly("-c:a", "audio")},
         {"-c:s", {"-scodec", "-codec:s"}, true, FILTER_ONLY, copyOnly("-c:s", "subtitle")},
         {"-c:d", {"-dcodec", "-codec:d"}, true, FILTER_ONLY, copyOnly("-c:d", "data")},
+        {"-strict", {"-strict:v"}, true, FILTER_ONLY, parseCompliance},
         {"-nostats", {}, false, FILTER_ONLY, [](const std::string&, Options& o) { o.progress = false; return std::string(); }},
         // ffmpeg's defaults, which kalmix has too: accepted so that its command lines run.
         {"-stats", {}, false, FILTER_ONLY, [](const std::string&, Options& o) { o.progress = true; return std::string(); }},
@@ -431,7 +446,7 @@ ParseResult parseArguments(const std::vector<std::string>& args) {
         }
         static const std::vector<std::string> ENCODING = {"--codec", "-pix_fmt", "-crf", "-preset", "-b:v",
                                                           "-x264-params", "-x265-params", "-opt", "-map",
-                                                          "-an", "-sn", "-dn", "-c:a", "-c:s", "-c:d"};
+                                                          "-an", "-sn", "-dn", "-c:a", "-c:s", "-c:d", "-strict"};
         if (std::find(ENCODING.begin(), ENCODING.end(), flag->name) != ENCODING.end()) {
             fileModeFlags.push_back(flag->name);
         }
@@ -575,6 +590,8 @@ Input and output:
   -an, -sn, -dn              leave the audio, subtitle or data streams out
                              (-c:a copy and its kin are taken: they are copied)
   -nostdin                   never ask on the terminal (refuse without -y)
+  -strict experimental       let the container and encoder use experimental
+                             features (FLAC in MP4, for one)
   --strict, -xerror          stop at the first damaged packet (default: skip
                              or conceal it, count it, warn)
   --md5                      write the MD5 of the output frames, not the frames

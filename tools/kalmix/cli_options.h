@@ -53,6 +53,7 @@ struct Options {
     bool copyAudio = true;      // -an: leave the audio streams out
     bool copySubtitles = true;  // -sn
     bool copyData = true;       // -dn
+    int compliance = 0;         // -strict: FFmpeg's FF_COMPLIANCE_* (-2 experimental .. 2 very)
     bool progress = true;       // -nostats: no progress line
     bool noStdin = false;       // -nostdin: never ask on the terminal
     bool strict = false;     // stop at the first damaged packet

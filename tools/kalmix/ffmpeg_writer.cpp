@@ -175,20 +175,28 @@ void copyTags(const AVStream* from, AVStream* to) {
 // lists leave out what a container holds by other means: Matroska's
 // attachments (fonts), its Video for Windows tracks (PNG), and every codec of
 // muxers that keep no list (MPEG-TS).
-bool containerTakes(const AVOutputFormat* container, const AVStream* source) {
+// Whether a copy of the stream fits the container: as the container's codec
+// list says, else by writing a header for it alone. A codec the list names
+// may still be refused as an experimental feature (FLAC in MP4) unless the
+// compliance allows it, which only the header's writing tells.
+enum class Holding { YES, NO, ONLY_EXPERIMENTAL };
+Holding containerHolds(const AVOutputFormat* container, const AVStream* source, int compliance) {
     const AVCodecParameters* parameters = source->codecpar;
-    if (avformat_query_codec(container, parameters->codec_id, FF_COMPLIANCE_NORMAL) == 1) return true;
-    if ((container->flags & AVFMT_NOFILE) != 0) return false;
+    const bool listed = avformat_query_codec(container, parameters->codec_id, FF_COMPLIANCE_NORMAL) == 1;
+    if ((container->flags & AVFMT_NOFILE) != 0) return listed ? Holding::YES : Holding::NO;
     AVFormatContext* trial = nullptr;
-    if (avformat_alloc_output_context2(&trial, container, nullptr, nullptr) < 0 || trial == nullptr) return false;
-    bool takes = false;
+    if (avformat_alloc_output_context2(&trial, container, nullptr, nullptr) < 0 || trial == nullptr) {
+        return listed ? Holding::YES : Holding::NO;
+    }
+    trial->strict_std_compliance = compliance;
+    int written = AVERROR(ENOMEM);
     AVStream* stream = avformat_new_stream(trial, nullptr);
     if (stream != nullptr && avcodec_parameters_copy(stream->codecpar, parameters) >= 0 &&
         avio_open_dyn_buf(&trial->pb) >= 0) {
         stream->codecpar->codec_tag = 0;
         stream->time_base = AVRational{1, 90000};
         copyTags(source, stream);  // an attachment's file name and type
-        takes = avformat_write_header(trial, nullptr) >= 0;
+        written = avformat_write_header(trial, nullptr);
         std::uint8_t* bytes = nullptr;
         avio_close_dyn_buf(trial->pb, &bytes);
         av_free(bytes);
@@ -197,7 +205,9 @@ bool containerTakes(const AVOutputFormat* container, const AVStream* source) {
     avformat_free_context(trial);
     clearFfmpegLog();
     dropFfmpegRemarks();  // the trial's complaints are not the user's
-    return takes;
+    if (written == AVERROR_EXPERIMENTAL) return Holding::ONLY_EXPERIMENTAL;
+    // A listed codec is kept whatever else a lone trial stream may lack.
+    return listed || written >= 0 ? Holding::YES : Holding::NO;
 }
 
 // x265 prints its own lines, past FFmpeg's log: it gets the level the user
@@ -315,6 +325,7 @@ FfmpegWriter::FfmpegWriter(const std::string& path, const VideoFormat& format, c
         throw ToolError("out of memory");
     }
     container_->flags |= AVFMT_FLAG_BITEXACT;  // the same frames give the same file
+    container_->strict_std_compliance = options.compliance;
     if (image2) {
         // The muxer opens one file per frame itself.
         if (isSequencePattern(path)) {
@@ -410,6 +421,7 @@ void FfmpegWriter::setUpEncoder(const AVCodec* codec, const VideoFormat& format)
         encoder_->sample_aspect_ratio = AVRational{format.sampleAspect.num, format.sampleAspect.den};
     }
     encoder_->flags |= AV_CODEC_FLAG_BITEXACT;
+    encoder_->strict_std_compliance = options_.compliance;
     if ((container->flags & AVFMT_GLOBALHEADER) != 0) encoder_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
 
     // Colour: primaries and transfer stay as the input had them; the matrix
@@ -522,7 +534,7 @@ void FfmpegWriter::addCopiedStreams() {
     } else if (options_.audio != nullptr) {
         wanted.push_back(options_.audio);
     }
-    std::string notKept;
+    std::string notKept, experimental;
     for (const AVStream* stream : wanted) {
         const AVCodecParameters* parameters = stream->codecpar;
         if ((parameters->codec_type == AVMEDIA_TYPE_AUDIO && !options_.copyAudio) ||
@@ -533,8 +545,13 @@ void FfmpegWriter::addCopiedStreams() {
         const char* type = av_get_media_type_string(parameters->codec_type);
         const std::string what = "stream " + std::to_string(stream->index) + " (" + (type != nullptr ? type : "data") +
                                  " " + avcodec_get_name(parameters->codec_id) + ")";
-        if (!containerTakes(container_->oformat, stream)) {
+        const Holding holding = containerHolds(container_->oformat, stream, options_.compliance);
+        if (holding == Holding::NO) {
             notKept += (notKept.empty() ? "" : ", ") + what;
+            continue;
+        }
+        if (holding == Holding::ONLY_EXPERIMENTAL) {
+            experimental += (experimental.empty() ? "" : ", ") + what;
             continue;
         }
         AVStream* copy = avformat_new_stream(container_.get(), nullptr);
@@ -558,6 +575,12 @@ void FfmpegWriter::addCopiedStreams() {
     if (!notKept.empty() && options_.note) {
         options_.note("note: not kept: " + notKept + ": " + container_->oformat->name + " files cannot hold " +
                       (notKept.find(", ") == std::string::npos ? "it" : "them"));
+    }
+    if (!experimental.empty() && options_.note) {
+        options_.note("note: not kept: " + experimental + ": " + container_->oformat->name + " files hold " +
+                      (experimental.find(", ") == std::string::npos ? "it" : "them") +
+                      " only as an experimental feature (-strict experimental keeps " +
+                      (experimental.find(", ") == std::string::npos ? "it" : "them") + ")");
     }
 }
 

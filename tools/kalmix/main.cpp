@@ -233,6 +233,7 @@ int runFilter(const Options& options) {
         output.copyAudio = options.copyAudio;
         output.copySubtitles = options.copySubtitles;
         output.copyData = options.copyData;
+        output.compliance = options.compliance;
         output.note = [&options](const std::string& text) { note(options, text); };
         writer = media().openWriter(options.output, format, output, fileReader);
     }

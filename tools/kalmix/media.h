@@ -60,6 +60,7 @@ struct OutputOptions {
     bool copyAudio = true;
     bool copySubtitles = true;
     bool copyData = true;
+    int compliance = 0;  // -strict: FF_COMPLIANCE_* for the container and the encoder (0: normal)
 };
 
 // The library's entry points. A library whose version differs from the
