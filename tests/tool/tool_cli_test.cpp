@@ -151,6 +151,15 @@ TEST(CommandLine, FfmpegStyleFlagsAndTheirPlaces) {
     EXPECT_EQ(parse({"a.mkv", "-o", "b.mp4", "-strict", "-2"}).options.compliance, -2);
     EXPECT_EQ(parse({"a.mkv", "-o", "b.mp4", "-strict", "experimental"}).options.compliance, -2);
     EXPECT_EQ(parse({"a.mkv", "-o", "b.mp4"}).options.compliance, 0);
+    const ParseResult settings = parse({"a.mkv", "-o", "b.mp4", "-tune", "film", "-profile:v", "high", "-level", "4.1",
+                                        "-g", "50", "-bf", "2", "-qp", "20", "-maxrate", "4M", "-minrate", "1M",
+                                        "-bufsize", "8M", "-x264opts", "ref=3", "-movflags", "+faststart"});
+    ASSERT_TRUE(settings.ok()) << settings.error;
+    EXPECT_EQ(settings.options.codecOptions,
+              (std::vector<std::pair<std::string, std::string>>{{"tune", "film"}, {"profile", "high"}, {"level", "4.1"},
+                                                                {"g", "50"}, {"bf", "2"}, {"qp", "20"}, {"maxrate", "4M"},
+                                                                {"minrate", "1M"}, {"bufsize", "8M"}, {"x264opts", "ref=3"},
+                                                                {"movflags", "+faststart"}}));
     EXPECT_EQ(parse({"a.mkv", "-o", "b.mkv", "-vframes", "7"}).options.frameLimit, 7);
     EXPECT_FALSE(parse({"a.mkv", "-o", "b.mkv"}).options.frameLimit.has_value());
 

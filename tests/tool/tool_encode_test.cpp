@@ -95,6 +95,14 @@ TEST_F(Encoders, OptionsPassThroughAndUnknownOnesAreRefused) {
     const Bytes fast = readFile(dir / "fast.mp4");
     const std::string text(fast.begin(), fast.end());
     EXPECT_LT(text.find("moov"), text.find("mdat"));
+    // The same under ffmpeg's own spellings, with settings of the encoder beside it.
+    const RunResult spelled = run({"-o", dir / "spelled.mp4", "-movflags", "+faststart", "-profile:v", "high", "-tune",
+                                   "film", "-g", "2", "-bf", "0", "-maxrate", "2M", "-bufsize", "4M"});
+    ASSERT_EQ(spelled.status, 0) << spelled.err;
+    const Bytes spelledBytes = readFile(dir / "spelled.mp4");
+    const std::string spelledText(spelledBytes.begin(), spelledBytes.end());
+    EXPECT_LT(spelledText.find("moov"), spelledText.find("mdat"));
+    EXPECT_EQ(openInput(dir / "spelled.mp4")->streams[0]->codecpar->profile, FF_PROFILE_H264_HIGH);
     const RunResult bitrate = run({"-o", dir / "b.ts", "-b:v", "3M"});
     ASSERT_EQ(bitrate.status, 0) << bitrate.err;
     // x265 prints its own lines past FFmpeg's log; -q silences it too.

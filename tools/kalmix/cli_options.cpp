@@ -265,6 +265,19 @@ const std::vector<Flag>& flags() {
         {"-b:v", {"-b", "--bitrate"}, true, FILTER_ONLY, codecOption("-b:v", "b")},
         {"-x264-params", {"--x264-params"}, true, FILTER_ONLY, codecOption("-x264-params", "x264-params")},
         {"-x265-params", {"--x265-params"}, true, FILTER_ONLY, codecOption("-x265-params", "x265-params")},
+        // ffmpeg's common encoder and container settings, under their names
+        // there; each goes to the encoder, else to the container, as -opt does.
+        {"-tune", {}, true, FILTER_ONLY, codecOption("-tune", "tune")},
+        {"-profile:v", {"-profile"}, true, FILTER_ONLY, codecOption("-profile:v", "profile")},
+        {"-level", {"-level:v"}, true, FILTER_ONLY, codecOption("-level", "level")},
+        {"-g", {}, true, FILTER_ONLY, codecOption("-g", "g")},
+        {"-bf", {}, true, FILTER_ONLY, codecOption("-bf", "bf")},
+        {"-qp", {}, true, FILTER_ONLY, codecOption("-qp", "qp")},
+        {"-maxrate", {"-maxrate:v"}, true, FILTER_ONLY, codecOption("-maxrate", "maxrate")},
+        {"-minrate", {"-minrate:v"}, true, FILTER_ONLY, codecOption("-minrate", "minrate")},
+        {"-bufsize", {"-bufsize:v"}, true, FILTER_ONLY, codecOption("-bufsize", "bufsize")},
+        {"-x264opts", {}, true, FILTER_ONLY, codecOption("-x264opts", "x264opts")},
+        {"-movflags", {}, true, FILTER_ONLY, codecOption("-movflags", "movflags")},
         {"-opt", {"--opt"}, true, FILTER_ONLY, parseGenericOption},
         {"-map", {"--map"}, true, FILTER_ONLY, parseMap},
         {"-an", {}, false, FILTER_ONLY, [](const std::string&, Options& o) { o.copyAudio = false; return std::string(); }},
@@ -446,7 +459,9 @@ ParseResult parseArguments(const std::vector<std::string>& args) {
         }
         static const std::vector<std::string> ENCODING = {"--codec", "-pix_fmt", "-crf", "-preset", "-b:v",
                                                           "-x264-params", "-x265-params", "-opt", "-map",
-                                                          "-an", "-sn", "-dn", "-c:a", "-c:s", "-c:d", "-strict"};
+                                                          "-an", "-sn", "-dn", "-c:a", "-c:s", "-c:d", "-strict",
+                                                          "-tune", "-profile:v", "-level", "-g", "-bf", "-qp",
+                                                          "-maxrate", "-minrate", "-bufsize", "-x264opts", "-movflags"};
         if (std::find(ENCODING.begin(), ENCODING.end(), flag->name) != ENCODING.end()) {
             fileModeFlags.push_back(flag->name);
         }
@@ -604,7 +619,8 @@ Encoding:
   -pix_fmt NAME              the encoder's pixel format (default: the best it
                              takes for BGRA)
   -crf N, -preset NAME, -b:v RATE, -x264-params K=V:..., -x265-params K=V:...
-                             passed to the encoder
+  -tune, -profile:v, -level, -g, -bf, -qp, -maxrate, -minrate, -bufsize,
+  -x264opts, -movflags       passed to the encoder (or the container), as ffmpeg
   -opt KEY=VALUE             any encoder (or container) option
 
 Messages:
