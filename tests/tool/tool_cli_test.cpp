@@ -206,6 +206,7 @@ TEST(CommandLine, FfmpegStyleFlagsAndTheirPlaces) {
              {{"--raw", "8x8", "a", "-o", "b", "-an"}, {"-an", "--raw"}},
              {{"a", "-o", "b", "-frames:v", "0"}, {"-frames:v", "1.."}},
              {{"a", "-o", "b", "-strict", "lax"}, {"-strict", "'lax'", "experimental"}},
+             {{"a", "-o", "b", "-metadata", "title"}, {"-metadata", "KEY=VALUE"}},
              {{"--raw", "8x8", "-s", "8x8", "a", "-o", "b"}, {"-s", "--raw"}},
              {{"a", "-o", "b", "-framerate"}, {"-framerate", "missing value"}},
          }) {

@@ -194,6 +194,28 @@ TEST_F(Streams, AnAndSnLeaveAudioAndSubtitlesOut) {
     EXPECT_NE(encode.err.find("copied as they are"), std::string::npos) << encode.err;
 }
 
+// -metadata sets the output file's tags over those it copies, in order; an
+// empty value removes one.
+TEST_F(Streams, MetadataSetsAndRemovesTheFilesTags) {
+    writeClip(dir / "in.mkv", ClipRecipe{});
+    const auto tag = [](const std::string& path, const char* key) -> std::string {
+        InputPtr file = openInput(path);
+        const AVDictionaryEntry* entry = av_dict_get(file->metadata, key, nullptr, 0);
+        return entry != nullptr ? entry->value : "(none)";
+    };
+    const RunResult first = run({dir / "in.mkv", "-o", dir / "first.mkv", "-metadata", "title=First", "-metadata",
+                                 "album=A", "-metadata", "comment=x=y"});
+    ASSERT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(tag(dir / "first.mkv", "title"), "First");
+    EXPECT_EQ(tag(dir / "first.mkv", "comment"), "x=y");
+    const RunResult second = run({dir / "first.mkv", "-o", dir / "second.mkv", "-metadata", "title=Second",
+                                  "-metadata", "album="});
+    ASSERT_EQ(second.status, 0) << second.err;
+    EXPECT_EQ(tag(dir / "second.mkv", "title"), "Second");
+    EXPECT_EQ(tag(dir / "second.mkv", "album"), "(none)");
+    EXPECT_EQ(tag(dir / "second.mkv", "comment"), "x=y") << "a tag not named was not copied";
+}
+
 // FFmpeg lists FLAC among MP4's codecs but writes it only as an experimental
 // feature: the stream is left out with a note that says how to keep it,
 // rather than the whole run failing, and -strict experimental keeps it.

@@ -279,6 +279,13 @@ const std::vector<Flag>& flags() {
         {"-x264opts", {}, true, FILTER_ONLY, codecOption("-x264opts", "x264opts")},
         {"-movflags", {}, true, FILTER_ONLY, codecOption("-movflags", "movflags")},
         {"-opt", {"--opt"}, true, FILTER_ONLY, parseGenericOption},
+        {"-metadata", {"-metadata:g"}, true, FILTER_ONLY,
+         [](const std::string& v, Options& o) {
+             const std::size_t equals = v.find('=');
+             if (equals == std::string::npos || equals == 0) return "-metadata: '" + v + "' is not KEY=VALUE";
+             o.metadata.emplace_back(v.substr(0, equals), v.substr(equals + 1));
+             return std::string();
+         }},
         {"-map", {"--map"}, true, FILTER_ONLY, parseMap},
         {"-an", {}, false, FILTER_ONLY, [](const std::string&, Options& o) { o.copyAudio = false; return std::string(); }},
         {"-sn", {}, false, FILTER_ONLY, [](const std::string&, Options& o) { o.copySubtitles = false; return std::string(); }},
@@ -461,7 +468,8 @@ ParseResult parseArguments(const std::vector<std::string>& args) {
                                                           "-x264-params", "-x265-params", "-opt", "-map",
                                                           "-an", "-sn", "-dn", "-c:a", "-c:s", "-c:d", "-strict",
                                                           "-tune", "-profile:v", "-level", "-g", "-bf", "-qp",
-                                                          "-maxrate", "-minrate", "-bufsize", "-x264opts", "-movflags"};
+                                                          "-maxrate", "-minrate", "-bufsize", "-x264opts", "-movflags",
+                                                          "-metadata"};
         if (std::find(ENCODING.begin(), ENCODING.end(), flag->name) != ENCODING.end()) {
             fileModeFlags.push_back(flag->name);
         }
@@ -622,6 +630,7 @@ Encoding:
   -tune, -profile:v, -level, -g, -bf, -qp, -maxrate, -minrate, -bufsize,
   -x264opts, -movflags       passed to the encoder (or the container), as ffmpeg
   -opt KEY=VALUE             any encoder (or container) option
+  -metadata KEY=VALUE        set a tag of the output file (KEY= removes it)
 
 Messages:
   -v quiet|error|warning|info|verbose   how much is printed (default info)

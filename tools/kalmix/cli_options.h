@@ -54,6 +54,7 @@ struct Options {
     bool copySubtitles = true;  // -sn
     bool copyData = true;       // -dn
     int compliance = 0;         // -strict: FFmpeg's FF_COMPLIANCE_* (-2 experimental .. 2 very)
+    std::vector<std::pair<std::string, std::string>> metadata;  // -metadata KEY=VALUE, in order
     bool progress = true;       // -nostats: no progress line
     bool noStdin = false;       // -nostdin: never ask on the terminal
     bool strict = false;     // stop at the first damaged packet

@@ -313,6 +313,11 @@ FfmpegWriter::FfmpegWriter(const std::string& path, const VideoFormat& format, c
         av_dict_copy(&container_->metadata, options.source->metadata, 0);
         av_dict_set(&container_->metadata, "encoder", nullptr, 0);
     }
+    for (const auto& [key, value] : options.metadata) {
+        if (av_dict_set(&container_->metadata, key.c_str(), value.empty() ? nullptr : value.c_str(), 0) < 0) {
+            throw ToolError("out of memory");
+        }
+    }
 
     const bool image2 = isNamed(container_->oformat, "image2");
     // The encoder's leftovers may be the container's (movflags); what

@@ -234,6 +234,7 @@ int runFilter(const Options& options) {
         output.copySubtitles = options.copySubtitles;
         output.copyData = options.copyData;
         output.compliance = options.compliance;
+        output.metadata = options.metadata;
         output.note = [&options](const std::string& text) { note(options, text); };
         writer = media().openWriter(options.output, format, output, fileReader);
     }

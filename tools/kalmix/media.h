@@ -61,6 +61,8 @@ struct OutputOptions {
     bool copySubtitles = true;
     bool copyData = true;
     int compliance = 0;  // -strict: FF_COMPLIANCE_* for the container and the encoder (0: normal)
+    // -metadata: the file's tags set over the source's, in order; an empty value removes one.
+    std::vector<std::pair<std::string, std::string>> metadata;
 };
 
 // The library's entry points. A library whose version differs from the
