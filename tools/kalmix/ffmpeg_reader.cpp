@@ -108,7 +108,7 @@ FfmpegReader::FfmpegReader(const std::string& path, const ReaderOptions& options
     // What the demuxer did not take was given for another kind of input.
     if (const AVDictionaryEntry* left = av_dict_get(unused, "", nullptr, AV_DICT_IGNORE_SUFFIX)) {
         throw ToolError(std::string("-") + left->key + " does not apply to a " + input_->iformat->name +
-                            " input (it is for raw frames: -f rawvideo)",
+                            " input: it describes input that does not say, such as -f rawvideo",
                         EXIT_USAGE);
     }
     if (const int error = avformat_find_stream_info(input_.get(), nullptr); error < 0) {
