@@ -67,6 +67,18 @@ std::function<std::string(const std::string&, Options&)> wholeNumber(const char*
     };
 }
 
+// A whole number from low up to INT32_MAX, for a setting that is unset unless given.
+std::function<std::string(const std::string&, Options&)> optionalWholeNumber(const char* name, long long low,
+                                                                             std::optional<std::int32_t> Options::*field) {
+    return [=](const std::string& value, Options& options) {
+        std::int32_t number = 0;
+        std::string error = wholeNumber<std::int32_t>(name, low, INT32_MAXIMUM,
+                                                      [&number](Options&) -> std::int32_t& { return number; })(value, options);
+        if (error.empty()) options.*field = number;
+        return error;
+    };
+}
+
 std::function<std::string(const std::string&, Options&)> level(const char* name, long long high,
                                                                int host::UserSettings::*field) {
     return wholeNumber<int>(name, 0, high, [field](Options& o) -> int& { return o.settings.*field; });
@@ -216,22 +228,8 @@ const std::vector<Flag>& flags() {
         {"--start", {}, true, FILTER_ONLY,
          wholeNumber<std::int32_t>("--start", 0, INT32_MAXIMUM,
                                    [](Options& o) -> std::int32_t& { return o.start; })},
-        {"--clip-total", {}, true, FILTER_ONLY,
-         [](const std::string& v, Options& o) {
-             std::int32_t total = 0;
-             std::string error = wholeNumber<std::int32_t>(
-                 "--clip-total", 0, INT32_MAXIMUM, [&total](Options&) -> std::int32_t& { return total; })(v, o);
-             if (error.empty()) o.clipTotal = total;
-             return error;
-         }},
-        {"-frames:v", {"-vframes", "-frames"}, true, FILTER_ONLY,
-         [](const std::string& v, Options& o) {
-             std::int32_t limit = 0;
-             std::string error = wholeNumber<std::int32_t>(
-                 "-frames:v", 1, INT32_MAXIMUM, [&limit](Options&) -> std::int32_t& { return limit; })(v, o);
-             if (error.empty()) o.frameLimit = limit;
-             return error;
-         }},
+        {"--clip-total", {}, true, FILTER_ONLY, optionalWholeNumber("--clip-total", 0, &Options::clipTotal)},
+        {"-frames:v", {"-vframes", "-frames"}, true, FILTER_ONLY, optionalWholeNumber("-frames:v", 1, &Options::frameLimit)},
         {"--primary", {}, true, BOTH, level("--primary", 10, &host::UserSettings::primaryLevel)},
         {"--secondary", {}, true, BOTH, level("--secondary", 10, &host::UserSettings::secondaryLevel)},
         {"--transition-frames", {}, true, BOTH,
