@@ -23,8 +23,9 @@ constexpr int DEMO_FRAMES_MIN = 2;
 constexpr int DEMO_FRAMES_MAX = 1000;
 constexpr int THREADS_MAX = 1024;
 
-// Which commands a flag belongs to.
-enum Scope : unsigned { FILTER_ONLY = 1, DEMO_ONLY = 2, BOTH = 3 };
+// Which commands a flag belongs to. FILE_ONLY: filter runs on video files,
+// not --raw, which reads and writes frames as they are.
+enum Scope : unsigned { FILTER_ONLY = 1, DEMO_ONLY = 2, BOTH = 3, NOT_RAW = 4, FILE_ONLY = FILTER_ONLY | NOT_RAW };
 
 struct Flag {
     const char* name;
@@ -256,43 +257,43 @@ const std::vector<Flag>& flags() {
          }},
         {"--threads", {}, true, FILTER_ONLY,
          wholeNumber<int>("--threads", 1, THREADS_MAX, [](Options& o) -> int& { return o.threads; })},
-        {"--codec", {"-c:v", "-vcodec", "-codec:v"}, true, FILTER_ONLY, text("--codec", &Options::codec)},
-        {"-pix_fmt", {"--pix-fmt"}, true, FILTER_ONLY, parsePixelFormat},
-        {"-crf", {"--crf"}, true, FILTER_ONLY, codecOption("-crf", "crf")},
-        {"-preset", {"--preset"}, true, FILTER_ONLY, codecOption("-preset", "preset")},
-        {"-b:v", {"-b", "--bitrate"}, true, FILTER_ONLY, codecOption("-b:v", "b")},
-        {"-x264-params", {"--x264-params"}, true, FILTER_ONLY, codecOption("-x264-params", "x264-params")},
-        {"-x265-params", {"--x265-params"}, true, FILTER_ONLY, codecOption("-x265-params", "x265-params")},
+        {"--codec", {"-c:v", "-vcodec", "-codec:v"}, true, FILE_ONLY, text("--codec", &Options::codec)},
+        {"-pix_fmt", {"--pix-fmt"}, true, FILE_ONLY, parsePixelFormat},
+        {"-crf", {"--crf"}, true, FILE_ONLY, codecOption("-crf", "crf")},
+        {"-preset", {"--preset"}, true, FILE_ONLY, codecOption("-preset", "preset")},
+        {"-b:v", {"-b", "--bitrate"}, true, FILE_ONLY, codecOption("-b:v", "b")},
+        {"-x264-params", {"--x264-params"}, true, FILE_ONLY, codecOption("-x264-params", "x264-params")},
+        {"-x265-params", {"--x265-params"}, true, FILE_ONLY, codecOption("-x265-params", "x265-params")},
         // ffmpeg's common encoder and container settings, under their names
         // there; each goes to the encoder, else to the container, as -opt does.
-        {"-tune", {}, true, FILTER_ONLY, codecOption("-tune", "tune")},
-        {"-profile:v", {"-profile"}, true, FILTER_ONLY, codecOption("-profile:v", "profile")},
-        {"-level", {"-level:v"}, true, FILTER_ONLY, codecOption("-level", "level")},
-        {"-g", {}, true, FILTER_ONLY, codecOption("-g", "g")},
-        {"-bf", {}, true, FILTER_ONLY, codecOption("-bf", "bf")},
-        {"-qp", {}, true, FILTER_ONLY, codecOption("-qp", "qp")},
-        {"-maxrate", {"-maxrate:v"}, true, FILTER_ONLY, codecOption("-maxrate", "maxrate")},
-        {"-minrate", {"-minrate:v"}, true, FILTER_ONLY, codecOption("-minrate", "minrate")},
-        {"-bufsize", {"-bufsize:v"}, true, FILTER_ONLY, codecOption("-bufsize", "bufsize")},
-        {"-x264opts", {}, true, FILTER_ONLY, codecOption("-x264opts", "x264opts")},
-        {"-movflags", {}, true, FILTER_ONLY, codecOption("-movflags", "movflags")},
-        {"-opt", {"--opt"}, true, FILTER_ONLY, parseGenericOption},
-        {"-metadata", {"-metadata:g"}, true, FILTER_ONLY,
+        {"-tune", {}, true, FILE_ONLY, codecOption("-tune", "tune")},
+        {"-profile:v", {"-profile"}, true, FILE_ONLY, codecOption("-profile:v", "profile")},
+        {"-level", {"-level:v"}, true, FILE_ONLY, codecOption("-level", "level")},
+        {"-g", {}, true, FILE_ONLY, codecOption("-g", "g")},
+        {"-bf", {}, true, FILE_ONLY, codecOption("-bf", "bf")},
+        {"-qp", {}, true, FILE_ONLY, codecOption("-qp", "qp")},
+        {"-maxrate", {"-maxrate:v"}, true, FILE_ONLY, codecOption("-maxrate", "maxrate")},
+        {"-minrate", {"-minrate:v"}, true, FILE_ONLY, codecOption("-minrate", "minrate")},
+        {"-bufsize", {"-bufsize:v"}, true, FILE_ONLY, codecOption("-bufsize", "bufsize")},
+        {"-x264opts", {}, true, FILE_ONLY, codecOption("-x264opts", "x264opts")},
+        {"-movflags", {}, true, FILE_ONLY, codecOption("-movflags", "movflags")},
+        {"-opt", {"--opt"}, true, FILE_ONLY, parseGenericOption},
+        {"-metadata", {"-metadata:g"}, true, FILE_ONLY,
          [](const std::string& v, Options& o) {
              const std::size_t equals = v.find('=');
              if (equals == std::string::npos || equals == 0) return "-metadata: '" + v + "' is not KEY=VALUE";
              o.metadata.emplace_back(v.substr(0, equals), v.substr(equals + 1));
              return std::string();
          }},
-        {"-map", {"--map"}, true, FILTER_ONLY, parseMap},
-        {"-an", {}, false, FILTER_ONLY, [](const std::string&, Options& o) { o.copyAudio = false; return std::string(); }},
-        {"-sn", {}, false, FILTER_ONLY, [](const std::string&, Options& o) { o.copySubtitles = false; return std::string(); }},
-        {"-dn", {}, false, FILTER_ONLY, [](const std::string&, Options& o) { o.copyData = false; return std::string(); }},
+        {"-map", {"--map"}, true, FILE_ONLY, parseMap},
+        {"-an", {}, false, FILE_ONLY, [](const std::string&, Options& o) { o.copyAudio = false; return std::string(); }},
+        {"-sn", {}, false, FILE_ONLY, [](const std::string&, Options& o) { o.copySubtitles = false; return std::string(); }},
+        {"-dn", {}, false, FILE_ONLY, [](const std::string&, Options& o) { o.copyData = false; return std::string(); }},
         // The other streams are copied as they are, so copying is all these take.
-        {"-c:a", {"-acodec", "-codec:a"}, true, FILTER_ONLY, copyOnly("-c:a", "audio")},
-        {"-c:s", {"-scodec", "-codec:s"}, true, FILTER_ONLY, copyOnly("-c:s", "subtitle")},
-        {"-c:d", {"-dcodec", "-codec:d"}, true, FILTER_ONLY, copyOnly("-c:d", "data")},
-        {"-strict", {"-strict:v"}, true, FILTER_ONLY, parseCompliance},
+        {"-c:a", {"-acodec", "-codec:a"}, true, FILE_ONLY, copyOnly("-c:a", "audio")},
+        {"-c:s", {"-scodec", "-codec:s"}, true, FILE_ONLY, copyOnly("-c:s", "subtitle")},
+        {"-c:d", {"-dcodec", "-codec:d"}, true, FILE_ONLY, copyOnly("-c:d", "data")},
+        {"-strict", {"-strict:v"}, true, FILE_ONLY, parseCompliance},
         {"-nostats", {}, false, FILTER_ONLY, [](const std::string&, Options& o) { o.progress = false; return std::string(); }},
         // ffmpeg's defaults, which kalmix has too: accepted so that its command lines run.
         {"-stats", {}, false, FILTER_ONLY, [](const std::string&, Options& o) { o.progress = true; return std::string(); }},
@@ -462,15 +463,7 @@ ParseResult parseArguments(const std::vector<std::string>& args) {
         if (std::string(flag->name) == "-pix_fmt") {
             (positional.empty() ? pixelFormatBeforeInput : pixelFormatAfterInput) = options.pixelFormat;
         }
-        static const std::vector<std::string> ENCODING = {"--codec", "-pix_fmt", "-crf", "-preset", "-b:v",
-                                                          "-x264-params", "-x265-params", "-opt", "-map",
-                                                          "-an", "-sn", "-dn", "-c:a", "-c:s", "-c:d", "-strict",
-                                                          "-tune", "-profile:v", "-level", "-g", "-bf", "-qp",
-                                                          "-maxrate", "-minrate", "-bufsize", "-x264opts", "-movflags",
-                                                          "-metadata"};
-        if (std::find(ENCODING.begin(), ENCODING.end(), flag->name) != ENCODING.end()) {
-            fileModeFlags.push_back(flag->name);
-        }
+        if ((flag->scope & NOT_RAW) != 0) fileModeFlags.push_back(flag->name);
     }
     options.quiet = options.verbosity < Verbosity::Info;
 
