@@ -170,15 +170,12 @@ void copyTags(const AVStream* from, AVStream* to) {
 }
 
 // Whether the container can hold a copy of the stream. A muxer's own list
-// says yes for its usual codecs; for the rest it is asked the way ffmpeg
-// finds out, by writing a header with the stream, here into memory. The
-// lists leave out what a container holds by other means: Matroska's
-// attachments (fonts), its Video for Windows tracks (PNG), and every codec of
-// muxers that keep no list (MPEG-TS).
-// Whether a copy of the stream fits the container: as the container's codec
-// list says, else by writing a header for it alone. A codec the list names
-// may still be refused as an experimental feature (FLAC in MP4) unless the
-// compliance allows it, which only the header's writing tells.
+// says yes for its usual codecs; it is asked besides the way ffmpeg finds
+// out, by writing a header with the stream, here into memory. The lists leave
+// out what a container holds by other means: Matroska's attachments (fonts),
+// its Video for Windows tracks (PNG), and every codec of muxers that keep no
+// list (MPEG-TS). And a listed codec may be one the muxer writes only as an
+// experimental feature (FLAC in MP4), which only the header tells.
 enum class Holding { YES, NO, ONLY_EXPERIMENTAL };
 Holding containerHolds(const AVOutputFormat* container, const AVStream* source, int compliance) {
     const AVCodecParameters* parameters = source->codecpar;
@@ -577,15 +574,15 @@ void FfmpegWriter::addCopiedStreams() {
             awaitingKeyFrame_.insert(stream->index);
         }
     }
+    const auto pronoun = [](const std::string& streams) { return streams.find(", ") == std::string::npos ? "it" : "them"; };
     if (!notKept.empty() && options_.note) {
         options_.note("note: not kept: " + notKept + ": " + container_->oformat->name + " files cannot hold " +
-                      (notKept.find(", ") == std::string::npos ? "it" : "them"));
+                      pronoun(notKept));
     }
     if (!experimental.empty() && options_.note) {
         options_.note("note: not kept: " + experimental + ": " + container_->oformat->name + " files hold " +
-                      (experimental.find(", ") == std::string::npos ? "it" : "them") +
-                      " only as an experimental feature (-strict experimental keeps " +
-                      (experimental.find(", ") == std::string::npos ? "it" : "them") + ")");
+                      pronoun(experimental) + " only as an experimental feature (-strict experimental keeps " +
+                      pronoun(experimental) + ")");
     }
 }
 
